@@ -21,7 +21,9 @@ void AsioMainQueue::postAfter(double seconds, Work work) {
     });
 }
 
-bool AsioMainQueue::isCurrent() const { return context_.get_executor().running_in_this_thread(); }
+bool AsioMainQueue::isCurrent() const {
+    return const_cast<asio::io_context&>(context_).get_executor().running_in_this_thread();
+}
 
 void AsioMainQueue::sync(Work work) {
     if (isCurrent()) return work();
