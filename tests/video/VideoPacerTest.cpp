@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -555,15 +556,21 @@ TEST_F(PacerTest, StatsReportMeasurements) {
 // "not a number", which would declare every frame late.
 TEST_F(PacerTest, ZeroRateEstimateDoesNotMakePromptFramesLate) {
     pacer.configure(true, 30, 6'000'000);
+    // An empty key frame measures 0 B/s; startup, with nothing to grow from, drains.
     double at = frame(origin, tick, 0, true);
     ASSERT_EQ(state().rateEstimate, 0.0);
-    for (int i = 0; i < 60; ++i) at = frame(at, tick, 0);
-    const auto s = state();
-    EXPECT_EQ(s.rateEstimate, 0.0);
-    EXPECT_EQ(s.typicalFrameBytes, 0);
-    EXPECT_EQ(s.recent, 6);  // never cleared by a lateness verdict
-    EXPECT_EQ(s.pathDelay, tick);
-    EXPECT_EQ(s.target, 400'000);
+    ASSERT_EQ(state().mode, Mode::drain);
+    for (int i = 1; i <= 60; ++i) {
+        at = frame(at, tick, 0);
+        const auto s = state();
+        // The first prompt frame ends the drain; none is ever judged late afterwards.
+        ASSERT_EQ(s.mode, Mode::cruise) << "frame " << i;
+        ASSERT_EQ(s.recent, std::min(i, 6)) << "frame " << i;
+        ASSERT_EQ(s.rateEstimate, 0.0);
+        ASSERT_EQ(s.typicalFrameBytes, 0);
+        ASSERT_EQ(s.pathDelay, tick);
+        ASSERT_EQ(s.target, 400'000);
+    }
 }
 
 TEST_F(PacerTest, HugeRatesSaturateInsteadOfOverflowing) {
