@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <vector>
 
 namespace caldrovex {
@@ -146,6 +147,8 @@ struct ConfigureCase {
     int64_t target;
     int64_t frameWindow;  // frames granted before the first refusal, before any acknowledgement
 };
+
+void PrintTo(const ConfigureCase& c, std::ostream* os) { *os << c.note; }
 
 class ConfigureTest : public PacerTest, public ::testing::WithParamInterface<ConfigureCase> {};
 
