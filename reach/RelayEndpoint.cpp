@@ -1,0 +1,36 @@
+#include "reach/RelayEndpoint.h"
+
+#include "trust/Digest.h"
+#include "trust/SecureStore.h"
+
+namespace caldrovex {
+
+namespace {
+
+// Versioned so that a future derivation cannot collide with values handed out today.
+constexpr std::string_view rendezvousPrefix = "caldrovex-relay-v2\n";
+constexpr std::string_view pairingPurposePrefix = "pairing\n";
+
+}  // namespace
+
+RelayEndpoint RelayEndpoint::builtIn() {
+    return RelayEndpoint{CALDROVEX_RELAY_HOST, defaultPort, std::nullopt};
+}
+
+std::string RelayEndpoint::hostKey(std::string_view secret, std::string_view purpose) {
+    return Digest::hmacSha256Hex(secret, purpose);
+}
+
+std::string RelayEndpoint::pairingKey(std::string_view secret, std::string_view pairingSecret) {
+    std::string purpose(pairingPurposePrefix);
+    purpose += SecureStore::hash(pairingSecret);
+    return hostKey(secret, purpose);
+}
+
+std::string RelayEndpoint::rendezvous(std::string_view hostKey) {
+    std::string text(rendezvousPrefix);
+    text += hostKey;
+    return Digest::sha256Hex(text);
+}
+
+}  // namespace caldrovex

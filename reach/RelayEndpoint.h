@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace caldrovex {
+
+// Where the relay service is, and the keys under which the host registers with it.
+//
+// The host registers *host keys* (HMACs of its private relay secret over a purpose text);
+// a device is only ever given the *rendezvous* value of one host key, and the relay sees only
+// HMAC outputs, never the secret. All outputs are 64 lower-case hexadecimal characters.
+// Pure computation: callable from any thread, no failure.
+struct RelayEndpoint {
+    // The relay service's registered port.
+    static constexpr uint16_t defaultPort = 48700;
+
+    std::string host;
+    uint16_t port = defaultPort;
+    // SHA-256 of the relay's leaf certificate (DER) in hexadecimal; when present only that
+    // certificate is accepted, when absent the system's ordinary certificate trust decides.
+    std::optional<std::string> pinnedCertificateHash;
+
+    bool operator==(const RelayEndpoint&) const = default;
+
+    // The endpoint built into the host: the configured default relay host on the default
+    // port, with ordinary certificate trust.
+    static RelayEndpoint builtIn();
+
+    // hex(HMAC-SHA-256(key = secret, message = purpose)).
+    static std::string hostKey(std::string_view secret, std::string_view purpose);
+
+    // The host key for a pairing: purpose "pairing\n" + hex SHA-256 of the pairing secret, so
+    // that a pairing known only by its stored hash yields the same key.
+    static std::string pairingKey(std::string_view secret, std::string_view pairingSecret);
+
+    // hex(SHA-256("caldrovex-relay-v2\n" + hostKey)): what a device presents to the relay.
+    static std::string rendezvous(std::string_view hostKey);
+};
+
+}  // namespace caldrovex

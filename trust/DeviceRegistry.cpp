@@ -1,0 +1,127 @@
+#include "trust/DeviceRegistry.h"
+
+#include <unicode/ubrk.h>
+#include <unicode/utext.h>
+
+#include <algorithm>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+namespace caldrovex {
+
+namespace {
+
+const char* const accountPrefix = "host-devices-";
+
+CaldrovexError limitError() {
+    return CaldrovexError("The host has reached its device limit. Remove an old device first.");
+}
+
+CaldrovexError undecodableError() {
+    return CaldrovexError(
+        "The list of trusted devices in the keyring is damaged and could not be read.");
+}
+
+CaldrovexError unencodableError() {
+    return CaldrovexError("The device's identifier or name is not valid UTF-8 text.");
+}
+
+// Byte length of the first `limit` code points; used only if ICU cannot segment the text.
+size_t codePointPrefix(std::string_view text, size_t limit) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+        if (!continuation && count++ == limit) return i;
+    }
+    return text.size();
+}
+
+// The first `limit` user-perceived characters (extended grapheme clusters) of UTF-8 text,
+// so that a cut never splits a letter from its accent or an emoji sequence in two.
+std::string firstCharacters(const std::string& text, size_t limit) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UText, decltype(&utext_close)> utext(
+        utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status),
+        &utext_close);
+    std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks(
+        ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), &ubrk_close);
+    if (U_SUCCESS(status)) ubrk_setUText(breaks.get(), utext.get(), &status);
+    if (U_FAILURE(status)) return text.substr(0, codePointPrefix(text, limit));
+
+    // On UTF-8 text the iterator's boundaries are byte offsets.
+    int32_t boundary = ubrk_first(breaks.get());
+    for (size_t counted = 0; counted < limit; ++counted) {
+        boundary = ubrk_next(breaks.get());
+        if (boundary == UBRK_DONE) return text;
+    }
+    return text.substr(0, static_cast<size_t>(boundary));
+}
+
+std::vector<TrustedDevice> decode(const std::string& stored) {
+    try {
+        const nlohmann::json list = nlohmann::json::parse(stored);
+        if (!list.is_array()) throw undecodableError();
+        return list.get<std::vector<TrustedDevice>>();
+    } catch (const nlohmann::json::exception&) {
+        throw undecodableError();
+    } catch (const std::out_of_range&) {
+        throw undecodableError();
+    }
+}
+
+std::string encode(const std::vector<TrustedDevice>& devices) {
+    try {
+        return nlohmann::json(devices).dump();
+    } catch (const nlohmann::json::type_error&) {
+        // Strings that are not valid UTF-8 cannot be written as JSON.
+        throw unencodableError();
+    }
+}
+
+}  // namespace
+
+DeviceRegistry::DeviceRegistry(SecureStore store, platform::ClockPtr clock,
+                               const std::string& hostID, bool allowCredentialInteraction)
+    : store_(std::move(store)), clock_(std::move(clock)), account_(accountPrefix + hostID) {
+    if (!clock_) throw std::invalid_argument("DeviceRegistry needs a clock");
+    if (auto stored = store_.read(account_, allowCredentialInteraction)) {
+        devices_ = decode(*stored);
+    }
+}
+
+void DeviceRegistry::add(const std::string& id, const std::string& name,
+                         const std::string& token) {
+    const bool known = std::any_of(devices_.begin(), devices_.end(),
+                                   [&](const TrustedDevice& device) { return device.id == id; });
+    if (devices_.size() >= deviceLimit && !known) throw limitError();
+
+    std::vector<TrustedDevice> next;
+    next.reserve(devices_.size() + 1);
+    std::copy_if(devices_.begin(), devices_.end(), std::back_inserter(next),
+                 [&](const TrustedDevice& device) { return device.id != id; });
+    next.push_back(TrustedDevice{id, firstCharacters(name, nameLimit), SecureStore::hash(token),
+                                 clock_->wall()});
+    commit(std::move(next));
+}
+
+bool DeviceRegistry::accepts(const std::string& id, const std::string& token) const {
+    auto found = std::find_if(devices_.begin(), devices_.end(),
+                              [&](const TrustedDevice& device) { return device.id == id; });
+    if (found == devices_.end()) return false;
+    return SecureStore::constantTimeEqual(SecureStore::hash(token), found->tokenHash);
+}
+
+void DeviceRegistry::revoke(const std::string& id) {
+    std::vector<TrustedDevice> next;
+    std::copy_if(devices_.begin(), devices_.end(), std::back_inserter(next),
+                 [&](const TrustedDevice& device) { return device.id != id; });
+    commit(std::move(next));
+}
+
+void DeviceRegistry::commit(std::vector<TrustedDevice> next) {
+    store_.write(encode(next), account_);
+    devices_ = std::move(next);
+}
+
+}  // namespace caldrovex
