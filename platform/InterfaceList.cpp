@@ -17,9 +17,12 @@ struct IfaddrsDeleter {
 InterfaceAddress::Family familyOf(const sockaddr* address) {
     if (address == nullptr) return InterfaceAddress::Family::none;
     switch (address->sa_family) {
-        case AF_INET: return InterfaceAddress::Family::ipv4;
-        case AF_INET6: return InterfaceAddress::Family::ipv6;
-        default: return InterfaceAddress::Family::other;
+        case AF_INET:
+            return InterfaceAddress::Family::ipv4;
+        case AF_INET6:
+            return InterfaceAddress::Family::ipv6;
+        default:
+            return InterfaceAddress::Family::other;
     }
 }
 

@@ -10,11 +10,11 @@ namespace caldrovex::platform {
 struct InterfaceAddress {
     enum class Family { none, ipv4, ipv6, other };
 
-    std::string name;               // interface name, e.g. "wg0", "enp3s0"
-    Family family = Family::none;   // `none` when the entry carries no address
-    std::string address;            // numeric host text; empty when absent or not convertible
-    bool up = false;                // IFF_UP
-    bool loopback = false;          // IFF_LOOPBACK
+    std::string name;              // interface name, e.g. "wg0", "enp3s0"
+    Family family = Family::none;  // `none` when the entry carries no address
+    std::string address;           // numeric host text; empty when absent or not convertible
+    bool up = false;               // IFF_UP
+    bool loopback = false;         // IFF_LOOPBACK
 };
 
 // Produces the interface list in the system's order. Tests inject their own.

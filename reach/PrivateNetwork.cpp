@@ -61,12 +61,14 @@ std::optional<std::array<int64_t, 4>> readFourNumbers(std::string_view text) {
     return numbers;
 }
 
-bool inTailscaleRange(int64_t a, int64_t b) { return a == 100 && b >= 64 && b <= 127; }
+bool inTailscaleRange(int64_t a, int64_t b) {
+    return a == 100 && b >= 64 && b <= 127;
+}
 
 }  // namespace
 
-std::vector<std::string> PrivateNetwork::addresses(bool includeLocal,
-                                                   const platform::InterfaceLister& listInterfaces) {
+std::vector<std::string> PrivateNetwork::addresses(
+    bool includeLocal, const platform::InterfaceLister& listInterfaces) {
     using Family = platform::InterfaceAddress::Family;
     std::vector<std::string> result;
     for (const auto& entry : listInterfaces()) {

@@ -3,8 +3,6 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
-#include "protocol/CaldrovexError.h"
-
 namespace caldrovex {
 namespace {
 
@@ -19,14 +17,8 @@ constexpr ExtensionText kExtensions[] = {
     {NID_ext_key_usage, "serverAuth"},
 };
 
-[[noreturn]] void failCreation() {
-    std::string output = drainOpenSslErrors();
-    throw CaldrovexError("Unable to create a TLS identity: " +
-                         (output.empty() ? std::string("unknown error") : output));
-}
-
 void check(bool succeeded) {
-    if (!succeeded) failCreation();
+    if (!succeeded) throw CertificateFactory::creationError();
 }
 
 void setRandomSerial(X509* certificate) {
@@ -99,6 +91,12 @@ std::vector<unsigned char> CertificateFactory::certificateDer(X509* certificate)
     unsigned char* cursor = der.data();
     check(i2d_X509(certificate, &cursor) == length);
     return der;
+}
+
+CaldrovexError CertificateFactory::creationError() {
+    std::string output = drainOpenSslErrors();
+    return CaldrovexError("Unable to create a TLS identity: " +
+                          (output.empty() ? std::string("unknown error") : output));
 }
 
 }  // namespace caldrovex

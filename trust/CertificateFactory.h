@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/CaldrovexError.h"
 #include "trust/OpenSslHandles.h"
 
 namespace caldrovex {
@@ -38,6 +39,10 @@ public:
     static std::string privateKeyPem(EVP_PKEY* key);
     static std::string certificatePem(X509* certificate);
     static std::vector<unsigned char> certificateDer(X509* certificate);
+
+    // "Unable to create a TLS identity: " + OpenSSL's queued error text ("unknown error" when
+    // it queued none). Empties this thread's error queue.
+    static CaldrovexError creationError();
 };
 
 }  // namespace caldrovex

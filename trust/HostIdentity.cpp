@@ -97,8 +97,8 @@ void writeAll(int fd, const std::string& data, const fs::path& path) {
 
 // Writes a file that must not exist yet. With `exactMode`, the file never exists with wider
 // permissions than that, not even for a moment. `durable` flushes it to disk before closing.
-void writeNewFile(const fs::path& path, const std::string& data,
-                  std::optional<mode_t> exactMode, bool durable = false) {
+void writeNewFile(const fs::path& path, const std::string& data, std::optional<mode_t> exactMode,
+                  bool durable = false) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                           exactMode.value_or(kOrdinaryFileMode));
     if (fd < 0) throwSystemError("Could not create file", path, errno);
@@ -185,7 +185,8 @@ std::string makePassword() {
     const int status = RAND_bytes(bytes.data(), static_cast<int>(bytes.size()));
     if (status != 1) throw CaldrovexError(storageMessage(status));
     std::array<unsigned char, 4 * ((kPasswordBytes + 2) / 3) + 1> encoded{};
-    const int length = EVP_EncodeBlock(encoded.data(), bytes.data(), static_cast<int>(bytes.size()));
+    const int length =
+        EVP_EncodeBlock(encoded.data(), bytes.data(), static_cast<int>(bytes.size()));
     OPENSSL_cleanse(bytes.data(), bytes.size());
     std::string token(reinterpret_cast<const char*>(encoded.data()), static_cast<size_t>(length));
     OPENSSL_cleanse(encoded.data(), encoded.size());
@@ -253,11 +254,7 @@ T readPem(const fs::path& path, Reader reader) {
     const std::string pem = readFile(path);
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     T object(bio ? reader(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!object) {
-        std::string output = drainOpenSslErrors();
-        throw CaldrovexError("Unable to create a TLS identity: " +
-                             (output.empty() ? std::string("unknown error") : output));
-    }
+    if (!object) throw CertificateFactory::creationError();
     return object;
 }
 
@@ -275,8 +272,7 @@ void makeBundle(const fs::path& directory, const std::string& hostID, const std:
     const fs::path workingBundle = working / kWorkingBundleFile;
     {
         SelfSignedCertificate made = CertificateFactory::make(kCommonNamePrefix + hostID);
-        writeNewFile(keyPath, CertificateFactory::privateKeyPem(made.key.get()),
-                     kPrivateFileMode);
+        writeNewFile(keyPath, CertificateFactory::privateKeyPem(made.key.get()), kPrivateFileMode);
         writeNewFile(certificatePath, CertificateFactory::certificatePem(made.certificate.get()),
                      std::nullopt);
     }

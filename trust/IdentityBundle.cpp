@@ -9,15 +9,12 @@ namespace caldrovex {
 namespace {
 
 [[noreturn]] void failCreation() {
-    std::string output = drainOpenSslErrors();
-    throw CaldrovexError("Unable to create a TLS identity: " +
-                         (output.empty() ? std::string("unknown error") : output));
+    throw CertificateFactory::creationError();
 }
 
 [[noreturn]] void failLoading(long status) {
     ERR_clear_error();
-    throw CaldrovexError("Could not load the host TLS identity (" + std::to_string(status) +
-                         ").");
+    throw CaldrovexError("Could not load the host TLS identity (" + std::to_string(status) + ").");
 }
 
 // OpenSSL's reason for the latest failure, as the status the load message quotes.
@@ -28,16 +25,15 @@ long lastReason() {
 
 }  // namespace
 
-std::string IdentityBundle::create(EVP_PKEY* key, X509* certificate,
-                                   const std::string& password) {
+std::string IdentityBundle::create(EVP_PKEY* key, X509* certificate, const std::string& password) {
     // The MAC is added separately below, so its digest can be named instead of left to the
     // library's default.
     const int noMac = -1;
-    Pkcs12Ptr bundle(PKCS12_create(password.c_str(), nullptr, key, certificate, nullptr,
-                                   kCipherNid, kCipherNid, kIterations, noMac, 0));
+    Pkcs12Ptr bundle(PKCS12_create(password.c_str(), nullptr, key, certificate, nullptr, kCipherNid,
+                                   kCipherNid, kIterations, noMac, 0));
     if (!bundle) failCreation();
-    if (PKCS12_set_mac(bundle.get(), password.c_str(), -1, nullptr, 0, kIterations,
-                       EVP_sha256()) != 1) {
+    if (PKCS12_set_mac(bundle.get(), password.c_str(), -1, nullptr, 0, kIterations, EVP_sha256()) !=
+        1) {
         failCreation();
     }
     int length = i2d_PKCS12(bundle.get(), nullptr);

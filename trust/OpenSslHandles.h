@@ -29,7 +29,9 @@ using X509Ptr = std::unique_ptr<X509, OpenSslDeleter<X509_free>>;
 using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, OpenSslDeleter<X509_EXTENSION_free>>;
 using Pkcs12Ptr = std::unique_ptr<PKCS12, OpenSslDeleter<PKCS12_free>>;
 
-inline void freeX509Stack(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
+inline void freeX509Stack(STACK_OF(X509) * stack) {
+    sk_X509_pop_free(stack, X509_free);
+}
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpenSslDeleter<freeX509Stack>>;
 
 // Takes every queued OpenSSL error of this thread, one per line, leaving the queue empty;

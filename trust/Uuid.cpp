@@ -1,8 +1,8 @@
 #include "trust/Uuid.h"
 
 #include <array>
-#include <cstdint>
 #include <cctype>
+#include <cstdint>
 #include <random>
 
 namespace caldrovex {

@@ -73,8 +73,8 @@ void withTimeout(platform::Queue& timerQueue, double seconds,
         race->finish(TimeoutOutcome<T>(std::in_place_index<1>, error));
     }
     timerQueue.postAfter(seconds, [race] {
-        race->finish(TimeoutOutcome<T>(std::in_place_index<1>,
-                                       CaldrovexError(kCaptureTimedOutMessage)));
+        race->finish(
+            TimeoutOutcome<T>(std::in_place_index<1>, CaldrovexError(kCaptureTimedOutMessage)));
     });
 }
 

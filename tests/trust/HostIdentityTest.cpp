@@ -98,7 +98,8 @@ std::pair<int, std::string> run(const std::string& command) {
     if (pipe == nullptr) return {-1, output};
     std::array<char, 4096> buffer{};
     size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        output.append(buffer.data(), n);
     const int status = ::pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
@@ -222,7 +223,7 @@ TEST_F(HostIdentityTest, CertificateIsASelfSignedTenYearServerCertificate) {
 
     // The PEM pair is usable as a TLS server identity.
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
-                                                             SSL_CTX_free);
+                                                              SSL_CTX_free);
     const std::string& keyPem = identity.identity().privateKeyPem;
     std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(BIO_new_mem_buf(keyPem.data(), -1), BIO_free);
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
@@ -318,7 +319,8 @@ TEST_F(HostIdentityTest, DeletedBundleGivesANewCertificateWithTheSamePassword) {
 
 TEST_F(HostIdentityTest, StockOpensslToolOpensTheBundleWithTheStoredPassword) {
     HostIdentity identity = start();
-    const std::string password = keyring_.items.at(HostIdentity::passwordAccount(identity.hostID()));
+    const std::string password =
+        keyring_.items.at(HostIdentity::passwordAccount(identity.hostID()));
     const std::string in = "openssl pkcs12 -in '" + bundle().string() + "' -passin 'pass:";
 
     auto [certStatus, certs] = run(in + password + "' -nokeys 2>&1");

@@ -12,8 +12,8 @@ using namespace caldrovex;
 namespace {
 
 std::string bundleOf(EVP_PKEY* key, X509* certificate, const std::string& password) {
-    Pkcs12Ptr bundle(PKCS12_create(password.c_str(), nullptr, key, certificate, nullptr, 0, 0, 0,
-                                   0, 0));
+    Pkcs12Ptr bundle(
+        PKCS12_create(password.c_str(), nullptr, key, certificate, nullptr, 0, 0, 0, 0, 0));
     EXPECT_TRUE(bundle);
     unsigned char* der = nullptr;
     int length = i2d_PKCS12(bundle.get(), &der);
