@@ -11,11 +11,14 @@ namespace caldrovex::platform::net {
 // A thin owner of a ConnectionEngine: dropping the last reference cancels the connection, so
 // an owner that forgets to cancel does not leave a socket open behind pending reads.
 class AsioConnection final : public Connection {
-public:
-    explicit AsioConnection(std::shared_ptr<ConnectionEngine> engine) : engine_(std::move(engine)) {}
+  public:
+    explicit AsioConnection(std::shared_ptr<ConnectionEngine> engine)
+        : engine_(std::move(engine)) {}
     ~AsioConnection() override { engine_->cancel(); }
 
-    void setStateHandler(StateHandler handler) override { engine_->setStateHandler(std::move(handler)); }
+    void setStateHandler(StateHandler handler) override {
+        engine_->setStateHandler(std::move(handler));
+    }
     State state() const override { return engine_->state(); }
     void start(QueuePtr queue) override { engine_->start(std::move(queue)); }
     void send(Bytes content, SendCompletion completion) override {
@@ -29,9 +32,11 @@ public:
     }
     void cancel() override { engine_->cancel(); }
     std::optional<Endpoint> remoteEndpoint() const override { return engine_->remoteEndpoint(); }
-    std::vector<CertificateDer> peerCertificates() const override { return engine_->peerCertificates(); }
+    std::vector<CertificateDer> peerCertificates() const override {
+        return engine_->peerCertificates();
+    }
 
-private:
+  private:
     std::shared_ptr<ConnectionEngine> engine_;
 };
 

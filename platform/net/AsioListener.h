@@ -11,11 +11,13 @@ namespace caldrovex::platform::net {
 // ListenerEngine: dropping the last reference cancels it (closing the socket, removing a unix
 // socket file it created).
 class AsioListener final : public Listener {
-public:
+  public:
     explicit AsioListener(std::shared_ptr<ListenerEngine> engine) : engine_(std::move(engine)) {}
     ~AsioListener() override { engine_->cancel(); }
 
-    void setStateHandler(StateHandler handler) override { engine_->setStateHandler(std::move(handler)); }
+    void setStateHandler(StateHandler handler) override {
+        engine_->setStateHandler(std::move(handler));
+    }
     void setNewConnectionHandler(NewConnectionHandler handler) override {
         engine_->setNewConnectionHandler(std::move(handler));
     }
@@ -23,7 +25,7 @@ public:
     void cancel() override { engine_->cancel(); }
     std::optional<Endpoint> localEndpoint() const override { return engine_->localEndpoint(); }
 
-private:
+  private:
     std::shared_ptr<ListenerEngine> engine_;
 };
 

@@ -77,9 +77,11 @@ void ByteStream::connect(const asio::ip::tcp::resolver::results_type& endpoints,
     visit([&](auto& stream) {
         auto& socket = lowest(stream);
         if constexpr (std::is_same_v<std::decay_t<decltype(socket)>, TcpSocket>) {
-            asio::async_connect(socket, endpoints,
-                                asio::bind_executor(strand_, [handler](const std::error_code& error,
-                                                                       const auto&) { handler(error); }));
+            asio::async_connect(
+                socket, endpoints,
+                asio::bind_executor(strand_, [handler](const std::error_code& error, const auto&) {
+                    handler(error);
+                }));
         } else {
             asio::post(strand_, [handler] { handler(asio::error::address_family_not_supported); });
         }
@@ -103,11 +105,12 @@ std::error_code ByteStream::applyTcpOptions(const TcpOptions& options) {
         if constexpr (std::is_same_v<std::decay_t<decltype(socket)>, TcpSocket>) {
             std::error_code error;
             socket.set_option(asio::ip::tcp::no_delay(options.noDelay), error);
+            if (!error)
+                socket.set_option(asio::socket_base::keep_alive(options.enableKeepalive), error);
             if (error || !options.enableKeepalive) return error;
-            socket.set_option(asio::socket_base::keep_alive(true), error);
-            if (error) return error;
             int fd = socket.native_handle();
-            if (options.keepaliveIdle > 0) error = setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, options.keepaliveIdle);
+            if (options.keepaliveIdle > 0)
+                error = setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, options.keepaliveIdle);
             if (!error && options.keepaliveInterval > 0)
                 error = setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, options.keepaliveInterval);
             if (!error && options.keepaliveCount > 0)
@@ -125,8 +128,9 @@ void ByteStream::handshake(const std::string& serverName, Handler handler) {
             if (!tlsServer_ && !serverName.empty()) {
                 SSL_set_tlsext_host_name(stream.native_handle(), serverName.c_str());
             }
-            stream.async_handshake(tlsServer_ ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
-                                   asio::bind_executor(strand_, handler));
+            stream.async_handshake(
+                tlsServer_ ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
+                asio::bind_executor(strand_, handler));
         } else {
             asio::post(strand_, [handler] { handler({}); });
         }
@@ -134,24 +138,31 @@ void ByteStream::handshake(const std::string& serverName, Handler handler) {
 }
 
 void ByteStream::readSome(asio::mutable_buffer buffer, IoHandler handler) {
-    visit([&](auto& stream) { stream.async_read_some(buffer, asio::bind_executor(strand_, handler)); });
+    visit([&](auto& stream) {
+        stream.async_read_some(buffer, asio::bind_executor(strand_, handler));
+    });
 }
 
 void ByteStream::write(asio::const_buffer buffer, IoHandler handler) {
-    visit([&](auto& stream) { asio::async_write(stream, buffer, asio::bind_executor(strand_, handler)); });
+    visit([&](auto& stream) {
+        asio::async_write(stream, buffer, asio::bind_executor(strand_, handler));
+    });
 }
 
 void ByteStream::endOutput(Handler handler) {
     auto shutdownSend = [this, handler](const std::error_code& error, size_t) {
         std::error_code shutdownError;
-        visit([&](auto& stream) { lowest(stream).shutdown(asio::socket_base::shutdown_send, shutdownError); });
+        visit([&](auto& stream) {
+            lowest(stream).shutdown(asio::socket_base::shutdown_send, shutdownError);
+        });
         handler(error ? error : shutdownError);
     };
     if (SSL* native = ssl()) closeNotify_ = TlsContext::closeNotifyRecord(native);
     if (closeNotify_.empty()) return asio::post(strand_, [shutdownSend] { shutdownSend({}, 0); });
     // The record goes straight to the transport: it is already encrypted.
     visit([&](auto& stream) {
-        asio::async_write(lowest(stream), asio::buffer(closeNotify_), asio::bind_executor(strand_, shutdownSend));
+        asio::async_write(lowest(stream), asio::buffer(closeNotify_),
+                          asio::bind_executor(strand_, shutdownSend));
     });
 }
 
@@ -163,18 +174,17 @@ void ByteStream::close() {
 }
 
 std::optional<Endpoint> ByteStream::remoteEndpoint() {
-    return visit(
-        [](auto& stream) -> std::optional<Endpoint> {
-            auto& socket = lowest(stream);
-            if constexpr (std::is_same_v<std::decay_t<decltype(socket)>, TcpSocket>) {
-                std::error_code error;
-                auto remote = socket.remote_endpoint(error);
-                if (error) return std::nullopt;
-                return HostPort{remote.address().to_string(), remote.port()};
-            } else {
-                return std::nullopt;
-            }
-        });
+    return visit([](auto& stream) -> std::optional<Endpoint> {
+        auto& socket = lowest(stream);
+        if constexpr (std::is_same_v<std::decay_t<decltype(socket)>, TcpSocket>) {
+            std::error_code error;
+            auto remote = socket.remote_endpoint(error);
+            if (error) return std::nullopt;
+            return HostPort{remote.address().to_string(), remote.port()};
+        } else {
+            return std::nullopt;
+        }
+    });
 }
 
 }  // namespace caldrovex::platform::net

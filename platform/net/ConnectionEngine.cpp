@@ -14,7 +14,9 @@ namespace {
 // burst of TLS records at once, small enough that an idle connection holds little.
 constexpr size_t kReadChunk = 64 * 1024;
 
-NetError systemError(std::errc code) { return NetError{std::make_error_code(code).message()}; }
+NetError systemError(std::errc code) {
+    return NetError{std::make_error_code(code).message()};
+}
 
 const std::string kCertificateRejected = "The server's certificate was rejected.";
 
@@ -25,10 +27,11 @@ std::shared_ptr<ConnectionEngine> ConnectionEngine::outgoing(Endpoint to, Parame
                                               nullptr);
 }
 
-std::shared_ptr<ConnectionEngine> ConnectionEngine::accepted(RawSocket socket, Parameters parameters,
+std::shared_ptr<ConnectionEngine> ConnectionEngine::accepted(RawSocket socket,
+                                                             Parameters parameters,
                                                              TlsContext::Ptr serverTls) {
-    return std::make_shared<ConnectionEngine>(std::move(parameters), std::nullopt, std::move(socket),
-                                              std::move(serverTls));
+    return std::make_shared<ConnectionEngine>(std::move(parameters), std::nullopt,
+                                              std::move(socket), std::move(serverTls));
 }
 
 ConnectionEngine::ConnectionEngine(Parameters parameters, std::optional<Endpoint> destination,
@@ -45,7 +48,8 @@ void ConnectionEngine::run(Command command) {
     std::lock_guard lock(mutex_);
     if (!binding_) return held_.push_back(std::move(command));
     // Posting under the lock keeps commands in call order across threads.
-    asio::post(binding_->strand(), [self = shared_from_this(), command = std::move(command)] { command(*self); });
+    asio::post(binding_->strand(),
+               [self = shared_from_this(), command = std::move(command)] { command(*self); });
 }
 
 void ConnectionEngine::setStateHandler(Connection::StateHandler handler) {
@@ -71,22 +75,24 @@ void ConnectionEngine::start(QueuePtr queue) {
     asio::post(binding_->strand(), [self] { self->begin(); });
 }
 
-void ConnectionEngine::send(Bytes content, Connection::SendCompletion completion, bool endOfStream) {
+void ConnectionEngine::send(Bytes content, Connection::SendCompletion completion,
+                            bool endOfStream) {
     run([send = PendingSend{std::move(content), endOfStream, std::move(completion)}](
             ConnectionEngine& self) mutable { self.enqueueSend(std::move(send)); });
 }
 
-void ConnectionEngine::receive(size_t minimum, size_t maximum, Connection::ReceiveCompletion completion) {
-    run([receive = PendingReceive{minimum, maximum, std::move(completion)}](ConnectionEngine& self) mutable {
-        self.enqueueReceive(std::move(receive));
-    });
+void ConnectionEngine::receive(size_t minimum, size_t maximum,
+                               Connection::ReceiveCompletion completion) {
+    run([receive = PendingReceive{minimum, maximum, std::move(completion)}](
+            ConnectionEngine& self) mutable { self.enqueueReceive(std::move(receive)); });
 }
 
 void ConnectionEngine::cancel() {
     {
         std::lock_guard lock(mutex_);
         // Before start there is no strand yet; the state reads cancelled at once regardless.
-        if (!binding_ && state_.kind == StateKind::setup) state_ = State{StateKind::cancelled, std::nullopt};
+        if (!binding_ && state_.kind == StateKind::setup)
+            state_ = State{StateKind::cancelled, std::nullopt};
     }
     run([](ConnectionEngine& self) { self.doCancel(); });
 }
@@ -108,15 +114,16 @@ void ConnectionEngine::begin() {
     phase_ = Phase::preparing;
     setState(State{StateKind::preparing, std::nullopt});
     if (parameters_.tcp.connectionTimeout > 0) {
-        timer_ = std::make_unique<asio::steady_timer>(binding().strand(),
-                                                      std::chrono::seconds(parameters_.tcp.connectionTimeout));
-        timer_->async_wait(asio::bind_executor(binding().strand(), [self = shared_from_this()](
-                                                                       const std::error_code& error) {
-            if (!error) self->onTimeout();
-        }));
+        timer_ = std::make_unique<asio::steady_timer>(
+            binding().strand(), std::chrono::seconds(parameters_.tcp.connectionTimeout));
+        timer_->async_wait(asio::bind_executor(
+            binding().strand(), [self = shared_from_this()](const std::error_code& error) {
+                if (!error) self->onTimeout();
+            }));
     }
     if (acceptedSocket_) {
-        stream_ = std::make_unique<ByteStream>(binding().strand(), std::move(*acceptedSocket_), tls_, true);
+        stream_ = std::make_unique<ByteStream>(binding().strand(), std::move(*acceptedSocket_),
+                                               tls_, true);
         acceptedSocket_.reset();
         return onConnected({});
     }
@@ -132,13 +139,15 @@ void ConnectionEngine::dial(const Endpoint& to) {
     auto self = shared_from_this();
     const auto& strand = binding().strand();
     if (const auto* unix = std::get_if<UnixPath>(&to)) {
-        stream_ = std::make_unique<ByteStream>(strand, RawSocket(std::in_place_type<UnixSocket>, strand), tls_, false);
+        stream_ = std::make_unique<ByteStream>(
+            strand, RawSocket(std::in_place_type<UnixSocket>, strand), tls_, false);
         stream_->connect(asio::local::stream_protocol::endpoint(unix->path),
                          [self](const std::error_code& error) { self->onConnected(error); });
         return;
     }
     const auto& hostPort = std::get<HostPort>(to);
-    stream_ = std::make_unique<ByteStream>(strand, RawSocket(std::in_place_type<TcpSocket>, strand), tls_, false);
+    stream_ = std::make_unique<ByteStream>(strand, RawSocket(std::in_place_type<TcpSocket>, strand),
+                                           tls_, false);
     resolver_ = std::make_unique<asio::ip::tcp::resolver>(strand);
     resolver_->async_resolve(
         hostPort.host, std::to_string(hostPort.port),
@@ -146,14 +155,16 @@ void ConnectionEngine::dial(const Endpoint& to) {
                                            asio::ip::tcp::resolver::results_type results) {
             if (self->phase_ != Phase::preparing) return;
             if (error) return self->fail(error.message());
-            self->stream_->connect(results, [self](const std::error_code& error) { self->onConnected(error); });
+            self->stream_->connect(
+                results, [self](const std::error_code& error) { self->onConnected(error); });
         }));
 }
 
 void ConnectionEngine::onConnected(const std::error_code& error) {
     if (phase_ != Phase::preparing) return;
     if (error) return fail(error.message());
-    if (auto optionError = stream_->applyTcpOptions(parameters_.tcp)) return fail(optionError.message());
+    if (auto optionError = stream_->applyTcpOptions(parameters_.tcp))
+        return fail(optionError.message());
     {
         std::lock_guard lock(mutex_);
         remote_ = stream_->remoteEndpoint();
@@ -175,10 +186,11 @@ void ConnectionEngine::onHandshake(const std::error_code& error) {
     }
     if (isServer_ || !parameters_.tls || !parameters_.tls->verify) return becomeReady();
     // The verdict comes from the owner's queue; the stream stays unused until it is back.
-    binding().deliver([self = shared_from_this(), chain = std::move(chain), verify = parameters_.tls->verify] {
-        bool accepted = verify(chain);
-        asio::post(self->binding().strand(), [self, accepted] { self->onVerified(accepted); });
-    });
+    binding().deliver(
+        [self = shared_from_this(), chain = std::move(chain), verify = parameters_.tls->verify] {
+            bool accepted = verify(chain);
+            asio::post(self->binding().strand(), [self, accepted] { self->onVerified(accepted); });
+        });
 }
 
 void ConnectionEngine::onVerified(bool accepted) {
@@ -203,7 +215,8 @@ void ConnectionEngine::onTimeout() {
 
 void ConnectionEngine::enqueueSend(PendingSend send) {
     if (phase_ == Phase::ended) return deliverSend(std::move(send.completion), endError_);
-    if (outputEnded_) return deliverSend(std::move(send.completion), systemError(std::errc::broken_pipe));
+    if (outputEnded_)
+        return deliverSend(std::move(send.completion), systemError(std::errc::broken_pipe));
     if (send.endOfStream) outputEnded_ = true;
     sends_.push_back(std::move(send));
     pumpWrites();
@@ -239,7 +252,8 @@ void ConnectionEngine::onWritten(const std::error_code& error) {
 // ---- Receiving -------------------------------------------------------------------------------
 
 void ConnectionEngine::enqueueReceive(PendingReceive receive) {
-    if (phase_ == Phase::ended) return deliverReceive(std::move(receive.completion), std::nullopt, false, endError_);
+    if (phase_ == Phase::ended)
+        return deliverReceive(std::move(receive.completion), std::nullopt, false, endError_);
     receive.maximum = std::max<size_t>(1, receive.maximum);
     receive.minimum = std::clamp<size_t>(receive.minimum, 1, receive.maximum);
     receives_.push_back(std::move(receive));
@@ -270,16 +284,17 @@ void ConnectionEngine::readMore(size_t needed) {
     if (reading_) return;
     reading_ = true;
     readBuffer_.resize(std::max(kReadChunk, needed - inbound_.size()));
-    stream_->readSome(asio::buffer(readBuffer_), [self = shared_from_this()](const std::error_code& error,
-                                                                             size_t count) {
-        self->onRead(error, count);
-    });
+    stream_->readSome(asio::buffer(readBuffer_),
+                      [self = shared_from_this()](const std::error_code& error, size_t count) {
+                          self->onRead(error, count);
+                      });
 }
 
 void ConnectionEngine::onRead(const std::error_code& error, size_t count) {
     reading_ = false;
     if (phase_ == Phase::ended) return;
-    inbound_.insert(inbound_.end(), readBuffer_.begin(), readBuffer_.begin() + static_cast<long>(count));
+    inbound_.insert(inbound_.end(), readBuffer_.begin(),
+                    readBuffer_.begin() + static_cast<long>(count));
     if (error) {
         if (!isEndOfStream(error)) return fail(error.message());
         inputEnded_ = true;
@@ -311,7 +326,8 @@ void ConnectionEngine::end(State state, NetError error) {
     // The write in flight completes through its own handler, aborted by the close.
     for (auto& send : sends_) deliverSend(std::move(send.completion), error);
     sends_.clear();
-    for (auto& receive : receives_) deliverReceive(std::move(receive.completion), std::nullopt, false, error);
+    for (auto& receive : receives_)
+        deliverReceive(std::move(receive.completion), std::nullopt, false, error);
     receives_.clear();
     setState(std::move(state));
 }
@@ -334,13 +350,16 @@ void ConnectionEngine::setState(State state) {
     });
 }
 
-void ConnectionEngine::deliverSend(Connection::SendCompletion completion, std::optional<NetError> error) {
+void ConnectionEngine::deliverSend(Connection::SendCompletion completion,
+                                   std::optional<NetError> error) {
     if (!completion) return;
-    binding().deliver([completion = std::move(completion), error = std::move(error)] { completion(error); });
+    binding().deliver(
+        [completion = std::move(completion), error = std::move(error)] { completion(error); });
 }
 
-void ConnectionEngine::deliverReceive(Connection::ReceiveCompletion completion, std::optional<Bytes> data,
-                                      bool isComplete, std::optional<NetError> error) {
+void ConnectionEngine::deliverReceive(Connection::ReceiveCompletion completion,
+                                      std::optional<Bytes> data, bool isComplete,
+                                      std::optional<NetError> error) {
     if (!completion) return;
     binding().deliver([completion = std::move(completion), data = std::move(data), isComplete,
                        error = std::move(error)] { completion(data, isComplete, error); });

@@ -89,8 +89,9 @@ void ListenerEngine::begin() {
         }
         // Without a required endpoint: any free port on every IPv4 interface.
         Endpoint where = parameters_.requiredLocalEndpoint.value_or(HostPort{"0.0.0.0", 0});
-        std::error_code error = std::holds_alternative<UnixPath>(where) ? bindUnix(std::get<UnixPath>(where))
-                                                                         : bindTcp(std::get<HostPort>(where));
+        std::error_code error = std::holds_alternative<UnixPath>(where)
+                                    ? bindUnix(std::get<UnixPath>(where))
+                                    : bindTcp(std::get<HostPort>(where));
         if (error) return fail(error.message());
     } catch (const CaldrovexError& error) {  // the TLS identity did not load
         return fail(error.message());
@@ -159,17 +160,19 @@ void ListenerEngine::acceptNext() {
     // Accepted sockets get the pool's plain executor: their connection binds its own strand.
     auto& pool = SerialQueue::pool();
     if (tcpAcceptor_) {
-        tcpAcceptor_->async_accept(pool.get_executor(),
-                                   asio::bind_executor(binding().strand(), [self](const std::error_code& error,
-                                                                                 TcpSocket socket) {
-                                       self->onAccepted(error, RawSocket(std::move(socket)));
-                                   }));
+        tcpAcceptor_->async_accept(
+            pool.get_executor(),
+            asio::bind_executor(binding().strand(),
+                                [self](const std::error_code& error, TcpSocket socket) {
+                                    self->onAccepted(error, RawSocket(std::move(socket)));
+                                }));
     } else {
-        unixAcceptor_->async_accept(pool.get_executor(),
-                                    asio::bind_executor(binding().strand(), [self](const std::error_code& error,
-                                                                                  UnixSocket socket) {
-                                        self->onAccepted(error, RawSocket(std::move(socket)));
-                                    }));
+        unixAcceptor_->async_accept(
+            pool.get_executor(),
+            asio::bind_executor(binding().strand(),
+                                [self](const std::error_code& error, UnixSocket socket) {
+                                    self->onAccepted(error, RawSocket(std::move(socket)));
+                                }));
     }
 }
 

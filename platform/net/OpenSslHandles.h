@@ -17,7 +17,8 @@ struct OpenSslDeleter {
 
 using BioPtr = std::unique_ptr<BIO, OpenSslDeleter<BIO, BIO_free_all>>;
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OpenSslDeleter<EVP_PKEY, EVP_PKEY_free>>;
-using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OpenSslDeleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using EvpPkeyCtxPtr =
+    std::unique_ptr<EVP_PKEY_CTX, OpenSslDeleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
 using X509Ptr = std::unique_ptr<X509, OpenSslDeleter<X509, X509_free>>;
 
 // The reason of the most recent OpenSSL error on this thread ("" when there is none); clears

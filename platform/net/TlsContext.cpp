@@ -1,6 +1,7 @@
 #include "platform/net/TlsContext.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 
 #include "platform/net/OpenSslHandles.h"
 #include "protocol/CaldrovexError.h"
@@ -15,8 +16,8 @@ void configureCommon(asio::ssl::context& context) {
     // Renegotiation and compression only ever served attacks here. A peer that closes the
     // transport without close_notify reads as an ordinary end of stream: packets are framed,
     // so a truncated one is still noticed by whoever parses them.
-    SSL_CTX_set_options(native,
-                        SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_options(
+        native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
 }
 
 CertificateDer toDer(X509* certificate) {
@@ -35,10 +36,19 @@ TlsContext::Ptr TlsContext::makeServer(const TlsServerIdentity& identity) {
     configureCommon(*context);
     std::error_code error;
     context->use_certificate_chain(asio::buffer(identity.certificatePem), error);
-    if (error) throw CaldrovexError("The TLS certificate could not be loaded: " + error.message() + ".");
-    context->use_private_key(asio::buffer(identity.privateKeyPem), asio::ssl::context::pem, error);
-    if (error) throw CaldrovexError("The TLS private key could not be loaded: " + error.message() + ".");
-    if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+    if (error)
+        throw CaldrovexError("The TLS certificate could not be loaded: " + error.message() + ".");
+    // Parsed apart from the context so that a key which reads fine but belongs to another
+    // certificate is told apart from one that does not read at all.
+    BioPtr keyText(BIO_new_mem_buf(identity.privateKeyPem.data(),
+                                   static_cast<int>(identity.privateKeyPem.size())));
+    EvpPkeyPtr key(keyText ? PEM_read_bio_PrivateKey(keyText.get(), nullptr, nullptr, nullptr)
+                           : nullptr);
+    if (!key)
+        throw CaldrovexError("The TLS private key could not be loaded: " + takeOpenSslError() +
+                             ".");
+    if (SSL_CTX_use_PrivateKey(context->native_handle(), key.get()) != 1 ||
+        SSL_CTX_check_private_key(context->native_handle()) != 1) {
         ERR_clear_error();
         throw CaldrovexError("The TLS private key does not match its certificate.");
     }

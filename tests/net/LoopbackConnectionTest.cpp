@@ -19,7 +19,7 @@ struct Transport {
 };
 
 class LoopbackConnection : public ::testing::TestWithParam<Transport> {
-protected:
+  protected:
     void SetUp() override {
         Endpoint where = GetParam().unixPath ? Endpoint(UnixPath{dir.file("listener.sock")})
                                              : Endpoint(HostPort{"127.0.0.1", 0});
@@ -40,10 +40,11 @@ protected:
         Parameters parameters;
         if (GetParam().tls) {
             parameters.tls = TlsOptions{};
-            parameters.tls->verify = [chains = verifiedChains](const std::vector<CertificateDer>& chain) {
-                chains->push_back(chain);
-                return true;
-            };
+            parameters.tls->verify =
+                [chains = verifiedChains](const std::vector<CertificateDer>& chain) {
+                    chains->push_back(chain);
+                    return true;
+                };
         }
         parameters.tcp.noDelay = true;
         return parameters;
@@ -54,7 +55,8 @@ protected:
     void connect(const std::vector<Bytes>& early = {}) {
         client = makeConnection(*listener->listener->localEndpoint(), clientParameters());
         client->setStateHandler(clientStates->handler());
-        for (const auto& bytes : early) client->send(bytes, [](std::optional<NetError> e) { EXPECT_FALSE(e); });
+        for (const auto& bytes : early)
+            client->send(bytes, [](std::optional<NetError> e) { EXPECT_FALSE(e); });
         client->start(clientQueue);
         server = listener->connection(0);
         EXPECT_EQ(server->state().kind, StateKind::setup) << "accepted connections come unstarted";
@@ -78,7 +80,8 @@ protected:
 
 // Receives exactly `total` bytes in receives of exactly `pieces[i % n]` bytes each (the last
 // one shortened), chaining each receive from the previous completion, as a framed reader does.
-std::future<Bytes> receiveInPieces(ConnectionPtr connection, size_t total, std::vector<size_t> pieces) {
+std::future<Bytes> receiveInPieces(ConnectionPtr connection, size_t total,
+                                   std::vector<size_t> pieces) {
     struct Loop {
         ConnectionPtr connection;
         size_t total = 0;
@@ -94,16 +97,21 @@ std::future<Bytes> receiveInPieces(ConnectionPtr connection, size_t total, std::
     auto future = loop->done.get_future();
     struct Step {
         static void next(std::shared_ptr<Loop> loop) {
-            size_t count = std::min(loop->pieces[loop->step++ % loop->pieces.size()], loop->total - loop->received.size());
-            loop->connection->receive(count, count, [loop, count](std::optional<Bytes> data, bool, std::optional<NetError> error) {
-                if (error || !data || data->size() != count) {
-                    loop->done.set_exception(std::make_exception_ptr(std::runtime_error("short or failed receive")));
-                    return;
-                }
-                loop->received.insert(loop->received.end(), data->begin(), data->end());
-                if (loop->received.size() == loop->total) return loop->done.set_value(std::move(loop->received));
-                next(loop);
-            });
+            size_t count = std::min(loop->pieces[loop->step++ % loop->pieces.size()],
+                                    loop->total - loop->received.size());
+            loop->connection->receive(
+                count, count,
+                [loop, count](std::optional<Bytes> data, bool, std::optional<NetError> error) {
+                    if (error || !data || data->size() != count) {
+                        loop->done.set_exception(
+                            std::make_exception_ptr(std::runtime_error("short or failed receive")));
+                        return;
+                    }
+                    loop->received.insert(loop->received.end(), data->begin(), data->end());
+                    if (loop->received.size() == loop->total)
+                        return loop->done.set_value(std::move(loop->received));
+                    next(loop);
+                });
         }
     };
     Step::next(loop);
@@ -111,11 +119,14 @@ std::future<Bytes> receiveInPieces(ConnectionPtr connection, size_t total, std::
 }
 
 TEST_P(LoopbackConnection, ReportsPreparingThenReadyAndThePeerDetails) {
-    EXPECT_TRUE(GetParam().unixPath ? std::holds_alternative<UnixPath>(*listener->listener->localEndpoint())
-                                    : std::get<HostPort>(*listener->listener->localEndpoint()).port != 0);
+    EXPECT_TRUE(GetParam().unixPath
+                    ? std::holds_alternative<UnixPath>(*listener->listener->localEndpoint())
+                    : std::get<HostPort>(*listener->listener->localEndpoint()).port != 0);
     connect();
-    EXPECT_EQ(clientStates->kinds(), (std::vector<StateKind>{StateKind::preparing, StateKind::ready}));
-    EXPECT_EQ(serverStates->kinds(), (std::vector<StateKind>{StateKind::preparing, StateKind::ready}));
+    EXPECT_EQ(clientStates->kinds(),
+              (std::vector<StateKind>{StateKind::preparing, StateKind::ready}));
+    EXPECT_EQ(serverStates->kinds(),
+              (std::vector<StateKind>{StateKind::preparing, StateKind::ready}));
     EXPECT_EQ(client->state().kind, StateKind::ready);
 
     if (GetParam().tls) {
@@ -154,7 +165,8 @@ TEST_P(LoopbackConnection, ManySendsArriveInOrderAndReceivesTakeExactCounts) {
     connect(early);
     auto received = receiveInPieces(server, expected.size(), {5, 1, 4096, 70000});
     std::vector<std::future<std::optional<NetError>>> sent;
-    for (size_t i = early.size(); i < chunks.size(); ++i) sent.push_back(sendFuture(client, chunks[i]));
+    for (size_t i = early.size(); i < chunks.size(); ++i)
+        sent.push_back(sendFuture(client, chunks[i]));
 
     EXPECT_EQ(await(received, "all bytes"), expected);
     for (auto& completion : sent) EXPECT_FALSE(await(completion, "a send completion"));
@@ -220,8 +232,8 @@ TEST_P(LoopbackConnection, CancelIsIdempotentFromAnyThreadAndFailsPendingWork) {
     auto receiveAfter = receiveFuture(client, 1, 1);
     EXPECT_TRUE(await(receiveAfter, "a receive after cancel").error.has_value());
     clientQueue->sync([] {});  // every cancel has run by now
-    EXPECT_EQ(clientStates->kinds(),
-              (std::vector<StateKind>{StateKind::preparing, StateKind::ready, StateKind::cancelled}));
+    EXPECT_EQ(clientStates->kinds(), (std::vector<StateKind>{StateKind::preparing, StateKind::ready,
+                                                             StateKind::cancelled}));
     EXPECT_EQ(client->state().kind, StateKind::cancelled);
 
     auto end = await(peerSees, "the peer's end of stream");
@@ -253,7 +265,8 @@ TEST_P(LoopbackConnection, DeliversToAQueueThatIsNotASerialQueue) {
 
     auto deadline = std::chrono::steady_clock::now() + kWait;
     while (echo.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no answer reached the manual queue";
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+            << "no answer reached the manual queue";
         manual->runReady();
     }
     EXPECT_EQ(textOf(echo.get().data), "ping");
@@ -263,8 +276,10 @@ TEST_P(LoopbackConnection, DeliversToAQueueThatIsNotASerialQueue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, LoopbackConnection,
-                         ::testing::Values(Transport{"TlsOverTcp", true, false}, Transport{"TlsOverUnix", true, true},
-                                           Transport{"PlainTcp", false, false}, Transport{"PlainUnix", false, true}),
+                         ::testing::Values(Transport{"TlsOverTcp", true, false},
+                                           Transport{"TlsOverUnix", true, true},
+                                           Transport{"PlainTcp", false, false},
+                                           Transport{"PlainUnix", false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

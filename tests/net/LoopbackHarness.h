@@ -36,7 +36,9 @@ T await(std::future<T>& future, const char* what) {
     return future.get();
 }
 
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 inline std::string textOf(const std::optional<Bytes>& data) {
     return data ? std::string(data->begin(), data->end()) : std::string();
 }
@@ -44,7 +46,7 @@ inline std::string textOf(const std::optional<Bytes>& data) {
 // Records the states a connection or listener reports and lets the test wait for one. Held
 // by shared_ptr: the handler keeps the log alive for reports that arrive after the test.
 class StateLog : public std::enable_shared_from_this<StateLog> {
-public:
+  public:
     static std::shared_ptr<StateLog> make() { return std::make_shared<StateLog>(); }
 
     Connection::StateHandler handler() {
@@ -75,7 +77,7 @@ public:
         return kinds;
     }
 
-private:
+  private:
     std::string describe(std::unique_lock<std::mutex>&) const {
         std::string text;
         for (const auto& state : states_) {
@@ -97,26 +99,31 @@ struct Received {
     std::optional<NetError> error;
 };
 
-inline std::future<Received> receiveFuture(const ConnectionPtr& connection, size_t minimum, size_t maximum) {
+inline std::future<Received> receiveFuture(const ConnectionPtr& connection, size_t minimum,
+                                           size_t maximum) {
     auto promise = std::make_shared<std::promise<Received>>();
-    connection->receive(minimum, maximum,
-                        [promise](std::optional<Bytes> data, bool isComplete, std::optional<NetError> error) {
-                            promise->set_value(Received{std::move(data), isComplete, std::move(error)});
-                        });
+    connection->receive(
+        minimum, maximum,
+        [promise](std::optional<Bytes> data, bool isComplete, std::optional<NetError> error) {
+            promise->set_value(Received{std::move(data), isComplete, std::move(error)});
+        });
     return promise->get_future();
 }
 
-inline std::future<std::optional<NetError>> sendFuture(const ConnectionPtr& connection, Bytes content) {
+inline std::future<std::optional<NetError>> sendFuture(const ConnectionPtr& connection,
+                                                       Bytes content) {
     auto promise = std::make_shared<std::promise<std::optional<NetError>>>();
-    connection->send(std::move(content), [promise](std::optional<NetError> error) { promise->set_value(error); });
+    connection->send(std::move(content),
+                     [promise](std::optional<NetError> error) { promise->set_value(error); });
     return promise->get_future();
 }
 
 // A private directory for unix socket paths, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "caldrovex-net-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "caldrovex-net-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
@@ -126,7 +133,7 @@ public:
     }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
