@@ -11,7 +11,7 @@ namespace caldrovex::platform::net {
 // A thin owner of a ConnectionEngine: dropping the last reference cancels the connection, so
 // an owner that forgets to cancel does not leave a socket open behind pending reads.
 class AsioConnection final : public Connection {
-  public:
+public:
     explicit AsioConnection(std::shared_ptr<ConnectionEngine> engine)
         : engine_(std::move(engine)) {}
     ~AsioConnection() override { engine_->cancel(); }
@@ -36,7 +36,7 @@ class AsioConnection final : public Connection {
         return engine_->peerCertificates();
     }
 
-  private:
+private:
     std::shared_ptr<ConnectionEngine> engine_;
 };
 

@@ -11,7 +11,7 @@ namespace caldrovex::platform::net {
 // ListenerEngine: dropping the last reference cancels it (closing the socket, removing a unix
 // socket file it created).
 class AsioListener final : public Listener {
-  public:
+public:
     explicit AsioListener(std::shared_ptr<ListenerEngine> engine) : engine_(std::move(engine)) {}
     ~AsioListener() override { engine_->cancel(); }
 
@@ -25,7 +25,7 @@ class AsioListener final : public Listener {
     void cancel() override { engine_->cancel(); }
     std::optional<Endpoint> localEndpoint() const override { return engine_->localEndpoint(); }
 
-  private:
+private:
     std::shared_ptr<ListenerEngine> engine_;
 };
 

@@ -27,7 +27,7 @@ using RawSocket = std::variant<TcpSocket, UnixSocket>;
 // with (accepted sockets come with their listener's). At most one read and one write may be
 // outstanding at a time. The TLS context must outlive the stream; the stream keeps a reference.
 class ByteStream {
-  public:
+public:
     using Strand = SerialQueue::Executor;
     using Handler = std::function<void(const std::error_code&)>;
     using IoHandler = std::function<void(const std::error_code&, size_t)>;
@@ -54,7 +54,7 @@ class ByteStream {
 
     std::optional<Endpoint> remoteEndpoint();
 
-  private:
+private:
     using TlsTcp = asio::ssl::stream<TcpSocket>;
     using TlsUnix = asio::ssl::stream<UnixSocket>;
 

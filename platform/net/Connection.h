@@ -44,7 +44,7 @@ struct State {
 //
 // Methods may be called from any thread; they hand their work to the connection's queue.
 class Connection {
-  public:
+public:
     using StateHandler = std::function<void(const State&)>;
     using SendCompletion = std::function<void(std::optional<NetError>)>;
     using ReceiveCompletion =
@@ -78,7 +78,7 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 //  - each accepted connection is handed, unstarted, to the new-connection handler once;
 //  - `cancel` closes the socket (and removes a unix socket file it created); idempotent.
 class Listener {
-  public:
+public:
     using StateHandler = std::function<void(const State&)>;
     using NewConnectionHandler = std::function<void(ConnectionPtr)>;
 

@@ -27,7 +27,7 @@ namespace caldrovex::platform::net {
 // States: setup → preparing → ready → cancelled, or → failed (with the error's description)
 // from preparing or ready. Connection errors fail at once; nothing waits and retries.
 class ConnectionEngine : public std::enable_shared_from_this<ConnectionEngine> {
-  public:
+public:
     // Dials `to` once started.
     static std::shared_ptr<ConnectionEngine> outgoing(Endpoint to, Parameters parameters);
     // Serves a socket a listener accepted; `serverTls` null for a plain stream.
@@ -46,7 +46,7 @@ class ConnectionEngine : public std::enable_shared_from_this<ConnectionEngine> {
     ConnectionEngine(Parameters parameters, std::optional<Endpoint> destination,
                      std::optional<RawSocket> accepted, TlsContext::Ptr tls);
 
-  private:
+private:
     enum class Phase { idle, preparing, ready, ended };
 
     struct PendingSend {

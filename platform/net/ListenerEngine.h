@@ -29,7 +29,7 @@ namespace caldrovex::platform::net {
 //
 // Threads: public methods from any thread; the acceptors live on the engine's strand.
 class ListenerEngine : public std::enable_shared_from_this<ListenerEngine> {
-  public:
+public:
     explicit ListenerEngine(Parameters parameters);
 
     void setStateHandler(Listener::StateHandler handler);
@@ -38,7 +38,7 @@ class ListenerEngine : public std::enable_shared_from_this<ListenerEngine> {
     void cancel();
     std::optional<Endpoint> localEndpoint() const;
 
-  private:
+private:
     enum class Phase { idle, ready, ended };
 
     // Strand only, from here on.

@@ -14,7 +14,7 @@ namespace caldrovex::platform::net {
 // cannot run Asio handlers, so the I/O gets a private strand of the shared pool and each
 // result is posted to the owner's queue. Copyable; built on `start`, read-only afterwards.
 class QueueBinding {
-  public:
+public:
     explicit QueueBinding(QueuePtr queue);
 
     // Where every Asio operation of the owner is started and completes.
@@ -23,7 +23,7 @@ class QueueBinding {
     // Runs `work` on the owner's queue. Called on the strand only.
     void deliver(std::function<void()> work) const;
 
-  private:
+private:
     QueuePtr queue_;
     SerialQueue::Executor strand_;
     bool inline_;

@@ -18,7 +18,7 @@ namespace caldrovex::platform::net {
 // their verify callback (or by pinning) once it is over, so there is no CA store to consult.
 // A context is immutable once built and may be shared by any number of streams and threads.
 class TlsContext {
-  public:
+public:
     using Ptr = std::shared_ptr<asio::ssl::context>;
 
     // Throws CaldrovexError with a sentence naming what was wrong with the key or certificate.

@@ -19,7 +19,7 @@ struct Transport {
 };
 
 class LoopbackConnection : public ::testing::TestWithParam<Transport> {
-  protected:
+protected:
     void SetUp() override {
         Endpoint where = GetParam().unixPath ? Endpoint(UnixPath{dir.file("listener.sock")})
                                              : Endpoint(HostPort{"127.0.0.1", 0});

@@ -46,7 +46,7 @@ inline std::string textOf(const std::optional<Bytes>& data) {
 // Records the states a connection or listener reports and lets the test wait for one. Held
 // by shared_ptr: the handler keeps the log alive for reports that arrive after the test.
 class StateLog : public std::enable_shared_from_this<StateLog> {
-  public:
+public:
     static std::shared_ptr<StateLog> make() { return std::make_shared<StateLog>(); }
 
     Connection::StateHandler handler() {
@@ -77,7 +77,7 @@ class StateLog : public std::enable_shared_from_this<StateLog> {
         return kinds;
     }
 
-  private:
+private:
     std::string describe(std::unique_lock<std::mutex>&) const {
         std::string text;
         for (const auto& state : states_) {
@@ -120,7 +120,7 @@ inline std::future<std::optional<NetError>> sendFuture(const ConnectionPtr& conn
 
 // A private directory for unix socket paths, removed with everything in it.
 class TempDir {
-  public:
+public:
     TempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "caldrovex-net-XXXXXX").string();
@@ -133,7 +133,7 @@ class TempDir {
     }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 
