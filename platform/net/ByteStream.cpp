@@ -166,10 +166,17 @@ void ByteStream::endOutput(Handler handler) {
     });
 }
 
-void ByteStream::close() {
-    visit([](auto& stream) {
-        std::error_code ignored;  // closing an already closed or never opened socket is fine
-        lowest(stream).close(ignored);
+void ByteStream::close(bool closeNotify) {
+    SSL* native = closeNotify ? ssl() : nullptr;
+    Bytes record = native ? TlsContext::closeNotifyRecord(native) : Bytes();
+    visit([&](auto& stream) {
+        auto& socket = lowest(stream);
+        std::error_code ignored;  // best effort: a full or broken socket just closes
+        if (!record.empty()) {
+            socket.non_blocking(true, ignored);
+            socket.write_some(asio::buffer(record), ignored);
+        }
+        socket.close(ignored);
     });
 }
 

@@ -49,8 +49,11 @@ public:
     void write(asio::const_buffer buffer, IoHandler handler);
     // Ends this side: a TLS close_notify (keeping the read side usable), then a send shutdown.
     void endOutput(Handler handler);
-    // Closes at once; outstanding operations complete with operation_aborted.
-    void close();
+    // Closes at once; outstanding operations complete with operation_aborted. With
+    // `closeNotify`, a TLS stream first tries to hand its close_notify to the socket without
+    // waiting, so the peer sees an orderly end; only valid after the handshake and with no
+    // write in flight, where the record cannot split another one.
+    void close(bool closeNotify);
 
     std::optional<Endpoint> remoteEndpoint();
 

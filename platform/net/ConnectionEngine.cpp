@@ -13,6 +13,9 @@ namespace {
 // Bytes asked of the transport per read when the receive at hand needs fewer: enough for a
 // burst of TLS records at once, small enough that an idle connection holds little.
 constexpr size_t kReadChunk = 64 * 1024;
+// The most asked of the transport per read while a large receive fills up: bounds the buffer a
+// connection keeps after an 8 MiB video packet went through it.
+constexpr size_t kMaxReadChunk = 1024 * 1024;
 
 NetError systemError(std::errc code) {
     return NetError{std::make_error_code(code).message()};
@@ -187,7 +190,9 @@ void ConnectionEngine::onHandshake(const std::error_code& error) {
     if (isServer_ || !parameters_.tls || !parameters_.tls->verify) return becomeReady();
     // The verdict comes from the owner's queue; the stream stays unused until it is back.
     binding().deliver(
-        [self = shared_from_this(), chain = std::move(chain), verify = parameters_.tls->verify] {
+        [weak = weak_from_this(), chain = std::move(chain), verify = parameters_.tls->verify] {
+            auto self = weak.lock();
+            if (!self) return;
             bool accepted = verify(chain);
             asio::post(self->binding().strand(), [self, accepted] { self->onVerified(accepted); });
         });
@@ -283,7 +288,7 @@ void ConnectionEngine::serviceReceives() {
 void ConnectionEngine::readMore(size_t needed) {
     if (reading_) return;
     reading_ = true;
-    readBuffer_.resize(std::max(kReadChunk, needed - inbound_.size()));
+    readBuffer_.resize(std::clamp(needed - inbound_.size(), kReadChunk, kMaxReadChunk));
     stream_->readSome(asio::buffer(readBuffer_),
                       [self = shared_from_this()](const std::error_code& error, size_t count) {
                           self->onRead(error, count);
@@ -317,11 +322,12 @@ void ConnectionEngine::doCancel() {
 
 void ConnectionEngine::end(State state, NetError error) {
     if (phase_ == Phase::ended) return;
+    bool orderly = phase_ == Phase::ready && !writing_;
     phase_ = Phase::ended;
     endError_ = error;
     if (timer_) timer_->cancel();
     if (resolver_) resolver_->cancel();
-    if (stream_) stream_->close();
+    if (stream_) stream_->close(orderly);
     acceptedSocket_.reset();
     // The write in flight completes through its own handler, aborted by the close.
     for (auto& send : sends_) deliverSend(std::move(send.completion), error);
@@ -340,7 +346,11 @@ void ConnectionEngine::setState(State state) {
         state_ = state;
     }
     // The handler is looked up when the report runs: one removed meanwhile is not called.
-    binding().deliver([self = shared_from_this(), state = std::move(state)] {
+    // Work for the owner's queue holds the engine weakly: the engine holds that queue, and a
+    // queue that never runs its work must not keep both alive.
+    binding().deliver([weak = weak_from_this(), state = std::move(state)] {
+        auto self = weak.lock();
+        if (!self) return;
         Connection::StateHandler handler;
         {
             std::lock_guard lock(self->mutex_);

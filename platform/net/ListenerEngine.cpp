@@ -184,7 +184,9 @@ void ListenerEngine::onAccepted(const std::error_code& error, RawSocket socket) 
     if (error) return fail(error.message());
     auto connection = std::make_shared<AsioConnection>(
         ConnectionEngine::accepted(std::move(socket), parameters_, tls_));
-    binding().deliver([self = shared_from_this(), connection] {
+    binding().deliver([weak = weak_from_this(), connection] {
+        auto self = weak.lock();
+        if (!self) return;
         Listener::NewConnectionHandler handler;
         {
             std::lock_guard lock(self->mutex_);
@@ -224,7 +226,9 @@ void ListenerEngine::closeAll() {
 }
 
 void ListenerEngine::setState(State state) {
-    binding().deliver([self = shared_from_this(), state = std::move(state)] {
+    binding().deliver([weak = weak_from_this(), state = std::move(state)] {
+        auto self = weak.lock();
+        if (!self) return;
         Listener::StateHandler handler;
         {
             std::lock_guard lock(self->mutex_);

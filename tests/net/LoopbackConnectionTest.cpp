@@ -275,6 +275,21 @@ TEST_P(LoopbackConnection, DeliversToAQueueThatIsNotASerialQueue) {
     peer->cancel();
 }
 
+TEST(RealConnection, CancelBeforeStartNeverDialsAndFailsHeldWork) {
+    auto client = makeConnection(HostPort{"127.0.0.1", 9}, {});
+    auto states = StateLog::make();
+    client->setStateHandler(states->handler());
+    auto held = sendFuture(client, bytesOf("never"));
+    client->cancel();
+    EXPECT_EQ(client->state().kind, StateKind::cancelled);
+    auto queue = SerialQueue::make("caldrovex.test.client");
+    client->start(queue);
+    states->waitFor(StateKind::cancelled);
+    EXPECT_TRUE(await(held, "the held send").has_value());
+    queue->sync([] {});
+    EXPECT_EQ(states->kinds(), std::vector<StateKind>{StateKind::cancelled});
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, LoopbackConnection,
                          ::testing::Values(Transport{"TlsOverTcp", true, false},
                                            Transport{"TlsOverUnix", true, true},
