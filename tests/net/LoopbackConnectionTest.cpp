@@ -18,6 +18,8 @@ struct Transport {
     bool unixPath;
 };
 
+void PrintTo(const Transport& transport, std::ostream* out) { *out << transport.name; }
+
 class LoopbackConnection : public ::testing::TestWithParam<Transport> {
 protected:
     void SetUp() override {
