@@ -52,7 +52,8 @@ public:
 
     virtual ~Connection() = default;
 
-    // Installs (or, with an empty function, removes) the state handler.
+    // Installs (or, with an empty function, removes) the state handler. The handler is looked
+    // up when a change is delivered, so one removed on the queue is not called afterwards.
     virtual void setStateHandler(StateHandler handler) = 0;
     virtual State state() const = 0;
     virtual void start(QueuePtr queue) = 0;
@@ -94,7 +95,9 @@ public:
 
 using ListenerPtr = std::shared_ptr<Listener>;
 
-// Builds connections and listeners on the real network stack (Asio + OpenSSL).
+// Builds connections and listeners on the real network stack (Asio + OpenSSL). Failures to
+// connect, handshake or bind are reported as `failed` at once: nothing sits in `waiting` and
+// retries. Dropping the last reference to a connection or listener cancels it.
 ConnectionPtr makeConnection(const Endpoint& to, const Parameters& parameters);
 ListenerPtr makeListener(const Parameters& parameters);
 

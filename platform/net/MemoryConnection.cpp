@@ -55,7 +55,10 @@ struct MemoryConnection::Pipe : std::enable_shared_from_this<Pipe> {
         s.state = state;
         if (!s.queue) return;
         // The handler is looked up when the work runs: one removed in between is not called.
-        s.queue->post([self = shared_from_this(), side, state] {
+        // Weak, so a queue that never runs its work does not keep the pair alive in a cycle.
+        s.queue->post([weak = weak_from_this(), side, state] {
+            auto self = weak.lock();
+            if (!self) return;
             StateHandler handler;
             {
                 std::lock_guard lock(self->mutex);

@@ -22,7 +22,7 @@ namespace caldrovex::platform::net {
 // before `start` waits for it; a connection cancelled before `start` reports `cancelled` and
 // fails that work when it is started. Methods may be called from any thread.
 class MemoryConnection final : public Connection {
-  public:
+public:
     using Ptr = std::shared_ptr<MemoryConnection>;
     static std::pair<Ptr, Ptr> makePair();
 
@@ -43,7 +43,7 @@ class MemoryConnection final : public Connection {
 
     struct Pipe;  // state shared by both ends; defined in the source
 
-  private:
+private:
     MemoryConnection(std::shared_ptr<Pipe> pipe, int side);
 
     std::shared_ptr<Pipe> pipe_;

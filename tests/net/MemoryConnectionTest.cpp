@@ -30,7 +30,7 @@ struct Received {
 
 // Both ends of a pair on one manual queue; nothing runs until the test calls runReady().
 class MemoryConnectionTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::tie(a, b) = MemoryConnection::makePair();
         a->setStateHandler([this](const State& s) { statesA.push_back(s.kind); });

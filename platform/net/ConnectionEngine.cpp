@@ -1,0 +1,378 @@
+#include "platform/net/ConnectionEngine.h"
+
+#include <algorithm>
+#include <asio/bind_executor.hpp>
+#include <asio/post.hpp>
+
+#include "protocol/CaldrovexError.h"
+
+namespace caldrovex::platform::net {
+
+namespace {
+
+// Bytes asked of the transport per read when the receive at hand needs fewer: enough for a
+// burst of TLS records at once, small enough that an idle connection holds little.
+constexpr size_t kReadChunk = 64 * 1024;
+// The most asked of the transport per read while a large receive fills up: bounds the buffer a
+// connection keeps after an 8 MiB video packet went through it.
+constexpr size_t kMaxReadChunk = 1024 * 1024;
+
+NetError systemError(std::errc code) {
+    return NetError{std::make_error_code(code).message()};
+}
+
+const std::string kCertificateRejected = "The server's certificate was rejected.";
+
+}  // namespace
+
+std::shared_ptr<ConnectionEngine> ConnectionEngine::outgoing(Endpoint to, Parameters parameters) {
+    return std::make_shared<ConnectionEngine>(std::move(parameters), std::move(to), std::nullopt,
+                                              nullptr);
+}
+
+std::shared_ptr<ConnectionEngine> ConnectionEngine::accepted(RawSocket socket,
+                                                             Parameters parameters,
+                                                             TlsContext::Ptr serverTls) {
+    return std::make_shared<ConnectionEngine>(std::move(parameters), std::nullopt,
+                                              std::move(socket), std::move(serverTls));
+}
+
+ConnectionEngine::ConnectionEngine(Parameters parameters, std::optional<Endpoint> destination,
+                                   std::optional<RawSocket> accepted, TlsContext::Ptr tls)
+    : parameters_(std::move(parameters)),
+      destination_(std::move(destination)),
+      isServer_(accepted.has_value()),
+      tls_(std::move(tls)),
+      acceptedSocket_(std::move(accepted)) {}
+
+// ---- Any thread ------------------------------------------------------------------------------
+
+void ConnectionEngine::run(Command command) {
+    std::lock_guard lock(mutex_);
+    if (!binding_) return held_.push_back(std::move(command));
+    // Posting under the lock keeps commands in call order across threads.
+    asio::post(binding_->strand(),
+               [self = shared_from_this(), command = std::move(command)] { command(*self); });
+}
+
+void ConnectionEngine::setStateHandler(Connection::StateHandler handler) {
+    std::lock_guard lock(mutex_);
+    stateHandler_ = std::move(handler);
+}
+
+State ConnectionEngine::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void ConnectionEngine::start(QueuePtr queue) {
+    std::lock_guard lock(mutex_);
+    if (binding_ || !queue) return;
+    binding_.emplace(std::move(queue));
+    auto self = shared_from_this();
+    // Work asked for before start goes first, so a cancel made before start wins over dialling.
+    for (auto& command : held_) {
+        asio::post(binding_->strand(), [self, command = std::move(command)] { command(*self); });
+    }
+    held_.clear();
+    asio::post(binding_->strand(), [self] { self->begin(); });
+}
+
+void ConnectionEngine::send(Bytes content, Connection::SendCompletion completion,
+                            bool endOfStream) {
+    run([send = PendingSend{std::move(content), endOfStream, std::move(completion)}](
+            ConnectionEngine& self) mutable { self.enqueueSend(std::move(send)); });
+}
+
+void ConnectionEngine::receive(size_t minimum, size_t maximum,
+                               Connection::ReceiveCompletion completion) {
+    run([receive = PendingReceive{minimum, maximum, std::move(completion)}](
+            ConnectionEngine& self) mutable { self.enqueueReceive(std::move(receive)); });
+}
+
+void ConnectionEngine::cancel() {
+    {
+        std::lock_guard lock(mutex_);
+        // Before start there is no strand yet; the state reads cancelled at once regardless.
+        if (!binding_ && state_.kind == StateKind::setup)
+            state_ = State{StateKind::cancelled, std::nullopt};
+    }
+    run([](ConnectionEngine& self) { self.doCancel(); });
+}
+
+std::optional<Endpoint> ConnectionEngine::remoteEndpoint() const {
+    std::lock_guard lock(mutex_);
+    return remote_;
+}
+
+std::vector<CertificateDer> ConnectionEngine::peerCertificates() const {
+    std::lock_guard lock(mutex_);
+    return peerCertificates_;
+}
+
+// ---- Establishing ----------------------------------------------------------------------------
+
+void ConnectionEngine::begin() {
+    if (phase_ != Phase::idle) return;
+    phase_ = Phase::preparing;
+    setState(State{StateKind::preparing, std::nullopt});
+    if (parameters_.tcp.connectionTimeout > 0) {
+        timer_ = std::make_unique<asio::steady_timer>(
+            binding().strand(), std::chrono::seconds(parameters_.tcp.connectionTimeout));
+        timer_->async_wait(asio::bind_executor(
+            binding().strand(), [self = shared_from_this()](const std::error_code& error) {
+                if (!error) self->onTimeout();
+            }));
+    }
+    if (acceptedSocket_) {
+        stream_ = std::make_unique<ByteStream>(binding().strand(), std::move(*acceptedSocket_),
+                                               tls_, true);
+        acceptedSocket_.reset();
+        return onConnected({});
+    }
+    try {
+        if (parameters_.tls) tls_ = TlsContext::makeClient();
+        dial(*destination_);
+    } catch (const std::system_error& error) {  // an unusable address or an OpenSSL setup failure
+        fail(error.code().message());
+    }
+}
+
+void ConnectionEngine::dial(const Endpoint& to) {
+    auto self = shared_from_this();
+    const auto& strand = binding().strand();
+    if (const auto* unix = std::get_if<UnixPath>(&to)) {
+        stream_ = std::make_unique<ByteStream>(
+            strand, RawSocket(std::in_place_type<UnixSocket>, strand), tls_, false);
+        stream_->connect(asio::local::stream_protocol::endpoint(unix->path),
+                         [self](const std::error_code& error) { self->onConnected(error); });
+        return;
+    }
+    const auto& hostPort = std::get<HostPort>(to);
+    stream_ = std::make_unique<ByteStream>(strand, RawSocket(std::in_place_type<TcpSocket>, strand),
+                                           tls_, false);
+    resolver_ = std::make_unique<asio::ip::tcp::resolver>(strand);
+    resolver_->async_resolve(
+        hostPort.host, std::to_string(hostPort.port),
+        asio::bind_executor(strand, [self](const std::error_code& error,
+                                           asio::ip::tcp::resolver::results_type results) {
+            if (self->phase_ != Phase::preparing) return;
+            if (error) return self->fail(error.message());
+            self->stream_->connect(
+                results, [self](const std::error_code& error) { self->onConnected(error); });
+        }));
+}
+
+void ConnectionEngine::onConnected(const std::error_code& error) {
+    if (phase_ != Phase::preparing) return;
+    if (error) return fail(error.message());
+    if (auto optionError = stream_->applyTcpOptions(parameters_.tcp))
+        return fail(optionError.message());
+    {
+        std::lock_guard lock(mutex_);
+        remote_ = stream_->remoteEndpoint();
+    }
+    if (!stream_->isTls()) return becomeReady();
+    std::string serverName = parameters_.tls ? parameters_.tls->serverName : std::string();
+    stream_->handshake(serverName, [self = shared_from_this()](const std::error_code& error) {
+        self->onHandshake(error);
+    });
+}
+
+void ConnectionEngine::onHandshake(const std::error_code& error) {
+    if (phase_ != Phase::preparing) return;
+    if (error) return fail(error.message());
+    auto chain = TlsContext::peerChain(stream_->ssl());
+    {
+        std::lock_guard lock(mutex_);
+        peerCertificates_ = chain;
+    }
+    if (isServer_ || !parameters_.tls || !parameters_.tls->verify) return becomeReady();
+    // The verdict comes from the owner's queue; the stream stays unused until it is back.
+    binding().deliver(
+        [weak = weak_from_this(), chain = std::move(chain), verify = parameters_.tls->verify] {
+            auto self = weak.lock();
+            if (!self) return;
+            bool accepted = verify(chain);
+            asio::post(self->binding().strand(), [self, accepted] { self->onVerified(accepted); });
+        });
+}
+
+void ConnectionEngine::onVerified(bool accepted) {
+    if (phase_ != Phase::preparing) return;
+    if (!accepted) return fail(kCertificateRejected);
+    becomeReady();
+}
+
+void ConnectionEngine::becomeReady() {
+    phase_ = Phase::ready;
+    if (timer_) timer_->cancel();
+    setState(State{StateKind::ready, std::nullopt});
+    pumpWrites();
+    serviceReceives();
+}
+
+void ConnectionEngine::onTimeout() {
+    if (phase_ == Phase::preparing) fail(systemError(std::errc::timed_out).description);
+}
+
+// ---- Sending ---------------------------------------------------------------------------------
+
+void ConnectionEngine::enqueueSend(PendingSend send) {
+    if (phase_ == Phase::ended) return deliverSend(std::move(send.completion), endError_);
+    if (outputEnded_)
+        return deliverSend(std::move(send.completion), systemError(std::errc::broken_pipe));
+    if (send.endOfStream) outputEnded_ = true;
+    sends_.push_back(std::move(send));
+    pumpWrites();
+}
+
+void ConnectionEngine::pumpWrites() {
+    if (phase_ != Phase::ready || writing_ || sends_.empty()) return;
+    writing_ = std::move(sends_.front());
+    sends_.pop_front();
+    auto self = shared_from_this();
+    if (writing_->endOfStream) {
+        return stream_->endOutput([self](const std::error_code& error) { self->onWritten(error); });
+    }
+    stream_->write(asio::buffer(writing_->content),
+                   [self](const std::error_code& error, size_t) { self->onWritten(error); });
+}
+
+void ConnectionEngine::onWritten(const std::error_code& error) {
+    auto completion = std::move(writing_->completion);
+    writing_.reset();
+    if (phase_ == Phase::ended) {
+        // Bytes fully written before the end still count as sent.
+        return deliverSend(std::move(completion), error ? std::optional(endError_) : std::nullopt);
+    }
+    if (error) {
+        deliverSend(std::move(completion), NetError{error.message()});
+        return fail(error.message());
+    }
+    deliverSend(std::move(completion), std::nullopt);
+    pumpWrites();
+}
+
+// ---- Receiving -------------------------------------------------------------------------------
+
+void ConnectionEngine::enqueueReceive(PendingReceive receive) {
+    if (phase_ == Phase::ended)
+        return deliverReceive(std::move(receive.completion), std::nullopt, false, endError_);
+    receive.maximum = std::max<size_t>(1, receive.maximum);
+    receive.minimum = std::clamp<size_t>(receive.minimum, 1, receive.maximum);
+    receives_.push_back(std::move(receive));
+    serviceReceives();
+}
+
+// Answers waiting receives, oldest first, while the buffered bytes satisfy them; reads more
+// only when one is waiting, so a slow owner holds back the peer through TCP.
+void ConnectionEngine::serviceReceives() {
+    if (phase_ != Phase::ready) return;
+    while (!receives_.empty()) {
+        auto& front = receives_.front();
+        if (inbound_.size() < front.minimum && !inputEnded_) return readMore(front.minimum);
+        size_t count = std::min(inbound_.size(), front.maximum);
+        std::optional<Bytes> data;
+        if (count > 0) {
+            data.emplace(inbound_.begin(), inbound_.begin() + static_cast<long>(count));
+            inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<long>(count));
+        }
+        bool isComplete = inputEnded_ && inbound_.empty();
+        auto completion = std::move(front.completion);
+        receives_.pop_front();
+        deliverReceive(std::move(completion), std::move(data), isComplete, std::nullopt);
+    }
+}
+
+void ConnectionEngine::readMore(size_t needed) {
+    if (reading_) return;
+    reading_ = true;
+    readBuffer_.resize(std::clamp(needed - inbound_.size(), kReadChunk, kMaxReadChunk));
+    stream_->readSome(asio::buffer(readBuffer_),
+                      [self = shared_from_this()](const std::error_code& error, size_t count) {
+                          self->onRead(error, count);
+                      });
+}
+
+void ConnectionEngine::onRead(const std::error_code& error, size_t count) {
+    reading_ = false;
+    if (phase_ == Phase::ended) return;
+    inbound_.insert(inbound_.end(), readBuffer_.begin(),
+                    readBuffer_.begin() + static_cast<long>(count));
+    if (error) {
+        if (!isEndOfStream(error)) return fail(error.message());
+        inputEnded_ = true;
+    }
+    serviceReceives();
+}
+
+// ---- Ending ----------------------------------------------------------------------------------
+
+void ConnectionEngine::fail(const std::string& description) {
+    end(State{StateKind::failed, NetError{description}}, NetError{description});
+}
+
+void ConnectionEngine::doCancel() {
+    if (cancelled_) return;
+    cancelled_ = true;
+    if (phase_ == Phase::ended) return setState(State{StateKind::cancelled, std::nullopt});
+    end(State{StateKind::cancelled, std::nullopt}, systemError(std::errc::operation_canceled));
+}
+
+void ConnectionEngine::end(State state, NetError error) {
+    if (phase_ == Phase::ended) return;
+    bool orderly = phase_ == Phase::ready && !writing_;
+    phase_ = Phase::ended;
+    endError_ = error;
+    if (timer_) timer_->cancel();
+    if (resolver_) resolver_->cancel();
+    if (stream_) stream_->close(orderly);
+    acceptedSocket_.reset();
+    // The write in flight completes through its own handler, aborted by the close.
+    for (auto& send : sends_) deliverSend(std::move(send.completion), error);
+    sends_.clear();
+    for (auto& receive : receives_)
+        deliverReceive(std::move(receive.completion), std::nullopt, false, error);
+    receives_.clear();
+    setState(std::move(state));
+}
+
+// ---- Reporting -------------------------------------------------------------------------------
+
+void ConnectionEngine::setState(State state) {
+    {
+        std::lock_guard lock(mutex_);
+        state_ = state;
+    }
+    // The handler is looked up when the report runs: one removed meanwhile is not called.
+    // Work for the owner's queue holds the engine weakly: the engine holds that queue, and a
+    // queue that never runs its work must not keep both alive.
+    binding().deliver([weak = weak_from_this(), state = std::move(state)] {
+        auto self = weak.lock();
+        if (!self) return;
+        Connection::StateHandler handler;
+        {
+            std::lock_guard lock(self->mutex_);
+            handler = self->stateHandler_;
+        }
+        if (handler) handler(state);
+    });
+}
+
+void ConnectionEngine::deliverSend(Connection::SendCompletion completion,
+                                   std::optional<NetError> error) {
+    if (!completion) return;
+    binding().deliver(
+        [completion = std::move(completion), error = std::move(error)] { completion(error); });
+}
+
+void ConnectionEngine::deliverReceive(Connection::ReceiveCompletion completion,
+                                      std::optional<Bytes> data, bool isComplete,
+                                      std::optional<NetError> error) {
+    if (!completion) return;
+    binding().deliver([completion = std::move(completion), data = std::move(data), isComplete,
+                       error = std::move(error)] { completion(data, isComplete, error); });
+}
+
+}  // namespace caldrovex::platform::net

@@ -1,0 +1,26 @@
+#include "platform/net/QueueBinding.h"
+
+#include <asio/strand.hpp>
+
+namespace caldrovex::platform::net {
+
+namespace {
+
+SerialQueue::Executor strandFor(const QueuePtr& queue) {
+    if (auto serial = std::dynamic_pointer_cast<SerialQueue>(queue)) return serial->executor();
+    return asio::make_strand(SerialQueue::pool().get_executor());
+}
+
+}  // namespace
+
+QueueBinding::QueueBinding(QueuePtr queue)
+    : queue_(std::move(queue)),
+      strand_(strandFor(queue_)),
+      inline_(std::dynamic_pointer_cast<SerialQueue>(queue_) != nullptr) {}
+
+void QueueBinding::deliver(std::function<void()> work) const {
+    if (inline_) return work();
+    queue_->post(std::move(work));
+}
+
+}  // namespace caldrovex::platform::net
