@@ -1,4 +1,4 @@
-#include "ControlledConnection.h"
+#include "support/ControlledConnection.h"
 
 #include <system_error>
 
