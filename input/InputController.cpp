@@ -84,7 +84,9 @@ std::vector<std::u16string> chunks(const std::u16string& text, size_t limit) {
     return out;
 }
 
-bool finite(const std::optional<double>& value) { return value && std::isfinite(*value); }
+bool finite(const std::optional<double>& value) {
+    return value && std::isfinite(*value);
+}
 
 }  // namespace
 
@@ -148,7 +150,7 @@ void InputController::updatePoint(const InputMessage& message) {
 void InputController::move(uint64_t flags) {
     const bool left = heldButtons_.contains(0);
     const bool right = heldButtons_.contains(1);
-    const MouseType type = left ? MouseType::leftDragged
+    const MouseType type = left    ? MouseType::leftDragged
                            : right ? MouseType::rightDragged
                                    : MouseType::moved;
     const Button button = right ? Button::right : Button::left;
@@ -182,8 +184,8 @@ void InputController::button(const InputMessage& message, uint64_t flags) {
     }
     // The release of a double click carries 2 as well, as a real mouse's would.
     const int64_t clickState = right ? 1 : clickCount_;
-    callbacks_.emit(InputEvent::mouse(type, right ? Button::right : Button::left, pointX_,
-                                      pointY_, clickState, flags));
+    callbacks_.emit(InputEvent::mouse(type, right ? Button::right : Button::left, pointX_, pointY_,
+                                      clickState, flags));
 }
 
 void InputController::scroll(const InputMessage& message) {
@@ -191,8 +193,7 @@ void InputController::scroll(const InputMessage& message) {
         return;
     }
     const auto vertical = static_cast<int32_t>(std::clamp(*message.y, -scrollClamp, scrollClamp));
-    const auto horizontal =
-        static_cast<int32_t>(std::clamp(*message.x, -scrollClamp, scrollClamp));
+    const auto horizontal = static_cast<int32_t>(std::clamp(*message.x, -scrollClamp, scrollClamp));
     callbacks_.emit(InputEvent::scroll(vertical, horizontal));
 }
 
@@ -233,8 +234,8 @@ void InputController::releaseAll() {
     for (const int number : buttons) {
         const bool right = number == 1;
         callbacks_.emit(InputEvent::mouse(right ? MouseType::rightUp : MouseType::leftUp,
-                                          right ? Button::right : Button::left, pointX_,
-                                          pointY_, 0, std::nullopt));
+                                          right ? Button::right : Button::left, pointX_, pointY_, 0,
+                                          std::nullopt));
     }
 }
 

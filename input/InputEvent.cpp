@@ -6,10 +6,14 @@ namespace {
 
 const char* kindName(InputEvent::Kind kind) {
     switch (kind) {
-    case InputEvent::Kind::mouse: return "mouse";
-    case InputEvent::Kind::scroll: return "scroll";
-    case InputEvent::Kind::key: return "key";
-    case InputEvent::Kind::text: return "text";
+        case InputEvent::Kind::mouse:
+            return "mouse";
+        case InputEvent::Kind::scroll:
+            return "scroll";
+        case InputEvent::Kind::key:
+            return "key";
+        case InputEvent::Kind::text:
+            return "text";
     }
     return "?";
 }
@@ -19,20 +23,20 @@ const char* kindName(InputEvent::Kind kind) {
 std::ostream& operator<<(std::ostream& out, const InputEvent& event) {
     out << "{" << kindName(event.kind);
     switch (event.kind) {
-    case InputEvent::Kind::mouse:
-        out << " type " << static_cast<int>(event.mouseType) << " button "
-            << static_cast<int>(event.button) << " at (" << event.x << ", " << event.y
-            << ") clicks " << event.clickState;
-        break;
-    case InputEvent::Kind::scroll:
-        out << " vertical " << event.wheelVertical << " horizontal " << event.wheelHorizontal;
-        break;
-    case InputEvent::Kind::key:
-        out << " code " << event.keyCode << (event.keyDown ? " down" : " up");
-        break;
-    case InputEvent::Kind::text:
-        out << (event.keyDown ? " down" : " up") << " " << event.text.size() << " units";
-        break;
+        case InputEvent::Kind::mouse:
+            out << " type " << static_cast<int>(event.mouseType) << " button "
+                << static_cast<int>(event.button) << " at (" << event.x << ", " << event.y
+                << ") clicks " << event.clickState;
+            break;
+        case InputEvent::Kind::scroll:
+            out << " vertical " << event.wheelVertical << " horizontal " << event.wheelHorizontal;
+            break;
+        case InputEvent::Kind::key:
+            out << " code " << event.keyCode << (event.keyDown ? " down" : " up");
+            break;
+        case InputEvent::Kind::text:
+            out << (event.keyDown ? " down" : " up") << " " << event.text.size() << " units";
+            break;
     }
     if (event.flags) {
         out << " flags 0x" << std::hex << *event.flags << std::dec;

@@ -182,9 +182,13 @@ constexpr uint64_t commandFlag = 0x100000;
 
 }  // namespace
 
-KeySym macKeyToKeysym(uint16_t code) { return code < table.size() ? table[code] : NoSymbol; }
+KeySym macKeyToKeysym(uint16_t code) {
+    return code < table.size() ? table[code] : NoSymbol;
+}
 
-bool isMacModifierKey(uint16_t code) { return code >= 0x36 && code <= 0x3F; }
+bool isMacModifierKey(uint16_t code) {
+    return code >= 0x36 && code <= 0x3F;
+}
 
 std::vector<KeySym> modifierKeysyms(uint64_t flags) {
     std::vector<KeySym> out;

@@ -117,16 +117,15 @@ void SpareKeycodes::recheck() {
     }
     keysymsPerKeycode_ = map.perCode;
     std::erase_if(slots_, [&](const Slot& slot) {
-        const bool ours = slot.keysym == NoSymbol ? map.empty(slot.code)
-                                                  : map.onlyKeysym(slot.code, slot.keysym);
+        const bool ours =
+            slot.keysym == NoSymbol ? map.empty(slot.code) : map.onlyKeysym(slot.code, slot.keysym);
         return !ours && slot.pins == 0;
     });
 }
 
 size_t SpareKeycodes::boundCount() const {
-    return static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) {
-        return s.keysym != NoSymbol;
-    }));
+    return static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(),
+                                             [](const Slot& s) { return s.keysym != NoSymbol; }));
 }
 
 SpareKeycodes::Slot* SpareKeycodes::find(KeyCode code) {

@@ -55,7 +55,7 @@ private:
     struct Slot {
         KeyCode code;
         KeySym keysym = NoSymbol;  // NoSymbol: empty
-        double lastUse = -1e300;  // never
+        double lastUse = -1e300;   // never
         int pins = 0;
     };
 

@@ -34,8 +34,7 @@ Resources resources(Display* display) {
 }
 
 // The rectangle of an output that is switched on and shows something.
-std::optional<DisplayRect> outputRect(Display* display, XRRScreenResources* res,
-                                      RROutput output) {
+std::optional<DisplayRect> outputRect(Display* display, XRRScreenResources* res, RROutput output) {
     bool listed = false;
     for (int i = 0; i < res->noutput; ++i) {
         listed = listed || res->outputs[i] == output;

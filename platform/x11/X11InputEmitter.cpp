@@ -8,6 +8,7 @@
 
 #include "platform/x11/CharacterKeysym.h"
 #include "platform/x11/MacKeyMap.h"
+#include "platform/x11/SpareKeycodes.h"
 #include "platform/x11/X11DisplayBounds.h"
 
 namespace caldrovex::platform {
@@ -42,6 +43,10 @@ std::u32string scalars(const std::u16string& text) {
 
 }  // namespace
 
+void X11InputEmitter::Closer::operator()(_XDisplay* d) const {
+    XCloseDisplay(d);
+}
+
 std::shared_ptr<X11InputEmitter> X11InputEmitter::open(QueuePtr queue, ClockPtr clock,
                                                        const char* displayName) {
     Display* display = XOpenDisplay(displayName);
@@ -53,7 +58,10 @@ std::shared_ptr<X11InputEmitter> X11InputEmitter::open(QueuePtr queue, ClockPtr 
 }
 
 X11InputEmitter::X11InputEmitter(Display* display, QueuePtr queue, ClockPtr clock)
-    : display_(display), queue_(std::move(queue)), clock_(std::move(clock)), spare_(display) {
+    : display_(display),
+      queue_(std::move(queue)),
+      clock_(std::move(clock)),
+      spare_(std::make_unique<SpareKeycodes>(display)) {
     int eventBase = 0;
     int errorBase = 0;
     int major = 0;
@@ -67,13 +75,13 @@ X11InputEmitter::~X11InputEmitter() {
     for (const auto& [device, pressed] : pressedKeys_) {
         XTestFakeKeyEvent(display_.get(), pressed.code, False, CurrentTime);
         if (pressed.spare) {
-            spare_.unpin(pressed.code);
+            spare_->unpin(pressed.code);
         }
     }
     for (const unsigned button : pressedButtons_) {
         XTestFakeButtonEvent(display_.get(), button, False, CurrentTime);
     }
-    spare_.restore();
+    spare_->restore();
     XSync(display_.get(), False);
 }
 
@@ -82,7 +90,9 @@ DisplayRect X11InputEmitter::displayBounds(uint32_t displayID) {
     return *lastBounds_;
 }
 
-uint32_t X11InputEmitter::mainDisplayID() { return x11MainDisplayID(display_.get()); }
+uint32_t X11InputEmitter::mainDisplayID() {
+    return x11MainDisplayID(display_.get());
+}
 
 InputController::Callbacks X11InputEmitter::callbacks() {
     std::weak_ptr<X11InputEmitter> weak = weak_from_this();
@@ -146,12 +156,17 @@ void X11InputEmitter::scheduleResume() {
 // False when the event must wait for spare keycodes; it is then tried again later.
 bool X11InputEmitter::apply(const InputEvent& event, bool mayWait) {
     switch (event.kind) {
-    case InputEvent::Kind::mouse: mouse(event); return true;
-    case InputEvent::Kind::scroll: scroll(event); return true;
-    case InputEvent::Kind::key: return key(event, mayWait);
-    case InputEvent::Kind::text:
-        // The chunk is typed whole on the key-down; its key-up has nothing left to do.
-        return !event.keyDown || typeText(event.text, mayWait);
+        case InputEvent::Kind::mouse:
+            mouse(event);
+            return true;
+        case InputEvent::Kind::scroll:
+            scroll(event);
+            return true;
+        case InputEvent::Kind::key:
+            return key(event, mayWait);
+        case InputEvent::Kind::text:
+            // The chunk is typed whole on the key-down; its key-up has nothing left to do.
+            return !event.keyDown || typeText(event.text, mayWait);
     }
     return true;
 }
@@ -159,12 +174,14 @@ bool X11InputEmitter::apply(const InputEvent& event, bool mayWait) {
 // A spare keycode for `keysym`, or none; `wait` is set when one will come free shortly and
 // the caller may wait for it.
 std::optional<KeyCode> X11InputEmitter::bindSpare(KeySym keysym, bool mayWait, bool& wait) {
-    const std::optional<KeyCode> code = spare_.bind(keysym, clock_->monotonic());
-    wait = !code && mayWait && spare_.anyUnpinned();
+    const std::optional<KeyCode> code = spare_->bind(keysym, clock_->monotonic());
+    wait = !code && mayWait && spare_->anyUnpinned();
     return code;
 }
 
-void X11InputEmitter::sync() { XSync(display_.get(), False); }
+void X11InputEmitter::sync() {
+    XSync(display_.get(), False);
+}
 
 void X11InputEmitter::mouse(const InputEvent& event) {
     const unsigned button = event.button == InputEvent::Button::right ? rightButton : leftButton;
@@ -172,26 +189,26 @@ void X11InputEmitter::mouse(const InputEvent& event) {
     // plain moves, where a modifier tap would only stir up the desktop.
     const bool press =
         event.mouseType == MouseType::leftDown || event.mouseType == MouseType::rightDown;
-    const bool drag = event.mouseType == MouseType::leftDragged ||
-                      event.mouseType == MouseType::rightDragged;
+    const bool drag =
+        event.mouseType == MouseType::leftDragged || event.mouseType == MouseType::rightDragged;
     const std::vector<KeyCode> modifiers =
         pressMissingModifiers(press || drag ? event.flags : std::nullopt);
     moveTo(event.x, event.y);
     switch (event.mouseType) {
-    case MouseType::leftDown:
-    case MouseType::rightDown:
-        XTestFakeButtonEvent(display_.get(), button, True, CurrentTime);
-        pressedButtons_.insert(button);
-        break;
-    case MouseType::leftUp:
-    case MouseType::rightUp:
-        XTestFakeButtonEvent(display_.get(), button, False, CurrentTime);
-        pressedButtons_.erase(button);
-        break;
-    case MouseType::moved:
-    case MouseType::leftDragged:
-    case MouseType::rightDragged:
-        break;
+        case MouseType::leftDown:
+        case MouseType::rightDown:
+            XTestFakeButtonEvent(display_.get(), button, True, CurrentTime);
+            pressedButtons_.insert(button);
+            break;
+        case MouseType::leftUp:
+        case MouseType::rightUp:
+            XTestFakeButtonEvent(display_.get(), button, False, CurrentTime);
+            pressedButtons_.erase(button);
+            break;
+        case MouseType::moved:
+        case MouseType::leftDragged:
+        case MouseType::rightDragged:
+            break;
     }
     releaseModifiers(modifiers);
 }
@@ -241,7 +258,7 @@ bool X11InputEmitter::key(const InputEvent& event, bool mayWait) {
         pressedKeys_.erase(it);
         XTestFakeKeyEvent(display_.get(), pressed.code, False, CurrentTime);
         if (pressed.spare) {
-            spare_.unpin(pressed.code);
+            spare_->unpin(pressed.code);
             scheduleRestore();
         }
         return true;
@@ -262,7 +279,7 @@ bool X11InputEmitter::key(const InputEvent& event, bool mayWait) {
             return !wait;
         }
         pressed = PressedKey{*spare, true};
-        spare_.pin(*spare);
+        spare_->pin(*spare);
     }
     // Pressing a modifier key changes the modifiers itself; wrapping it would release it.
     const std::vector<KeyCode> modifiers =
@@ -314,7 +331,7 @@ void X11InputEmitter::scheduleRestore() {
 
 void X11InputEmitter::restoreKeymap() {
     readMappingChanges();
-    spare_.restore();
+    spare_->restore();
     XFlush(display_.get());
 }
 
@@ -332,7 +349,7 @@ void X11InputEmitter::readMappingChanges() {
     }
     if (changed) {
         refreshKeymap();
-        spare_.recheck();
+        spare_->recheck();
     }
 }
 
@@ -341,8 +358,8 @@ void X11InputEmitter::refreshKeymap() {
     int maxKeycode = 0;
     XDisplayKeycodes(display, &minKeycode_, &maxKeycode);
     const int count = maxKeycode - minKeycode_ + 1;
-    KeySym* syms = XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode_), count,
-                                       &keysymsPerKeycode_);
+    KeySym* syms =
+        XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode_), count, &keysymsPerKeycode_);
     keymap_.assign(syms, syms ? syms + static_cast<size_t>(count * keysymsPerKeycode_) : syms);
     if (syms) {
         XFree(syms);
@@ -372,7 +389,7 @@ std::optional<KeyCode> X11InputEmitter::keycodeAtFirstLevel(KeySym keysym) const
     const auto per = static_cast<size_t>(keysymsPerKeycode_);
     for (size_t row = 0; row * per < keymap_.size(); ++row) {
         const auto code = static_cast<KeyCode>(minKeycode_ + static_cast<int>(row));
-        if (keymap_[row * per] == keysym && !spare_.isSpare(code)) {
+        if (keymap_[row * per] == keysym && !spare_->isSpare(code)) {
             return code;
         }
     }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <X11/Xlib.h>
-
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -15,10 +13,15 @@
 #include "input/InputEvent.h"
 #include "platform/Clock.h"
 #include "platform/Queue.h"
-#include "platform/x11/SpareKeycodes.h"
 #include "platform/x11/WheelAccumulator.h"
 
+// Xlib's connection type, declared here so that this header brings in none of Xlib's macros
+// (None, Bool, Status...), which clash with names in Qt and GoogleTest.
+struct _XDisplay;
+
 namespace caldrovex::platform {
+
+class SpareKeycodes;
 
 // Delivers the input controller's events to an X server through the XTest extension, on a
 // connection of its own.
@@ -85,19 +88,23 @@ public:
     void sync();
 
     // Observable state for tests.
-    const SpareKeycodes& spareKeycodes() const { return spare_; }
+    const SpareKeycodes& spareKeycodes() const { return *spare_; }
     size_t pendingEvents() const { return pending_.size(); }
 
 private:
+    // Xlib's KeyCode and KeySym.
+    using KeyCode = unsigned char;
+    using KeySym = unsigned long;
+
     struct Closer {
-        void operator()(Display* d) const { XCloseDisplay(d); }
+        void operator()(_XDisplay* d) const;
     };
     struct PressedKey {
         KeyCode code;
         bool spare;
     };
 
-    X11InputEmitter(Display* display, QueuePtr queue, ClockPtr clock);
+    X11InputEmitter(_XDisplay* display, QueuePtr queue, ClockPtr clock);
 
     void pump(bool mayWait);
     void scheduleResume();
@@ -118,18 +125,18 @@ private:
     void clickWheel(unsigned button, int32_t clicks);
     void scheduleRestore();
 
-    std::unique_ptr<Display, Closer> display_;
+    std::unique_ptr<_XDisplay, Closer> display_;
     QueuePtr queue_;
     ClockPtr clock_;
     bool hasXTest_ = false;
-    SpareKeycodes spare_;
+    std::unique_ptr<SpareKeycodes> spare_;
     // A snapshot of the keymap (keysyms per keycode) and of the modifier map, refreshed
     // whenever the server announces a mapping change.
     int minKeycode_ = 0;
     int keysymsPerKeycode_ = 0;
     std::vector<KeySym> keymap_;
     std::vector<std::set<KeyCode>> modifierMap_;  // eight rows: Shift, Lock, Control, Mod1-5
-    std::map<uint16_t, PressedKey> pressedKeys_;   // by device key code
+    std::map<uint16_t, PressedKey> pressedKeys_;  // by device key code
     std::set<unsigned> pressedButtons_;
     WheelAccumulator vertical_;
     WheelAccumulator horizontal_;

@@ -121,8 +121,7 @@ TEST_F(InputControllerTest, UnusableCoordinatesKeepThePointer) {
     InputMessage onlyX;
     onlyX.event = "move";
     onlyX.x = 0.1;
-    const InputMessage cases[] = {move(nan, 0.1), move(0.1, infinity), move(-infinity, 0.1),
-                                  onlyX};
+    const InputMessage cases[] = {move(nan, 0.1), move(0.1, infinity), move(-infinity, 0.1), onlyX};
     for (const InputMessage& m : cases) {
         controller->handle(m);
         EXPECT_EQ(controller->pointX(), 900);
@@ -256,8 +255,8 @@ TEST_F(InputControllerTest, KeysByCodeWithinTheKeyboardRange) {
     wrongEvent.event = "keys";
     controller->handle(wrongEvent);
     controller->handle(InputMessage{});  // no event at all
-    EXPECT_EQ(take(), (std::vector{InputEvent::key(0, true, 0x100000),
-                                   InputEvent::key(127, true, 0)}));
+    EXPECT_EQ(take(),
+              (std::vector{InputEvent::key(0, true, 0x100000), InputEvent::key(127, true, 0)}));
     EXPECT_EQ(controller->heldKeys(), (std::set<uint16_t>{0, 127}));
 
     // Without keyDown a key message is a release.
@@ -322,14 +321,17 @@ TEST_F(InputControllerTest, TextIsTypedInChunksThatKeepSurrogatePairsWhole) {
         std::vector<std::u16string> expected;
     };
     const Case cases[] = {
-        {"45 ASCII letters", std::string(45, 'a'),
+        {"45 ASCII letters",
+         std::string(45, 'a'),
          {std::u16string(20, u'a'), std::u16string(20, u'a'), std::u16string(5, u'a')}},
         {"an emoji that would straddle the boundary moves to the next chunk",
          std::string(19, 'b') + emoji + "c",
          {std::u16string(19, u'b'), emoji16 + u"c"}},
-        {"an emoji that ends exactly at 20 stays", std::string(18, 'b') + emoji + "c",
+        {"an emoji that ends exactly at 20 stays",
+         std::string(18, 'b') + emoji + "c",
          {std::u16string(18, u'b') + emoji16, u"c"}},
-        {"twenty emoji fill two chunks exactly", [&] {
+        {"twenty emoji fill two chunks exactly",
+         [&] {
              std::string s;
              for (int i = 0; i < 20; ++i) s += emoji;
              return s;
@@ -344,7 +346,8 @@ TEST_F(InputControllerTest, TextIsTypedInChunksThatKeepSurrogatePairsWhole) {
               for (int i = 0; i < 10; ++i) s += emoji16;
               return s;
           }()}},
-        {"non-ASCII in the basic plane is one unit each", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC",
+        {"non-ASCII in the basic plane is one unit each",
+         "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC",
          {u"été €"}},
         {"exactly 1024 units", std::string(1024, 'x'),
          std::vector<std::u16string>(51, std::u16string(20, u'x'))},
@@ -449,14 +452,13 @@ TEST_F(InputControllerTest, ReleaseAllLetsGoOfEverythingOnce) {
 
     controller->releaseAll();
     // Releases carry no flags; buttons go up where the pointer is.
-    EXPECT_EQ(take(), (std::vector{
-                          InputEvent::key(0, false, std::nullopt),
-                          InputEvent::key(56, false, std::nullopt),
-                          InputEvent::mouse(MouseType::leftUp, Button::left, 900, 500, 0,
-                                            std::nullopt),
-                          InputEvent::mouse(MouseType::rightUp, Button::right, 900, 500, 0,
-                                            std::nullopt),
-                      }));
+    EXPECT_EQ(take(),
+              (std::vector{
+                  InputEvent::key(0, false, std::nullopt),
+                  InputEvent::key(56, false, std::nullopt),
+                  InputEvent::mouse(MouseType::leftUp, Button::left, 900, 500, 0, std::nullopt),
+                  InputEvent::mouse(MouseType::rightUp, Button::right, 900, 500, 0, std::nullopt),
+              }));
     EXPECT_TRUE(controller->heldKeys().empty());
     EXPECT_TRUE(controller->heldButtons().empty());
 

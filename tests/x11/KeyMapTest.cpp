@@ -132,7 +132,8 @@ TEST(CharacterKeysym, LatinOneDirectOthersInTheUnicodeRange) {
         {0x110000, NoSymbol},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(characterKeysym(c.scalar), c.keysym) << std::hex << static_cast<uint32_t>(c.scalar);
+        EXPECT_EQ(characterKeysym(c.scalar), c.keysym)
+            << std::hex << static_cast<uint32_t>(c.scalar);
     }
 }
 
@@ -143,7 +144,7 @@ TEST(WheelAccumulator, CarriesTheRemainderSoSlowScrollsStillMove) {
         int64_t carry;
     };
     const Step steps[] = {
-        {120, 2, 20},  {10, 0, 30},   {10, 0, 40},  {10, 1, 0},   // slow scroll gets there
+        {120, 2, 20},  {10, 0, 30},    {10, 0, 40}, {10, 1, 0},     // slow scroll gets there
         {-30, 0, -30}, {-30, -1, -10}, {15, 0, 5},  {2000, 40, 5},  // and back, and a big one
     };
     WheelAccumulator wheel;

@@ -19,6 +19,7 @@
 
 #include "input/InputController.h"
 #include "platform/ManualQueue.h"
+#include "platform/x11/SpareKeycodes.h"
 #include "platform/x11/X11DisplayBounds.h"
 #include "platform/x11/X11InputEmitter.h"
 
@@ -75,10 +76,10 @@ InputMessage text(std::string value) {
 
 // What the test window received, in order.
 struct Received {
-    std::string text;                  // KeyPress events translated to UTF-8
-    std::vector<KeySym> keysyms;       // keysyms of the key presses
-    std::vector<unsigned> keyStates;   // modifier state of each key press
-    std::vector<unsigned> buttons;     // ButtonPress buttons
+    std::string text;                    // KeyPress events translated to UTF-8
+    std::vector<KeySym> keysyms;         // keysyms of the key presses
+    std::vector<unsigned> keyStates;     // modifier state of each key press
+    std::vector<unsigned> buttons;       // ButtonPress buttons
     std::vector<unsigned> motionStates;  // state of each pointer motion
 };
 
@@ -146,8 +147,8 @@ protected:
                 char buffer[64];
                 KeySym keysym = NoSymbol;
                 Status status = 0;
-                const int n = Xutf8LookupString(ic, &event.xkey, buffer, sizeof buffer, &keysym,
-                                                &status);
+                const int n =
+                    Xutf8LookupString(ic, &event.xkey, buffer, sizeof buffer, &keysym, &status);
                 if (status == XLookupChars || status == XLookupBoth) {
                     received.text.append(buffer, static_cast<size_t>(n));
                 }
@@ -184,8 +185,8 @@ protected:
         Window child = None;
         int x = 0, y = 0, wx = 0, wy = 0;
         unsigned mask = 0;
-        XQueryPointer(display.get(), DefaultRootWindow(display.get()), &root, &child, &x, &y,
-                      &wx, &wy, &mask);
+        XQueryPointer(display.get(), DefaultRootWindow(display.get()), &root, &child, &x, &y, &wx,
+                      &wy, &mask);
         return {x, y};
     }
 
@@ -195,9 +196,7 @@ protected:
         return (keys[code / 8] >> (code % 8)) & 1;
     }
 
-    bool keysymIsDown(KeySym keysym) {
-        return keyIsDown(XKeysymToKeycode(display.get(), keysym));
-    }
+    bool keysymIsDown(KeySym keysym) { return keyIsDown(XKeysymToKeycode(display.get(), keysym)); }
 
     // The number of keycodes without any keysym in the server's current keymap.
     int emptyKeycodes() {
@@ -243,9 +242,7 @@ TEST_F(X11InputTest, MovesLandWhereTheNormalizedCoordinatesSay) {
         int expectedX, expectedY;
     };
     const Case cases[] = {
-        {0.5, 0.25, 960, 270},
-        {0, 0, 0, 0},
-        {0.1, 0.9, 192, 972},
+        {0.5, 0.25, 960, 270}, {0, 0, 0, 0}, {0.1, 0.9, 192, 972},
         {1.5, -0.2, 1919, 0},  // pinned to the right and top edges, on screen
         {1, 1, 1919, 1079},
     };
@@ -258,8 +255,9 @@ TEST_F(X11InputTest, MovesLandWhereTheNormalizedCoordinatesSay) {
 
 TEST_F(X11InputTest, TypedTextArrivesAsTheSameText) {
     const int emptyBefore = emptyKeycodes();
-    const std::string typed = "Hello, W\xC3\xB6rld! \xE2\x82\xAC 5 \xE6\x97\xA5\xE6\x9C\xAC "
-                              "\xF0\x9F\x98\x80 ~{}";
+    const std::string typed =
+        "Hello, W\xC3\xB6rld! \xE2\x82\xAC 5 \xE6\x97\xA5\xE6\x9C\xAC "
+        "\xF0\x9F\x98\x80 ~{}";
     EXPECT_EQ(typeAndRead(typed).text, typed);
 
     // A line break is typed as Return; CR LF is one line break, not two.
@@ -341,7 +339,7 @@ TEST_F(X11InputTest, KeysMissingFromTheKeymapUseASpareKeycode) {
 }
 
 TEST_F(X11InputTest, ReleaseAllLetsGoOfHeldKeysAndButtons) {
-    controller->handle(move(0.1, 0.1));  // inside the test window
+    controller->handle(move(0.1, 0.1));   // inside the test window
     controller->handle(key(0x00, true));  // a
     controller->handle(key(0x3A, true));  // option: Alt_L
     controller->handle(key(0x52, true));  // keypad 0, on a spare keycode
@@ -366,8 +364,8 @@ TEST_F(X11InputTest, ReleaseAllLetsGoOfHeldKeysAndButtons) {
     Window root = None, child = None;
     int x = 0, y = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    XQueryPointer(display.get(), DefaultRootWindow(display.get()), &root, &child, &x, &y, &wx,
-                  &wy, &mask);
+    XQueryPointer(display.get(), DefaultRootWindow(display.get()), &root, &child, &x, &y, &wx, &wy,
+                  &mask);
     EXPECT_EQ(mask & (Button1Mask | Button3Mask), 0u);
     // The keypad key's spare keycode is free to be given back once released.
     queue->advance(X11InputEmitter::restoreDelaySeconds);
