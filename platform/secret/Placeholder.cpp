@@ -1,0 +1,1 @@
+// Keeps this adapter library non-empty before its first adapter exists.
