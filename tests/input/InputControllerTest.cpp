@@ -466,6 +466,33 @@ TEST_F(InputControllerTest, ReleaseAllLetsGoOfEverythingOnce) {
     EXPECT_TRUE(take().empty());
 }
 
+TEST(InputMessage, TakesTheInputFieldsOfAControlMessage) {
+    ControlMessage control;
+    control.type = "input";
+    control.event = "key";
+    control.x = 0.25;
+    control.y = -3;
+    control.button = 1;
+    control.keyCode = 9;
+    control.keyDown = false;
+    control.modifiers = 0x100000;
+    control.text = "\xC3\xA9";
+    const InputMessage m = InputMessage::from(control);
+    EXPECT_EQ(m.event, "key");
+    EXPECT_EQ(m.x, 0.25);
+    EXPECT_EQ(m.y, -3);
+    EXPECT_EQ(m.button, 1);
+    EXPECT_EQ(m.keyCode, 9);
+    EXPECT_EQ(m.keyDown, false);
+    EXPECT_EQ(m.modifiers, 0x100000u);
+    EXPECT_EQ(m.text, "\xC3\xA9");
+
+    // Absent stays absent: a key message without keyDown must still read as a release.
+    const InputMessage empty = InputMessage::from(ControlMessage{});
+    EXPECT_FALSE(empty.event || empty.x || empty.y || empty.button || empty.keyCode ||
+                 empty.keyDown || empty.modifiers || empty.text);
+}
+
 TEST_F(InputControllerTest, PasteIsOneCommandVPressAndRelease) {
     // The clipboard's "paste" hands over exactly these two messages.
     controller->handle(key(9, true, 1048576));
