@@ -67,4 +67,17 @@ void H264Bitstream::appendAnnexB(std::vector<uint8_t>& out, std::span<const uint
     out.insert(out.end(), nal.begin(), nal.end());
 }
 
+std::vector<uint8_t> H264Bitstream::toAnnexB(const EncodedFrame& frame) {
+    std::vector<uint8_t> stream;
+    stream.reserve(frame.data.size() + 64);
+    if (frame.parameterSets) {
+        appendAnnexB(stream, frame.parameterSets->sps);
+        appendAnnexB(stream, frame.parameterSets->pps);
+    }
+    for (std::span<const uint8_t> unit : splitLengthPrefixed(frame.data)) {
+        appendAnnexB(stream, unit);
+    }
+    return stream;
+}
+
 }  // namespace caldrovex

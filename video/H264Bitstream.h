@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "video/EncodedFrame.h"
+
 namespace caldrovex {
 
 // Conversions between the two ways of delimiting H.264 NAL units: Annex B byte streams
@@ -32,6 +34,10 @@ public:
 
     // Appends `nal` to `out` after a 4-byte start code.
     static void appendAnnexB(std::vector<uint8_t>& out, std::span<const uint8_t> nal);
+
+    // The Annex B stream a decoder takes for `frame`: its parameter sets (when present), then
+    // its NAL units, each after a start code.
+    static std::vector<uint8_t> toAnnexB(const EncodedFrame& frame);
 
     // The unit's type: the low five bits of its first byte; 0 for an empty unit.
     static uint8_t type(std::span<const uint8_t> nal) {

@@ -27,13 +27,14 @@ const MediaTime kTimestampStep = MediaTime::make(1, 1000);
 // The unit of presentation times handed to sessions.
 constexpr int32_t kSessionTimescale = 1'000'000;
 
-// libavcodec prints at "info" level by default, and encoders report every session on stderr;
-// the host keeps no log. Errors still show. A level someone chose on purpose is kept.
+// libavcodec prints at "info" level by default: statistics for every session, and an error
+// for every hardware encoder that is not there, each time a session is built. The host keeps
+// no log; failures reach the user as sentences. A level someone chose on purpose is kept.
 void quietLibav() {
     static std::once_flag once;
     std::call_once(once, [] {
         if (av_log_get_level() == AV_LOG_INFO) {
-            av_log_set_level(AV_LOG_ERROR);
+            av_log_set_level(AV_LOG_FATAL);
         }
     });
 }

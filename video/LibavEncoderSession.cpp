@@ -85,6 +85,7 @@ struct LibavEncoderSession::Core {
     struct Job {
         FramePtr frame;
         int64_t pts = 0;
+        int64_t bitrate = 0;
         bool forceKeyframe = false;
         OutputHandler handler;
     };
@@ -100,7 +101,6 @@ struct LibavEncoderSession::Core {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Job> jobs;          // guarded by mutex
-    int64_t pendingBitrate = 0;    // guarded by mutex
     bool stopping = false;         // guarded by mutex
 
     // Owned by the output thread.
@@ -119,7 +119,6 @@ struct LibavEncoderSession::Core {
 void LibavEncoderSession::Core::run() {
     for (;;) {
         Job job;
-        int64_t bitrate = 0;
         {
             std::unique_lock lock(mutex);
             wake.wait(lock, [this] { return !jobs.empty() || stopping; });
@@ -128,12 +127,11 @@ void LibavEncoderSession::Core::run() {
             }
             job = std::move(jobs.front());
             jobs.pop_front();
-            bitrate = pendingBitrate;
         }
-        if (bitrate != appliedBitrate) {
+        if (job.bitrate != appliedBitrate) {
             // Read by the encoder at its next frame, which reconfigures itself in place.
-            setRate(context.get(), bitrate, fps, constantBitrate);
-            appliedBitrate = bitrate;
+            setRate(context.get(), job.bitrate, fps, constantBitrate);
+            appliedBitrate = job.bitrate;
         }
         encode(job);
     }
@@ -228,7 +226,7 @@ std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt, const
     context->color_primaries = AVCOL_PRI_BT709;
     context->color_trc = AVCOL_TRC_BT709;
     setRate(context, settings.bitrate, core->fps, core->constantBitrate);
-    core->appliedBitrate = core->pendingBitrate = settings.bitrate;
+    core->appliedBitrate = settings.bitrate;
 
     // Options libavcodec does not recognise stay behind in the dictionary and are ignored.
     AVDictionary* raw = nullptr;
@@ -253,7 +251,9 @@ std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt, const
     if (status < 0) {
         return nullptr;
     }
-    return std::unique_ptr<EncoderSession>(new LibavEncoderSession(std::move(core), hardware));
+    auto session = std::unique_ptr<LibavEncoderSession>(new LibavEncoderSession(std::move(core), hardware));
+    session->bitrate_ = settings.bitrate;
+    return session;
 }
 
 LibavEncoderSession::LibavEncoderSession(std::shared_ptr<Core> core, bool lowLatency)
@@ -276,8 +276,8 @@ int LibavEncoderSession::prepare() {
 }
 
 void LibavEncoderSession::setBitrate(int64_t bitrate) {
-    std::lock_guard lock(core_->mutex);
-    core_->pendingBitrate = bitrate;
+    // Travels with the next submitted frame, so frames already queued keep the old target.
+    bitrate_ = bitrate;
 }
 
 int LibavEncoderSession::submit(const VideoFrame& frame, int64_t ptsMicros, bool forceKeyframe,
@@ -307,7 +307,7 @@ int LibavEncoderSession::submit(const VideoFrame& frame, int64_t ptsMicros, bool
     int64_t pts = lastPts_ == std::numeric_limits<int64_t>::min() ? ptsMicros : std::max(ptsMicros, lastPts_ + 1);
     {
         std::lock_guard lock(core_->mutex);
-        core_->jobs.push_back(Core::Job{std::move(reference), pts, forceKeyframe, std::move(handler)});
+        core_->jobs.push_back(Core::Job{std::move(reference), pts, bitrate_, forceKeyframe, std::move(handler)});
     }
     core_->wake.notify_one();
     lastPts_ = pts;

@@ -45,6 +45,7 @@ private:
     std::shared_ptr<Core> core_;  // shared with the output thread, which may outlive us
     bool lowLatency_;
     int64_t lastPts_;      // the caller's queue
+    int64_t bitrate_ = 0;  // the caller's queue
     std::thread worker_;   // the output thread, once prepared
 };
 
