@@ -203,7 +203,10 @@ void LibavEncoderSession::Core::finishAll(int status) {
 std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt, const Settings& settings) {
     bool hardware = attempt == Attempt::lowLatencyHardware;
     const AVCodec* codec = avcodec_find_encoder_by_name(hardware ? "h264_nvenc" : "libx264");
-    if (codec == nullptr || settings.width <= 0 || settings.height <= 0) {
+    // 4:2:0 pictures have even sizes. Checked here because libx264 leaks a little memory
+    // each time it refuses to open.
+    bool fits = settings.width > 0 && settings.height > 0 && settings.width % 2 == 0 && settings.height % 2 == 0;
+    if (codec == nullptr || !fits) {
         return nullptr;
     }
     auto core = std::make_shared<Core>();

@@ -85,7 +85,9 @@ void FakeEncoderSession::output(size_t index, const std::optional<std::vector<ui
     }
     AVPacket* packet = av_packet_alloc();
     av_new_packet(packet, static_cast<int>(annexB->size()));
-    std::memcpy(packet->data, annexB->data(), annexB->size());
+    if (!annexB->empty()) {
+        std::memcpy(packet->data, annexB->data(), annexB->size());
+    }
     packet->pts = submitted.at(index).ptsMicros;
     packet->flags = keyframe ? AV_PKT_FLAG_KEY : 0;
     handler(status, packet);
