@@ -246,6 +246,10 @@ std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt, const
         av_dict_set(&raw, "tune", "zerolatency", 0);
         av_dict_set(&raw, "profile", "main", 0);
         av_dict_set(&raw, "crf", kSoftwareQuality, 0);
+        // No key frames of the encoder's own choosing at "scene cuts": on a screen those are
+        // window switches, and an IDR there is a burst the pacer pays for while a P-frame
+        // with intra blocks shows the same. Key frames come on request and by the interval.
+        av_dict_set(&raw, "x264-params", "scenecut=0", 0);
     }
     // A forced picture is an IDR that carries SPS and PPS, not just an intra picture.
     av_dict_set(&raw, "forced-idr", "1", 0);

@@ -199,6 +199,40 @@ TEST_F(H264EncoderTest, ForcedKeyFrameWaitsUntilSpacedFromThePreviousOne) {
     expectWellFormedKeyframe(*frames[3]);
 }
 
+TEST_F(H264EncoderTest, KeyFrameAtLeastEveryTwentySecondsWithoutRequests) {
+    struct Case {
+        const char* note;
+        int fps;
+        std::vector<double> times;  // seconds; nothing asks for key frames after the first
+        std::vector<size_t> keyframes;
+    };
+    const Case cases[] = {
+        {"few frames, 20 s apart in time", 30, {0, 1, 19.9, 20.0, 21}, {0, 3}},
+        {"many frames: fps × 20 of them", 1, std::vector<double>(22), {0, 20}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.note);
+        Outputs local;
+        H264Encoder fresh(clock);
+        fresh.fps = c.fps;
+        for (size_t i = 0; i < c.times.size(); ++i) {
+            double time = c.times[i] > 0 ? c.times[i] : static_cast<double>(i) / kFps;
+            fresh.encode(solidFrame(static_cast<uint8_t>(80 + i % 4)),
+                         MediaTime::make(static_cast<int64_t>(time * 1000), 1000), local.completion());
+        }
+        auto frames = local.waitFor(c.times.size());
+        std::vector<size_t> keyframes;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_TRUE(frames[i].has_value());
+            if (frames[i]->keyframe) {
+                expectWellFormedKeyframe(*frames[i]);
+                keyframes.push_back(i);
+            }
+        }
+        EXPECT_EQ(keyframes, c.keyframes);
+    }
+}
+
 TEST_F(H264EncoderTest, TimesNotLaterThanThePreviousAreSpacedByOneMillisecond) {
     struct Case {
         const char* note;
