@@ -11,7 +11,6 @@ FakeListener::FakeListener(platform::net::Parameters parameters)
 
 void FakeListener::start(platform::QueuePtr startQueue) {
     queue = std::move(startQueue);
-    queueLabel = queue->label();
     started = true;
 }
 

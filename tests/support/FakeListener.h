@@ -34,7 +34,6 @@ public:
 
     const platform::net::Parameters parameters;
     platform::QueuePtr queue;
-    std::string queueLabel;
     bool started = false;
     bool cancelled = false;
     StateHandler stateHandler;
