@@ -221,6 +221,16 @@ TEST_F(HostLifecycle, AddressChangesFollowTheRefreshAndTheLocalSetting) {
     EXPECT_NE(listeners.live("192.168.1.20"), nullptr);
 }
 
+TEST_F(HostLifecycle, AddressRefreshRunsOnTheFirstTickMoreThanSixSecondsAfterTheLast) {
+    makeSharingHost();
+    advance(3);  // the first tick refreshes: the last refresh lies in the distant past
+    vpnAddresses = {"100.64.0.9"};
+    advance(6);  // ticks at 6 s and 9 s: 3 s and 6 s after it, not more than 6
+    EXPECT_EQ(host->published().addresses, (std::vector<std::string>{"100.64.0.1"}));
+    advance(3);
+    EXPECT_EQ(host->published().addresses, (std::vector<std::string>{"100.64.0.9"}));
+}
+
 TEST_F(HostLifecycle, TickFollowsThePermissions) {
     permissions->screen = false;
     permissions->injection = false;
