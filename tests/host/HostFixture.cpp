@@ -8,7 +8,6 @@
 namespace caldrovex::test {
 
 void HostFixture::SetUpTestSuite() {
-    if (!dataFolder.empty()) return;
     dataFolder = std::filesystem::temp_directory_path() /
                  ("caldrovex-host-test-" + std::to_string(getpid()));
     std::filesystem::remove_all(dataFolder);
@@ -20,7 +19,11 @@ void HostFixture::SetUpTestSuite() {
     HostIdentity identity(dataFolder, passwords, false);
 }
 
-void HostFixture::TearDownTestSuite() {}
+void HostFixture::TearDownTestSuite() {
+    std::filesystem::remove_all(dataFolder);
+    dataFolder.clear();
+    identitySecrets.reset();
+}
 
 void HostFixture::SetUp() {
     queue = std::make_shared<platform::ManualQueue>("main");

@@ -20,8 +20,8 @@ namespace caldrovex::test {
 // A host controller on virtual time: one ManualQueue is the main queue, the clock and every
 // connection's and listener's queue, so each step of an exchange runs when the test says.
 // Listeners are fakes, devices speak the framing over in-memory connections, the keyring is
-// in memory. The host identity (an RSA key, slow to make) is made once per program and its
-// password copied into each test's fresh keyring.
+// in memory. The host identity (an RSA key, slow to make) is made once per test suite and
+// its password copied into each test's fresh keyring.
 class HostFixture : public ::testing::Test {
 protected:
     static void SetUpTestSuite();
