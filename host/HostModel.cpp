@@ -1,7 +1,7 @@
 #include "host/HostModel.h"
 
 #include <algorithm>
-#include <cassert>
+#include <stdexcept>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -45,6 +45,12 @@ bool isValidUtf8(const std::string& text) {
 // ---- Creation and change notification ----
 
 std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
+    // A missing component is a wiring mistake of the caller, found at once rather than at
+    // the first tick or connection.
+    const auto& e = environment;
+    if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings ||
+        !e.permissions || !e.privateAddresses || !e.makeListener)
+        throw std::invalid_argument("HostModel needs every component of its environment");
     std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
     host->initialize();
     return host;

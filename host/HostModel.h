@@ -70,6 +70,8 @@ public:
 
     // Creates the controller: reads the settings, loads the credentials without prompting,
     // schedules the tick, and starts sharing when the user left it on ("hostEnabled").
+    // Throws std::invalid_argument when a required component of the environment is missing
+    // (`computerName` and `loginItemEnabled` may be empty).
     static std::shared_ptr<HostModel> create(HostEnvironment environment);
     ~HostModel();
 
