@@ -34,31 +34,33 @@ const std::vector<std::string>& Admission::hostFeatures() {
 
 void Admission::handle(HostModel& host, const ControlMessage& message,
                        const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
-    // A connection that is neither pending nor the session is being torn down.
-    if (!host.intake_.contains(id)) return;
+    // A connection that is neither pending nor the session is being torn down; one that
+    // was answered already waits for its cancel.
+    if (!host.intake_.contains(id) || host.intake_.answered(id)) return;
     if (!host.registry_ || !host.identity_) return;
     if (message.type != "pair" && message.type != "authenticate")
-        return reject(host, channel, "authRejected", kPairAgain);
+        return reject(host, channel, id, "authRejected", kPairAgain);
     if (!message.deviceID || !Uuid::isValid(*message.deviceID))
-        return reject(host, channel, "authRejected", kPairAgain);
+        return reject(host, channel, id, "authRejected", kPairAgain);
     // A device looking for another host.
     if (!message.hostID || *message.hostID != host.identity_->hostID())
-        return reject(host, channel, "authRejected", kPairAgain);
+        return reject(host, channel, id, "authRejected", kPairAgain);
 
     if (message.type == "authenticate") {
         if (!message.token || !host.registry_->accepts(*message.deviceID, *message.token))
-            return reject(host, channel, "authRejected", kNoLongerTrusted);
-    } else if (!pair(host, message, channel)) {
+            return reject(host, channel, id, "authRejected", kNoLongerTrusted);
+    } else if (!pair(host, message, channel, id)) {
         return;
     }
-    if (!makeRoom(host, message, channel)) return;
+    if (!makeRoom(host, message, channel, id)) return;
     admit(host, message, channel, id);
 }
 
 std::optional<std::string> Admission::pair(HostModel& host, const ControlMessage& message,
-                                           const std::shared_ptr<PacketConnection>& channel) {
+                                           const std::shared_ptr<PacketConnection>& channel,
+                                           const std::string& id) {
     if (!message.secret) {
-        reject(host, channel, "authRejected", kCodeExpired);
+        reject(host, channel, id, "authRejected", kCodeExpired);
         return std::nullopt;
     }
     const std::string& deviceID = *message.deviceID;
@@ -73,7 +75,7 @@ std::optional<std::string> Admission::pair(HostModel& host, const ControlMessage
         const auto& invitation = host.published_.invitation;
         if (!invitation || invitation->expiresAt <= host.environment_.clock->wall() ||
             !SecureStore::constantTimeEqual(*message.secret, invitation->secret)) {
-            reject(host, channel, "authRejected", kCodeExpired);
+            reject(host, channel, id, "authRejected", kCodeExpired);
             return std::nullopt;
         }
         try {
@@ -82,7 +84,7 @@ std::optional<std::string> Admission::pair(HostModel& host, const ControlMessage
         } catch (const CaldrovexError& error) {
             // No token, or the registry refused the device (its limit, the keyring): the
             // invitation stays open.
-            reject(host, channel, "error", error.what());
+            reject(host, channel, id, "error", error.what());
             return std::nullopt;
         }
         host.setRecentPairing(HostModel::RecentPairing{
@@ -102,7 +104,7 @@ std::optional<std::string> Admission::pair(HostModel& host, const ControlMessage
 }
 
 bool Admission::makeRoom(HostModel& host, const ControlMessage& message,
-                         const std::shared_ptr<PacketConnection>& channel) {
+                         const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
     if (!host.active_) return true;
     const std::string& deviceID = *message.deviceID;
     if (host.activeDeviceID_ == deviceID) {
@@ -117,7 +119,7 @@ bool Admission::makeRoom(HostModel& host, const ControlMessage& message,
         busy.message = "This Mac is in use by " + current.value_or("another paired device") + ".";
         channel->send(busy);
         // The channel stays pending until its close removes it.
-        delayedCancel(host, channel);
+        delayedCancel(host, channel, id);
         return false;
     }
     auto newName = deviceName(*host.registry_, deviceID);
@@ -162,14 +164,16 @@ void Admission::admit(HostModel& host, const ControlMessage& message,
 }
 
 void Admission::reject(HostModel& host, const std::shared_ptr<PacketConnection>& channel,
-                       const std::string& type, const std::string& text) {
+                       const std::string& id, const std::string& type, const std::string& text) {
     auto reply = ControlMessage::make(type);
     reply.message = text;
     channel->send(reply);
-    delayedCancel(host, channel);
+    delayedCancel(host, channel, id);
 }
 
-void Admission::delayedCancel(HostModel& host, const std::shared_ptr<PacketConnection>& channel) {
+void Admission::delayedCancel(HostModel& host, const std::shared_ptr<PacketConnection>& channel,
+                              const std::string& id) {
+    host.intake_.markAnswered(id);
     // Holds the channel itself: the cancel must happen even if it is no longer tracked.
     host.environment_.mainQueue->postAfter(HostModel::kReplyGraceSeconds,
                                            [channel] { channel->cancel(); });

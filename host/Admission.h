@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "protocol/ControlMessage.h"
 
@@ -23,10 +25,11 @@ public:
     static void handle(HostModel& host, const ControlMessage& message,
                        const std::shared_ptr<PacketConnection>& channel, const std::string& id);
 
-    // Sends a reply of `type` with `text` as its message and cancels the channel shortly
-    // after, so the reply has a chance to arrive.
+    // Sends a reply of `type` with `text` as its message and cancels the channel (intake id
+    // `id`) shortly after, so the reply has a chance to arrive. Later messages of the
+    // channel are ignored.
     static void reject(HostModel& host, const std::shared_ptr<PacketConnection>& channel,
-                       const std::string& type, const std::string& text);
+                       const std::string& id, const std::string& type, const std::string& text);
 
     // The capabilities the host announces in "hello".
     static const std::vector<std::string>& hostFeatures();
@@ -34,14 +37,16 @@ public:
 private:
     // The device's token for a "pair" message, or nullopt after the refusal was sent.
     static std::optional<std::string> pair(HostModel& host, const ControlMessage& message,
-                                           const std::shared_ptr<PacketConnection>& channel);
+                                           const std::shared_ptr<PacketConnection>& channel,
+                                           const std::string& id);
     // Ends or displaces a current session for `deviceID`; false when the device was told the
     // host is busy.
     static bool makeRoom(HostModel& host, const ControlMessage& message,
-                         const std::shared_ptr<PacketConnection>& channel);
+                         const std::shared_ptr<PacketConnection>& channel, const std::string& id);
     static void admit(HostModel& host, const ControlMessage& message,
                       const std::shared_ptr<PacketConnection>& channel, const std::string& id);
-    static void delayedCancel(HostModel& host, const std::shared_ptr<PacketConnection>& channel);
+    static void delayedCancel(HostModel& host, const std::shared_ptr<PacketConnection>& channel,
+                              const std::string& id);
 };
 
 }  // namespace caldrovex

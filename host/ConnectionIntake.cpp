@@ -40,6 +40,7 @@ void ConnectionIntake::add(const std::string& id, Connection connection, Source 
 
 ConnectionIntake::Connection ConnectionIntake::remove(const std::string& id) {
     pendingPeers_.erase(id);
+    answered_.erase(id);
     auto found = pending_.find(id);
     if (found == pending_.end()) return nullptr;
     Connection connection = std::move(found->second);
@@ -52,6 +53,7 @@ std::vector<ConnectionIntake::Connection> ConnectionIntake::removeAll() {
     for (auto& [id, connection] : pending_) all.push_back(std::move(connection));
     pending_.clear();
     pendingPeers_.clear();
+    answered_.clear();
     return all;
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,12 @@ public:
     Connection find(const std::string& id) const;
     bool contains(const std::string& id) const { return pending_.count(id) != 0; }
 
+    // A pending connection that was refused or told the host is busy waits only for its
+    // close; its further messages get no second answer (each answer would be another try at
+    // a token or a pairing secret).
+    void markAnswered(const std::string& id) { if (contains(id)) answered_.insert(id); }
+    bool answered(const std::string& id) const { return answered_.count(id) != 0; }
+
     // Drops the attempt entries whose window began `kAttemptMemorySeconds` ago or earlier.
     void forgetOldAttempts(double now);
 
@@ -90,6 +97,7 @@ private:
     std::map<std::string, Connection> pending_;
     std::map<std::string, Source> pendingPeers_;
     std::map<std::string, Attempts> attempts_;
+    std::set<std::string> answered_;
 };
 
 }  // namespace caldrovex

@@ -144,6 +144,20 @@ TEST_F(HostAdmission, PairingRefusals) {
     }
 }
 
+TEST_F(HostAdmission, AnsweredConnectionGetsNoSecondTry) {
+    makeSharingHost();
+    pairNewDevice(kDeviceA)->channel->cancel();
+    settle();
+    auto guesser = connect();
+    // Guesses sent back to back all arrive before the 0.2 s cancel.
+    guesser->send(authenticateMessage(kDeviceA, std::string(43, 'A')));
+    guesser->send(authenticateMessage(kDeviceA, std::string(43, 'B')));
+    guesser->send(authenticateMessage(kDeviceA, tokenOf(kDeviceA)));
+    settle();
+    expectRefused(*guesser, "authRejected", kNoLongerTrusted);
+    EXPECT_FALSE(host->activeID().has_value()) << "the right token came too late";
+}
+
 TEST_F(HostAdmission, PairingAfterExpiryIsRefusedEvenWithTheRightSecret) {
     makeSharingHost();
     advance(1);  // the invitation expires between two ticks
