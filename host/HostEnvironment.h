@@ -1,0 +1,56 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/PermissionProbe.h"
+#include "host/SettingsStore.h"
+#include "platform/Clock.h"
+#include "platform/Queue.h"
+#include "platform/net/Connection.h"
+#include "reach/RelayEndpoint.h"
+#include "trust/SecretBackend.h"
+
+namespace caldrovex {
+
+// Everything the host controller takes from outside: its queues and clock, where secrets and
+// settings live, what it asks the platform, and how it makes listeners. The application fills
+// it with the real components (`forUser`); tests fill it with fakes on virtual time.
+//
+// All members must be set before the controller is created, and live as long as it does.
+struct HostEnvironment {
+    // The queue on which the controller runs, with its timers and delayed work.
+    platform::QueuePtr mainQueue;
+    platform::ClockPtr clock;
+    // Makes the serial queue of one connection ("caldrovex.transport") or listener
+    // ("caldrovex.listener." + address).
+    std::function<platform::QueuePtr(const std::string& label)> makeQueue;
+    // The keyring (or a memory stand-in), for the identity password, registry and relay secret.
+    std::shared_ptr<SecretBackend> secrets;
+    std::shared_ptr<SettingsStore> settings;
+    // The computer's name for devices; nullopt when the system has none.
+    std::function<std::optional<std::string>()> computerName;
+    PermissionProbePtr permissions;
+    // The private addresses to serve, best first; local (non-VPN) ones only when asked.
+    std::function<std::vector<std::string>(bool includeLocal)> privateAddresses;
+    std::function<platform::net::ListenerPtr(const platform::net::Parameters&)> makeListener;
+    // The folder of the identity files.
+    std::filesystem::path dataFolder;
+    // The relay bridge's unix socket.
+    std::filesystem::path bridgePath;
+    RelayEndpoint relayEndpoint;
+    // Whether the host is set to start at login.
+    std::function<bool()> loginItemEnabled;
+
+    // The real components for the current user, apart from the two that live in adapter
+    // libraries: the keyring backend and the permission probe.
+    static HostEnvironment forUser(platform::QueuePtr mainQueue,
+                                   std::shared_ptr<SecretBackend> secrets,
+                                   PermissionProbePtr permissions);
+};
+
+}  // namespace caldrovex

@@ -1,0 +1,505 @@
+#include "host/HostModel.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "host/Admission.h"
+#include "host/Invitations.h"
+#include "host/Session.h"
+#include "trust/Uuid.h"
+
+namespace caldrovex {
+
+using platform::net::ListenerPtr;
+using platform::net::State;
+using platform::net::StateKind;
+
+namespace {
+
+// Settings keys in the user's defaults.
+constexpr const char* kHostEnabled = "hostEnabled";
+constexpr const char* kRelayEnabled = "relayEnabled";
+constexpr const char* kLocalNetworkEnabled = "localNetworkEnabled";
+constexpr const char* kControlEnabled = "controlEnabled";
+constexpr const char* kCurtainEnabled = "curtainEnabled";
+
+constexpr const char* kIdentityNotLoaded = "The host identity is not loaded.";
+constexpr const char* kIdentityInactive = "TLS identity could not be activated.";
+constexpr const char* kDefaultComputerName = "My Mac";
+
+bool isValidUtf8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        // The only error dump raises: a string that is not valid UTF-8.
+        return false;
+    }
+}
+
+}  // namespace
+
+// ---- Creation and change notification ----
+
+std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
+    // A missing component is a wiring mistake of the caller, found at once rather than at
+    // the first tick or connection.
+    const auto& e = environment;
+    if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings ||
+        !e.permissions || !e.privateAddresses || !e.makeListener)
+        throw std::invalid_argument("HostModel needs every component of its environment");
+    std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
+    host->initialize();
+    return host;
+}
+
+HostModel::HostModel(HostEnvironment environment)
+    : environment_(std::move(environment)),
+      store_(environment_.secrets),
+      // The distant past: the first tick while sharing refreshes the addresses.
+      lastAddressRefresh_(-1e300),
+      bridgePath_(environment_.bridgePath.string()),
+      lastMessage_(environment_.clock->monotonic()) {}
+
+HostModel::~HostModel() {
+    // Listeners hold handlers that only reach this object weakly; close the sockets now.
+    for (auto& [address, listener] : listeners_) {
+        listener->setStateHandler({});
+        listener->setNewConnectionHandler({});
+        listener->cancel();
+    }
+    for (auto& connection : intake_.removeAll()) connection->cancel();
+    if (active_) active_->cancel();
+}
+
+void HostModel::initialize() {
+    ChangeScope scope(*this);
+    auto& settings = *environment_.settings;
+    published_.relayEnabled = settings.boolean(kRelayEnabled).value_or(true);
+    published_.localNetworkEnabled = settings.boolean(kLocalNetworkEnabled).value_or(false);
+    published_.controlEnabled = settings.boolean(kControlEnabled).value_or(false);
+    published_.curtainEnabled = settings.boolean(kCurtainEnabled).value_or(false);
+    published_.loginEnabled = environment_.loginItemEnabled && environment_.loginItemEnabled();
+    published_.screenPermission = environment_.permissions->screenRecording();
+    published_.accessibilityPermission = environment_.permissions->accessibility();
+
+    loadCredentials(false);
+    scheduleTick();
+    if (settings.boolean(kHostEnabled).value_or(false)) start();
+}
+
+HostModel::ChangeScope::ChangeScope(HostModel& host) : host_(host) {
+    if (host_.changeDepth_++ == 0) before_ = host_.published_;
+}
+
+HostModel::ChangeScope::~ChangeScope() {
+    if (--host_.changeDepth_ != 0 || !before_ || *before_ == host_.published_) return;
+    // The callback may start another operation; that one takes its own snapshot.
+    if (auto callback = host_.onChange) callback();
+}
+
+void HostModel::scheduleTick() {
+    environment_.mainQueue->postAfter(kTickSeconds, [weak = weak()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->scheduleTick();
+        self->tick();
+    });
+}
+
+// ---- Credentials ----
+
+void HostModel::loadCredentials(bool allowInteraction) {
+    ChangeScope scope(*this);
+    try {
+        IdentityPasswordStore passwords{
+            [store = store_](const std::string& account, bool interaction) {
+                return store.read(account, interaction);
+            },
+            [store = store_](const std::string& account, const std::string& value) {
+                store.write(value, account);
+            }};
+        auto identity = std::make_shared<const HostIdentity>(environment_.dataFolder, passwords,
+                                                             allowInteraction);
+        auto registry = std::make_unique<DeviceRegistry>(store_, environment_.clock,
+                                                         identity->hostID(), allowInteraction);
+        std::optional<std::string> secret;
+        loadRelaySecret(identity->hostID(), allowInteraction, secret);
+        relaySecret_ = std::move(secret);
+        identity_ = std::move(identity);
+        registry_ = std::move(registry);
+        setDevices(registry_->devices());
+        published_.error.reset();
+    } catch (const CaldrovexError& error) {
+        published_.error = error.what();
+    } catch (const std::system_error& error) {
+        // Folder and file failures of the identity (std::filesystem_error is one of these).
+        published_.error = error.what();
+    }
+}
+
+void HostModel::loadRelaySecret(const std::string& hostID, bool allowInteraction,
+                                std::optional<std::string>& secret) {
+    const std::string account = "relay-secret-" + hostID;
+    auto stored = store_.read(account, allowInteraction);
+    // The secret keys every relay registration; an empty one would make them guessable, so
+    // it is replaced like a missing one. Random tokens are ASCII, hence valid UTF-8.
+    if (stored && !stored->empty() && isValidUtf8(*stored)) {
+        secret = std::move(stored);
+        return;
+    }
+    std::string fresh = SecureStore::randomToken();
+    store_.write(fresh, account);
+    secret = std::move(fresh);
+}
+
+// ---- Start, stop, listeners ----
+
+void HostModel::start() {
+    ChangeScope scope(*this);
+    if (!identity_ || sharing_) return;
+    environment_.settings->setBoolean(kHostEnabled, true);
+    sharing_ = true;
+    published_.error.reset();
+    refreshListeners();
+    restartRelay();
+    updateStatus();
+}
+
+void HostModel::stop(bool preserveIntent) {
+    ChangeScope scope(*this);
+    if (!preserveIntent) environment_.settings->setBoolean(kHostEnabled, false);
+    sharing_ = false;
+    for (auto& [address, listener] : listeners_) {
+        listener->setStateHandler({});
+        listener->cancel();
+    }
+    listeners_.clear();
+    published_.addresses.clear();
+    closeBridge();
+    published_.relayStatus = RelayStatus::off();
+    for (auto& connection : intake_.removeAll()) connection->cancel();
+    endSession(true, false);
+    published_.running = false;
+    published_.status = HostPublished::kSharingOff;
+    setInvitation(std::nullopt);
+    setRecentPairing(std::nullopt);
+}
+
+void HostModel::setExplicitAddresses(std::vector<std::string> addresses) {
+    ChangeScope scope(*this);
+    explicitAddresses_ = std::move(addresses);
+    refreshListeners();
+}
+
+std::vector<std::string> HostModel::addressesToServe() const {
+    std::vector<std::string> addresses = explicitAddresses_;
+    for (auto& address : environment_.privateAddresses(published_.localNetworkEnabled)) {
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+            addresses.push_back(address);
+    }
+    return addresses;
+}
+
+void HostModel::refreshListeners() {
+    ChangeScope scope(*this);
+    if (!sharing_) return;
+    auto addresses = addressesToServe();
+    if (addresses != published_.addresses) published_.addresses = addresses;
+    std::vector<std::string> gone;
+    for (auto& [address, listener] : listeners_) {
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+            gone.push_back(address);
+    }
+    for (auto& address : gone) dropListener(address);
+    for (auto& address : addresses) {
+        if (!listeners_.count(address)) listen(address);
+    }
+    if (!bridgeListener_) openBridge();
+    updateStatus();
+}
+
+platform::net::Parameters HostModel::listenerParameters() const {
+    if (!identity_) throw CaldrovexError(kIdentityNotLoaded);
+    const auto& tls = identity_->identity();
+    if (tls.privateKeyPem.empty() || tls.certificatePem.empty())
+        throw CaldrovexError(kIdentityInactive);
+    platform::net::Parameters parameters;
+    // No peer verification: a device proves itself by its token or the pairing secret.
+    parameters.tls = platform::net::TlsOptions{tls, {}, {}};
+    parameters.tcp.noDelay = true;
+    parameters.tcp.enableKeepalive = true;
+    return parameters;
+}
+
+void HostModel::listen(const std::string& address) {
+    platform::net::Parameters parameters;
+    ListenerPtr listener;
+    try {
+        parameters = listenerParameters();
+        parameters.requiredLocalEndpoint = platform::net::HostPort{address, port};
+        listener = environment_.makeListener(parameters);
+    } catch (const std::exception& error) {
+        // Parameter and socket failures alike are shown; the other addresses are still served.
+        published_.error = error.what();
+        return;
+    }
+    auto queue = environment_.mainQueue;
+    listener->setNewConnectionHandler(
+        [weak = weak(), queue, address](platform::net::ConnectionPtr connection) {
+            queue->post([weak, address, connection] {
+                if (auto self = weak.lock()) self->accept(connection, address);
+            });
+        });
+    std::weak_ptr<platform::net::Listener> weakListener = listener;
+    listener->setStateHandler([weak = weak(), queue, address, weakListener](const State& state) {
+        queue->post([weak, address, weakListener, state] {
+            auto self = weak.lock();
+            auto listener = weakListener.lock();
+            if (self && listener) self->listenerState(address, listener, state);
+        });
+    });
+    listeners_[address] = listener;
+    listener->start(environment_.makeQueue("caldrovex.listener." + address));
+}
+
+void HostModel::listenerState(const std::string& address, const ListenerPtr& listener,
+                              const State& state) {
+    ChangeScope scope(*this);
+    auto found = listeners_.find(address);
+    if (found == listeners_.end() || found->second != listener) return;
+    if (state.kind == StateKind::waiting || state.kind == StateKind::failed) {
+        dropListener(address);
+        updateStatus();
+    } else if (state.kind == StateKind::ready) {
+        published_.running = true;
+        updateStatus();
+    }
+}
+
+void HostModel::dropListener(const std::string& address) {
+    auto found = listeners_.find(address);
+    if (found == listeners_.end()) return;
+    found->second->setStateHandler({});
+    found->second->cancel();
+    listeners_.erase(found);
+}
+
+// ---- Intake ----
+
+void HostModel::accept(platform::net::ConnectionPtr connection, const std::string& pool) {
+    ChangeScope scope(*this);
+    auto peer = intake_.admit(pool, connection->remoteEndpoint(), now());
+    if (!peer) return connection->cancel();
+    std::string id;
+    try {
+        id = Uuid::makeUpper();
+    } catch (const std::system_error&) {
+        // No random source, no id: the connection cannot be tracked, so it is refused.
+        return connection->cancel();
+    }
+    auto channel = PacketConnection::make(std::move(connection),
+                                          environment_.makeQueue("caldrovex.transport"),
+                                          environment_.clock);
+    intake_.add(id, channel, {pool, *peer});
+
+    auto queue = environment_.mainQueue;
+    std::weak_ptr<PacketConnection> weakChannel = channel;
+    channel->onControl = [weak = weak(), queue, weakChannel, id](ControlMessage message) {
+        queue->post([weak, weakChannel, id, message = std::move(message)] {
+            auto self = weak.lock();
+            auto channel = weakChannel.lock();
+            if (self && channel) self->handle(message, channel, id);
+        });
+    };
+    channel->onClose = [weak = weak(), queue, id](std::optional<std::string>) {
+        queue->post([weak, id] {
+            if (auto self = weak.lock()) self->connectionClosed(id);
+        });
+    };
+    channel->start();
+    queue->postAfter(ConnectionIntake::kAdmissionDeadlineSeconds, [weak = weak(), id] {
+        if (auto self = weak.lock()) self->admissionDeadline(id);
+    });
+}
+
+void HostModel::connectionClosed(const std::string& id) {
+    ChangeScope scope(*this);
+    intake_.remove(id);
+    // The connection is closed already; the display stays warm for a quick return.
+    if (activeID_ == id) endSession(false, true);
+}
+
+void HostModel::admissionDeadline(const std::string& id) {
+    if (auto channel = intake_.remove(id)) channel->cancel();
+}
+
+void HostModel::handle(const ControlMessage& message,
+                       const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
+    ChangeScope scope(*this);
+    if (activeID_ == id) return Session::handle(*this, message, channel);
+    Admission::handle(*this, message, channel, id);
+}
+
+void HostModel::endSession(bool cancelConnection, bool keepCaptureWarm) {
+    ChangeScope scope(*this);
+    Session::end(*this, cancelConnection, keepCaptureWarm);
+}
+
+void HostModel::makeInvitation() {
+    ChangeScope scope(*this);
+    Invitations::make(*this);
+}
+
+void HostModel::revoke(const std::string& deviceID) {
+    ChangeScope scope(*this);
+    Invitations::revoke(*this, deviceID);
+}
+
+// ---- Shared helpers of the parts ----
+
+bool HostModel::controlPermitted() {
+    return published_.controlEnabled && streamReady_ && environment_.permissions->accessibility();
+}
+
+std::string HostModel::computerName() const {
+    auto name = environment_.computerName ? environment_.computerName() : std::nullopt;
+    return name && !name->empty() ? *name : kDefaultComputerName;
+}
+
+void HostModel::addRelayFields(ControlMessage& message, const std::string& deviceID) const {
+    if (!published_.relayEnabled || !relaySecret_) return;
+    const auto& relay = environment_.relayEndpoint;
+    message.relay = relay.host + ":" + std::to_string(relay.port);
+    message.relayKey =
+        RelayEndpoint::rendezvous(RelayEndpoint::hostKey(*relaySecret_, "device\n" + deviceID));
+}
+
+void HostModel::setRecentPairing(std::optional<RecentPairing> pairing) {
+    recentPairing_ = std::move(pairing);
+    syncRelayKeys();
+}
+
+void HostModel::setInvitation(std::optional<PairingInvitation> invitation) {
+    published_.invitation = std::move(invitation);
+    syncRelayKeys();
+}
+
+void HostModel::setDevices(std::vector<TrustedDevice> devices) {
+    published_.devices = std::move(devices);
+    syncRelayKeys();
+}
+
+void HostModel::notice(const std::shared_ptr<PacketConnection>& channel, const std::string& text) {
+    auto message = ControlMessage::make("notice");
+    message.message = text;
+    channel->send(message);
+}
+
+// ---- Tick and status ----
+
+void HostModel::tick() {
+    ChangeScope scope(*this);
+    published_.screenPermission = environment_.permissions->screenRecording();
+    published_.accessibilityPermission = environment_.permissions->accessibility();
+    if (published_.invitation && published_.invitation->expiresAt <= environment_.clock->wall())
+        setInvitation(std::nullopt);
+    if (recentPairing_ && recentPairing_->expiresAt <= now()) setRecentPairing(std::nullopt);
+    intake_.forgetOldAttempts(now());
+    if (active_ && now() - lastMessage_ > kSessionSilenceSeconds) endSession(true, true);
+    if (sharing_) {
+        if (now() - lastAddressRefresh_ > kAddressRefreshSeconds) {
+            lastAddressRefresh_ = now();
+            refreshListeners();
+        }
+        return;
+    }
+    if (identity_ && environment_.settings->boolean(kHostEnabled).value_or(false)) start();
+}
+
+void HostModel::updateStatus() {
+    ChangeScope scope(*this);
+    if (!sharing_) return;
+    const auto& p = published_;
+    bool relayReady = p.relayStatus.kind == RelayStatus::Kind::ready;
+    if (p.activeDevice) published_.status = "Connected to " + *p.activeDevice;
+    else if (!p.addresses.empty() && relayReady)
+        published_.status = "Ready · private network and Orvelo Connect";
+    else if (!p.addresses.empty()) published_.status = "Ready on your private network";
+    else if (relayReady) published_.status = "Ready · reachable anywhere with Orvelo Connect";
+    else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::idle)
+        published_.status = "Ready to pair a device";
+    else if (p.relayEnabled) published_.status = "Connecting to Orvelo Connect…";
+    else published_.status = "Waiting for a VPN such as Tailscale";
+}
+
+// ---- Settings ----
+
+void HostModel::setRelayEnabled(bool enabled) {
+    ChangeScope scope(*this);
+    published_.relayEnabled = enabled;
+    environment_.settings->setBoolean(kRelayEnabled, enabled);
+    restartRelay();
+}
+
+void HostModel::setLocalNetworkEnabled(bool enabled) {
+    ChangeScope scope(*this);
+    published_.localNetworkEnabled = enabled;
+    environment_.settings->setBoolean(kLocalNetworkEnabled, enabled);
+    if (sharing_) refreshListeners();
+}
+
+void HostModel::setControlEnabled(bool enabled) {
+    ChangeScope scope(*this);
+    published_.controlEnabled = enabled;
+    environment_.settings->setBoolean(kControlEnabled, enabled);
+    // Releasing held keys and buttons belongs to the input controller, which arrives with
+    // the session's stream half.
+    if (active_) {
+        auto message = ControlMessage::make("permissions");
+        message.controlAllowed = controlPermitted();
+        active_->send(message);
+    }
+}
+
+void HostModel::setCurtainEnabled(bool enabled) {
+    ChangeScope scope(*this);
+    published_.curtainEnabled = enabled;
+    environment_.settings->setBoolean(kCurtainEnabled, enabled);
+    // Applying the curtain arrives with the curtain controller.
+}
+
+// ---- Relay road (until the relay agent exists) ----
+
+void HostModel::openBridge() {}
+
+void HostModel::closeBridge() {
+    bridgeListener_.reset();
+    bridgeReady_ = false;
+}
+
+void HostModel::restartRelay() {
+    ChangeScope scope(*this);
+    // Without an agent the relay road stays off, whatever the preconditions say.
+    published_.relayStatus = RelayStatus::off();
+    updateStatus();
+}
+
+void HostModel::relayStatusChanged(RelayStatus status) {
+    ChangeScope scope(*this);
+    published_.relayStatus = std::move(status);
+    updateStatus();
+}
+
+void HostModel::syncRelayKeys() {
+    if (relayKeysScheduled_) return;
+    relayKeysScheduled_ = true;
+    environment_.mainQueue->post([weak = weak()] {
+        if (auto self = weak.lock()) self->relayKeysScheduled_ = false;
+    });
+}
+
+}  // namespace caldrovex

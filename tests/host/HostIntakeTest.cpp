@@ -1,0 +1,149 @@
+// The intake of new connections: its limits and their release, the attempt window, the
+// admission deadline.
+
+#include "HostFixture.h"
+
+namespace caldrovex::test {
+namespace {
+
+class HostIntake : public HostFixture {
+protected:
+    // Closes a device's connection from its side and lets the host notice.
+    void hangUp(TestDevice& device) {
+        device.channel->cancel();
+        settle();
+    }
+};
+
+TEST_F(HostIntake, AcceptedConnectionIsPendingOnItsOwnTransportQueue) {
+    makeSharingHost();
+    queueLabels.clear();
+    auto device = connect("100.64.0.1", "100.100.9.9");
+    ASSERT_EQ(pendingCount(), 1u);
+    EXPECT_FALSE(device->closed);
+    EXPECT_EQ(queueLabels, (std::vector<std::string>{"caldrovex.transport"}));
+    const auto& [id, source] = *host->intake().pendingPeers().begin();
+    EXPECT_EQ(source, (ConnectionIntake::Source{"100.64.0.1", "100.100.9.9"}));
+    hangUp(*device);
+    EXPECT_EQ(pendingCount(), 0u) << "a close removes the pending entry";
+}
+
+TEST_F(HostIntake, SixtyFifthPendingConnectionIsRefusedUntilOneLeaves) {
+    // Eight listeners with eight remote hosts each fill the intake without touching the
+    // per-listener or per-host limits.
+    vpnAddresses.clear();
+    for (int i = 1; i <= 9; ++i) vpnAddresses.push_back("10.0.0." + std::to_string(i));
+    makeSharingHost();
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    for (int pool = 1; pool <= 8; ++pool) {
+        for (int peer = 1; peer <= 8; ++peer) {
+            devices.push_back(connect("10.0.0." + std::to_string(pool),
+                                      "100.100." + std::to_string(pool) + "." + std::to_string(peer)));
+        }
+    }
+    ASSERT_EQ(pendingCount(), 64u);
+    auto refused = connect("10.0.0.9", "100.100.9.1");
+    EXPECT_TRUE(refused->closed) << "cancelled at once";
+    EXPECT_EQ(pendingCount(), 64u);
+
+    hangUp(*devices.front());
+    auto accepted = connect("10.0.0.9", "100.100.9.2");
+    EXPECT_FALSE(accepted->closed);
+    EXPECT_EQ(pendingCount(), 64u);
+}
+
+TEST_F(HostIntake, NinthPendingConnectionOnOneListenerIsRefused) {
+    makeSharingHost();
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    for (int peer = 1; peer <= 8; ++peer)
+        devices.push_back(connect("100.64.0.1", "100.100.0." + std::to_string(peer)));
+    auto refused = connect("100.64.0.1", "100.100.0.9");
+    EXPECT_TRUE(refused->closed);
+    hangUp(*devices.back());
+    auto accepted = connect("100.64.0.1", "100.100.0.10");
+    EXPECT_FALSE(accepted->closed);
+}
+
+TEST_F(HostIntake, FifthPendingConnectionFromOneHostIsRefusedUntilOneIsAdmittedOrCloses) {
+    makeSharingHost();
+    host->makeInvitation();
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    for (int i = 0; i < 4; ++i) devices.push_back(connect("100.64.0.1", "100.100.1.1"));
+    EXPECT_TRUE(connect("100.64.0.1", "100.100.1.1")->closed);
+    EXPECT_FALSE(connect("100.64.0.1", "100.100.1.2")->closed) << "another host is counted apart";
+
+    // Admission frees a place.
+    devices[0]->send(pairMessage(kDeviceA, host->published().invitation->secret));
+    settle();
+    ASSERT_EQ(host->activeDeviceID(), kDeviceA);
+    auto fifth = connect("100.64.0.1", "100.100.1.1");
+    EXPECT_FALSE(fifth->closed);
+    EXPECT_TRUE(connect("100.64.0.1", "100.100.1.1")->closed);
+
+    // So does a close.
+    hangUp(*devices[1]);
+    EXPECT_FALSE(connect("100.64.0.1", "100.100.1.1")->closed);
+}
+
+TEST_F(HostIntake, RelayPoolHoldsTwelveAndIgnoresPeersAndAttempts) {
+    makeSharingHost();
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    for (int i = 0; i < 12; ++i) devices.push_back(connectRelayed());
+    EXPECT_EQ(pendingCount(), 12u);
+    EXPECT_TRUE(connectRelayed()->closed);
+    hangUp(*devices.front());
+    EXPECT_FALSE(connectRelayed()->closed);
+    EXPECT_TRUE(host->intake().attempts().empty());
+}
+
+TEST_F(HostIntake, ThirtyFirstAttemptWithinSixtySecondsIsRefused) {
+    makeSharingHost();
+    for (int i = 0; i < 30; ++i) {
+        auto device = connect("100.64.0.1", "100.100.7.7");
+        ASSERT_FALSE(device->closed) << "attempt " << i + 1;
+        hangUp(*device);
+        advance(1);
+    }
+    // 30 s into the window: the 31st is refused, and refusals do not extend the window.
+    EXPECT_TRUE(connect("100.64.0.1", "100.100.7.7")->closed);
+    advance(29);  // 59 s after the window began
+    EXPECT_TRUE(connect("100.64.0.1", "100.100.7.7")->closed);
+    advance(1.5);  // more than 60 s: a new window
+    auto fresh = connect("100.64.0.1", "100.100.7.7");
+    EXPECT_FALSE(fresh->closed);
+    EXPECT_EQ(host->intake().attempts().at("100.100.7.7").count, 1);
+}
+
+TEST_F(HostIntake, AttemptEntryIsForgottenTwoMinutesAfterItsWindowBegan) {
+    makeSharingHost();
+    double began = queue->monotonic();
+    hangUp(*connect("100.64.0.1", "100.100.7.7"));
+    ASSERT_EQ(host->intake().attempts().count("100.100.7.7"), 1u);
+    // Ticks run every 3 s; the last one before 120 s keeps the entry, the next drops it.
+    advance(began + 119 - queue->monotonic());
+    EXPECT_EQ(host->intake().attempts().count("100.100.7.7"), 1u);
+    advance(3);
+    EXPECT_EQ(host->intake().attempts().count("100.100.7.7"), 0u);
+}
+
+TEST_F(HostIntake, SilentConnectionIsCancelledTenSecondsAfterItWasAccepted) {
+    makeSharingHost();
+    auto device = connect();
+    advance(9.9);
+    EXPECT_FALSE(device->closed);
+    EXPECT_EQ(pendingCount(), 1u);
+    advance(0.1);
+    EXPECT_TRUE(device->closed);
+    EXPECT_EQ(pendingCount(), 0u);
+}
+
+TEST_F(HostIntake, AdmittedConnectionOutlivesTheDeadline) {
+    makeSharingHost();
+    auto device = pairNewDevice(kDeviceA);
+    advance(10);
+    EXPECT_FALSE(device->closed);
+    EXPECT_EQ(host->activeDeviceID(), kDeviceA);
+}
+
+}  // namespace
+}  // namespace caldrovex::test

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "host/SettingsStore.h"
+
+namespace caldrovex::test {
+
+// Settings in memory; `values` is open for set-up and checks.
+class MemorySettingsStore final : public SettingsStore {
+public:
+    std::optional<bool> boolean(const std::string& key) const override {
+        auto found = values.find(key);
+        if (found == values.end()) return std::nullopt;
+        return found->second;
+    }
+    void setBoolean(const std::string& key, bool value) override { values[key] = value; }
+
+    std::map<std::string, bool> values;
+};
+
+}  // namespace caldrovex::test

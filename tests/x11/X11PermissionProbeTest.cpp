@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/x11/X11PermissionProbe.h"
+
+using caldrovex::platform::X11PermissionProbe;
+
+namespace {
+
+// An X server resets itself whenever its last client leaves, and refuses connections while
+// it does. In the host the Qt application keeps a connection open for the whole run; this
+// suite does the same, so each probe's short-lived connection meets a settled server.
+class X11PermissionProbeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // The wrapper starts the server just before the program; give it a moment to settle.
+        for (int attempt = 0; attempt < 50 && display == nullptr; ++attempt) {
+            display = XOpenDisplay(nullptr);
+            if (display == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    static void TearDownTestSuite() {
+        if (display) XCloseDisplay(display);
+        display = nullptr;
+    }
+    void SetUp() override { ASSERT_NE(display, nullptr) << "the wrapper's Xvfb is not reachable"; }
+
+    static inline Display* display = nullptr;
+};
+
+// The wrapper's Xvfb runs on this machine with XTEST and MIT-SHM, so both answers are yes.
+TEST_F(X11PermissionProbeTest, LocalDisplayWithXTestAndShmAllowsBoth) {
+    X11PermissionProbe probe;
+    for (int tick = 0; tick < 3; ++tick) {
+        SCOPED_TRACE("probe " + std::to_string(tick));
+        EXPECT_TRUE(probe.screenRecording());
+        EXPECT_TRUE(probe.accessibility());
+    }
+}
+
+TEST_F(X11PermissionProbeTest, DisplayThatDoesNotOpenAllowsNeither) {
+    X11PermissionProbe probe(":987654");
+    EXPECT_FALSE(probe.screenRecording());
+    EXPECT_FALSE(probe.accessibility());
+}
+
+}  // namespace
