@@ -21,11 +21,11 @@ namespace {
 
 std::vector<Scenario> scenarios() {
     return {
-        {"steady-20M-20ms", 20e6, 0.020},
-        {"steady-3M-60ms", 3e6, 0.060},
-        {"steady-1M-150ms", 1e6, 0.150},
+        {"steady-20M-20ms", 20e6, 0.020, 0, {}},
+        {"steady-3M-60ms", 3e6, 0.060, 0, {}},
+        {"steady-1M-150ms", 1e6, 0.150, 0, {}},
         {"step-20M-4M-20M-40ms", 20e6, 0.040, 0, {{20, 4e6}, {40, 20e6}}},
-        {"jitter-10M-0-30ms", 10e6, 0.020, 0.030},
+        {"jitter-10M-0-30ms", 10e6, 0.020, 0.030, {}},
     };
 }
 
