@@ -37,6 +37,15 @@ protected:
         b->setStateHandler([this](const State& s) { statesB.push_back(s.kind); });
     }
 
+    // Work left on the queue may hold the pair; run it out so nothing outlives the test.
+    void TearDown() override {
+        a->setStateHandler(nullptr);
+        b->setStateHandler(nullptr);
+        a->cancel();
+        b->cancel();
+        queue->advance(1);
+    }
+
     void startBoth() {
         a->start(queue);
         b->start(queue);
