@@ -39,10 +39,11 @@ protected:
 
     // Work left on the queue may hold the pair; run it out so nothing outlives the test.
     void TearDown() override {
-        a->setStateHandler(nullptr);
-        b->setStateHandler(nullptr);
-        a->cancel();
-        b->cancel();
+        for (auto* end : {&a, &b}) {
+            if (!*end) continue;  // a test may have dropped an end on purpose
+            (*end)->setStateHandler(nullptr);
+            (*end)->cancel();
+        }
         queue->advance(1);
     }
 
