@@ -4,6 +4,7 @@
 
 #include "host/HostModel.h"
 #include "host/Session.h"
+#include "host/StreamStart.h"
 #include "trust/Uuid.h"
 
 namespace caldrovex {
@@ -146,7 +147,7 @@ void Admission::admit(HostModel& host, const ControlMessage& message,
     // A display held for another device is released.
     if (host.warmDeviceID_ && *host.warmDeviceID_ != deviceID) {
         host.warmDeviceID_.reset();
-        Session::stopCapture(host);
+        StreamStart::stopCapture(host);
     }
 
     host.published_.activeDevice = deviceName(*host.registry_, deviceID);

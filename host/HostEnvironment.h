@@ -7,13 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "host/Clipboard.h"
 #include "host/PermissionProbe.h"
+#include "host/PowerControl.h"
 #include "host/SettingsStore.h"
 #include "platform/Clock.h"
 #include "platform/Queue.h"
+#include "input/InputController.h"
 #include "platform/net/Connection.h"
 #include "reach/RelayEndpoint.h"
 #include "trust/SecretBackend.h"
+#include "video/ScreenStreamer.h"
 
 namespace caldrovex {
 
@@ -46,8 +50,16 @@ struct HostEnvironment {
     // Whether the host is set to start at login.
     std::function<bool()> loginItemEnabled;
 
-    // The real components for the current user, apart from the two that live in adapter
-    // libraries: the keyring backend and the permission probe.
+    // The session's reach into the desktop: injected input, the clipboard, power management.
+    std::shared_ptr<InputController> input;
+    ClipboardPtr clipboard;
+    PowerControlPtr power;
+    // Captures the displays and owns the video pipeline that sends them.
+    std::shared_ptr<ScreenStreamer> screen;
+
+    // The real components for the current user, apart from those that live in adapter
+    // libraries: the keyring backend and the permission probe (given here), and the input
+    // controller, clipboard and power control (set by the caller afterwards).
     static HostEnvironment forUser(platform::QueuePtr mainQueue,
                                    std::shared_ptr<SecretBackend> secrets,
                                    PermissionProbePtr permissions);

@@ -9,6 +9,7 @@
 #include "host/Admission.h"
 #include "host/Invitations.h"
 #include "host/Session.h"
+#include "host/StreamStart.h"
 #include "trust/Uuid.h"
 
 namespace caldrovex {
@@ -49,7 +50,8 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
     // the first tick or connection.
     const auto& e = environment;
     if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings ||
-        !e.permissions || !e.privateAddresses || !e.makeListener)
+        !e.permissions || !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard ||
+        !e.power || !e.screen)
         throw std::invalid_argument("HostModel needs every component of its environment");
     std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
     host->initialize();
@@ -85,6 +87,17 @@ void HostModel::initialize() {
     published_.loginEnabled = environment_.loginItemEnabled && environment_.loginItemEnabled();
     published_.screenPermission = environment_.permissions->screenRecording();
     published_.accessibilityPermission = environment_.permissions->accessibility();
+
+    // Capture failures arrive on the capture queue; only one about the running capture counts.
+    environment_.screen->setErrorCallback(
+        [weak = weak(), queue = environment_.mainQueue](const std::string& message, int64_t generation) {
+            queue->post([weak, message, generation] {
+                auto self = weak.lock();
+                if (!self || !self->environment_.screen->reportIsCurrent(generation)) return;
+                ChangeScope scope(*self);
+                StreamStart::captureFailed(*self, message);
+            });
+        });
 
     loadCredentials(false);
     scheduleTick();
@@ -426,6 +439,9 @@ void HostModel::updateStatus() {
     const auto& p = published_;
     bool relayReady = p.relayStatus.kind == RelayStatus::Kind::ready;
     if (p.activeDevice) published_.status = "Connected to " + *p.activeDevice;
+    // A held display keeps its sentence until the hold ends, even when the listeners or the
+    // relay change meanwhile.
+    else if (warmDeviceID_) published_.status = Session::kWarmHoldStatus;
     else if (!p.addresses.empty() && relayReady)
         published_.status = "Ready · private network and Orvelo Connect";
     else if (!p.addresses.empty()) published_.status = "Ready on your private network";
@@ -456,8 +472,7 @@ void HostModel::setControlEnabled(bool enabled) {
     ChangeScope scope(*this);
     published_.controlEnabled = enabled;
     environment_.settings->setBoolean(kControlEnabled, enabled);
-    // Releasing held keys and buttons belongs to the input controller, which arrives with
-    // the session's stream half.
+    if (!enabled) environment_.input->releaseAll();
     if (active_) {
         auto message = ControlMessage::make("permissions");
         message.controlAllowed = controlPermitted();

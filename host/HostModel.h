@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "host/CaptureState.h"
+#include "host/CaptureTask.h"
 #include "host/ConnectionIntake.h"
 #include "host/HostEnvironment.h"
 #include "host/HostPublished.h"
@@ -143,6 +145,9 @@ public:
     const std::optional<std::string>& activeID() const { return activeID_; }
     const std::optional<std::string>& activeDeviceID() const { return activeDeviceID_; }
     const std::set<std::string>& activeFeatures() const { return activeFeatures_; }
+    const std::optional<std::string>& warmDeviceID() const { return warmDeviceID_; }
+    const std::optional<CaptureState>& capture() const { return capture_; }
+    bool streamReady() const { return streamReady_; }
     const std::optional<RecentPairing>& recentPairing() const { return recentPairing_; }
     const std::string& bridgePath() const { return bridgePath_; }
     int sessionEpoch() const { return sessionEpoch_; }
@@ -151,6 +156,7 @@ private:
     friend class Admission;
     friend class Invitations;
     friend class Session;
+    friend class StreamStart;
 
     explicit HostModel(HostEnvironment environment);
     void initialize();
@@ -230,6 +236,15 @@ private:
     int sessionEpoch_ = 0;
     bool streamReady_ = false;
     std::optional<std::string> warmDeviceID_;
+    // The newest link of the chain of capture starts and stops.
+    std::shared_ptr<CaptureTask> captureTask_;
+    // The running capture's settings; absent while nothing is captured.
+    std::optional<CaptureState> capture_;
+    // Names the current warm hold; an older hold's expiry finds it changed and does nothing.
+    std::string warmToken_;
+    // Power assertion ids, 0 when not held.
+    uint32_t sleepAssertion_ = 0;
+    uint32_t displaySleepAssertion_ = 0;
 
     std::optional<RecentPairing> recentPairing_;
 };

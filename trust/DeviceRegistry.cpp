@@ -1,12 +1,11 @@
 #include "trust/DeviceRegistry.h"
 
-#include <unicode/ubrk.h>
-#include <unicode/utext.h>
-
 #include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+
+#include "protocol/UnicodeText.h"
 
 namespace caldrovex {
 
@@ -25,37 +24,6 @@ CaldrovexError undecodableError() {
 
 CaldrovexError unencodableError() {
     return CaldrovexError("The device's identifier or name is not valid UTF-8 text.");
-}
-
-// Byte length of the first `limit` code points; used only if ICU cannot segment the text.
-size_t codePointPrefix(std::string_view text, size_t limit) {
-    size_t count = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
-        if (!continuation && count++ == limit) return i;
-    }
-    return text.size();
-}
-
-// The first `limit` user-perceived characters (extended grapheme clusters) of UTF-8 text,
-// so that a cut never splits a letter from its accent or an emoji sequence in two.
-std::string firstCharacters(const std::string& text, size_t limit) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<UText, decltype(&utext_close)> utext(
-        utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status),
-        &utext_close);
-    std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks(
-        ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), &ubrk_close);
-    if (U_SUCCESS(status)) ubrk_setUText(breaks.get(), utext.get(), &status);
-    if (U_FAILURE(status)) return text.substr(0, codePointPrefix(text, limit));
-
-    // On UTF-8 text the iterator's boundaries are byte offsets.
-    int32_t boundary = ubrk_first(breaks.get());
-    for (size_t counted = 0; counted < limit; ++counted) {
-        boundary = ubrk_next(breaks.get());
-        if (boundary == UBRK_DONE) return text;
-    }
-    return text.substr(0, static_cast<size_t>(boundary));
 }
 
 std::vector<TrustedDevice> decode(const std::string& stored) {
@@ -100,7 +68,7 @@ void DeviceRegistry::add(const std::string& id, const std::string& name,
     next.reserve(devices_.size() + 1);
     std::copy_if(devices_.begin(), devices_.end(), std::back_inserter(next),
                  [&](const TrustedDevice& device) { return device.id != id; });
-    next.push_back(TrustedDevice{id, firstCharacters(name, nameLimit), SecureStore::hash(token),
+    next.push_back(TrustedDevice{id, UnicodeText::firstCharacters(name, nameLimit), SecureStore::hash(token),
                                  clock_->wall()});
     commit(std::move(next));
 }

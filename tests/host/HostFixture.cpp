@@ -39,6 +39,14 @@ void HostFixture::SetUp() {
     secrets->put(account, *identitySecrets->peek(account));
     settings = std::make_shared<MemorySettingsStore>();
     permissions = std::make_shared<FakePermissionProbe>();
+    clipboard = std::make_shared<FakeClipboard>();
+    power = std::make_shared<FakePowerControl>();
+    screen = std::make_shared<FakeScreenStreamer>(queue, queue);
+    InputController::Callbacks callbacks{
+        [this] { return permissions->injection; },
+        [](uint32_t) { return DisplayRect{0, 0, 1920, 1080}; },
+        [this](const InputEvent& event) { injected.push_back(event); }};
+    input = std::make_shared<InputController>(std::move(callbacks), queue, 1);
 }
 
 void HostFixture::TearDown() {
@@ -71,6 +79,10 @@ HostEnvironment HostFixture::environment() {
     environment.bridgePath = "/run/user/test/caldrovex-host-relay.sock";
     environment.relayEndpoint = RelayEndpoint{"relay.example.invalid", 48700, std::nullopt};
     environment.loginItemEnabled = [] { return false; };
+    environment.input = input;
+    environment.clipboard = clipboard;
+    environment.power = power;
+    environment.screen = screen;
     return environment;
 }
 

@@ -9,8 +9,12 @@
 
 #include "host/HostModel.h"
 #include "platform/ManualQueue.h"
+#include "input/InputEvent.h"
+#include "support/FakeClipboard.h"
 #include "support/FakeListener.h"
 #include "support/FakePermissionProbe.h"
+#include "support/FakePowerControl.h"
+#include "support/FakeScreenStreamer.h"
 #include "support/MemorySettingsStore.h"
 #include "support/TestDevice.h"
 #include "trust/MemorySecretBackend.h"
@@ -68,6 +72,12 @@ protected:
     std::shared_ptr<MemorySecretBackend> secrets;
     std::shared_ptr<MemorySettingsStore> settings;
     std::shared_ptr<FakePermissionProbe> permissions;
+    std::shared_ptr<FakeClipboard> clipboard;
+    std::shared_ptr<FakePowerControl> power;
+    std::shared_ptr<FakeScreenStreamer> screen;
+    // Every event the input controller delivered to the desktop.
+    std::vector<InputEvent> injected;
+    std::shared_ptr<InputController> input;
     FakeListenerFactory listeners;
     std::vector<std::string> queueLabels;
     // What the private network offers: VPN addresses, and local ones when they are included.

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "host/Clipboard.h"
+
+namespace caldrovex::test {
+
+// A clipboard held in memory; counts writes.
+class FakeClipboard final : public Clipboard {
+public:
+    std::optional<std::string> text() override { return content; }
+    void setText(const std::string& text) override {
+        content = text;
+        ++writes;
+    }
+
+    std::optional<std::string> content;
+    int writes = 0;
+};
+
+}  // namespace caldrovex::test
