@@ -93,7 +93,7 @@ void HostModel::initialize() {
         [weak = weak(), queue = environment_.mainQueue](const std::string& message, int64_t generation) {
             queue->post([weak, message, generation] {
                 auto self = weak.lock();
-                if (!self || !self->environment_.screen->reportIsCurrent(generation)) return;
+                if (!self || !self->environment_.screen->isCurrent(generation)) return;
                 ChangeScope scope(*self);
                 StreamStart::captureFailed(*self, message);
             });

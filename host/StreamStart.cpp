@@ -64,7 +64,7 @@ bool StreamStart::resumeWarm(HostModel& host, const Settings& wanted, bool ackno
         wanted.restart || capture->fps != wanted.fps || capture->maxWidth != wanted.maxWidth ||
         capture->bitrate != wanted.bitrate ||
         (wanted.displayID && *wanted.displayID != capture->selected.id) ||
-        !host.environment_.screen->pipeline()->hasFrame() || !host.environment_.power->displaysAwake())
+        !host.environment_.screen->pipeline->hasFrame() || !host.environment_.power->displaysAwake())
         return false;
     host.warmDeviceID_.reset();
     host.sessionEpoch_ += 1;
@@ -176,7 +176,7 @@ void StreamStart::streamReady(HostModel& host, const CaptureState& capture, bool
     host.environment_.input->releaseAll();
     host.environment_.input->displayID = capture.selected.id;
     host.streamReady_ = true;
-    host.environment_.screen->pipeline()->attach(PacketConnectionSink::make(channel), capture.fps,
+    host.environment_.screen->pipeline->attach(PacketConnectionSink::make(channel), capture.fps,
                                        capture.bitrate, acknowledged);
     sendStreaming(host, capture, channel);
     Session::keepAwake(host);
@@ -217,9 +217,9 @@ void StreamStart::captureFailed(HostModel& host, const std::string& message) {
     stopCapture(host);
 }
 
-void StreamStart::detachPipeline(HostModel& host) { host.environment_.screen->pipeline()->detach(); }
+void StreamStart::detachPipeline(HostModel& host) { host.environment_.screen->pipeline->detach(); }
 
-void StreamStart::requestKeyframe(HostModel& host) { host.environment_.screen->pipeline()->requestKeyframe(); }
+void StreamStart::requestKeyframe(HostModel& host) { host.environment_.screen->pipeline->requestKeyframe(); }
 
 void StreamStart::wakeDisplays(HostModel& host, std::function<void()> done) {
     auto& power = *host.environment_.power;

@@ -41,7 +41,10 @@ void HostFixture::SetUp() {
     permissions = std::make_shared<FakePermissionProbe>();
     clipboard = std::make_shared<FakeClipboard>();
     power = std::make_shared<FakePowerControl>();
-    screen = std::make_shared<FakeScreenStreamer>(queue, queue);
+    captureService = std::make_shared<SyntheticCaptureService>(queue);
+    captureService->displayList = {{11, "DP-1", 0, 0, 2560, 1440}, {12, "HDMI-1", 2560, 0, 1920, 1080}};
+    encoderLog = std::make_shared<FakeEncoderSession::Log>();
+    screen = ScreenStreamer::make(captureService, queue, queue, queue, FakeEncoderSession::factory(encoderLog));
     InputController::Callbacks callbacks{
         [this] { return permissions->injection; },
         [](uint32_t) { return DisplayRect{0, 0, 1920, 1080}; },

@@ -14,7 +14,8 @@
 #include "support/FakeListener.h"
 #include "support/FakePermissionProbe.h"
 #include "support/FakePowerControl.h"
-#include "support/FakeScreenStreamer.h"
+#include "support/FakeEncoderSession.h"
+#include "support/SyntheticCaptureService.h"
 #include "support/MemorySettingsStore.h"
 #include "support/TestDevice.h"
 #include "trust/MemorySecretBackend.h"
@@ -74,7 +75,10 @@ protected:
     std::shared_ptr<FakePermissionProbe> permissions;
     std::shared_ptr<FakeClipboard> clipboard;
     std::shared_ptr<FakePowerControl> power;
-    std::shared_ptr<FakeScreenStreamer> screen;
+    // The real screen streamer over a synthetic capture service, encoding with a fake.
+    std::shared_ptr<SyntheticCaptureService> captureService;
+    std::shared_ptr<FakeEncoderSession::Log> encoderLog;
+    std::shared_ptr<ScreenStreamer> screen;
     // Every event the input controller delivered to the desktop.
     std::vector<InputEvent> injected;
     std::shared_ptr<InputController> input;

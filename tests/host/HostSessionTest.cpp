@@ -16,6 +16,16 @@ protected:
     // with no session.
     void SetUp() override {
         HostFixture::SetUp();
+        SetUpSession();
+    }
+    // A fresh host and capture service, with device A in session.
+    void SetUpSession() {
+        device.reset();
+        host.reset();
+        settle();
+        captureService->displayList = {{11, "DP-1", 0, 0, 2560, 1440}, {12, "HDMI-1", 2560, 0, 1920, 1080}};
+        captureService->displaysAnswer = {};
+        captureService->startAnswer = {};
         makeSharingHost();
         idleStatus = host->published().status;
         device = pairNewDevice(kDeviceA);
@@ -28,8 +38,16 @@ protected:
     void startStreaming(TestDevice& on, ControlMessage request = streamRequest()) {
         on.send(request);
         settle();
-        screen->deliverFrame();
+        ASSERT_FALSE(captureService->streams.empty());
+        captureService->streams.back()->emit();
         settle();
+    }
+    // The newest capture stream runs (it was started and not stopped).
+    bool capturing() const {
+        return !captureService->streams.empty() && captureService->streams.back()->running();
+    }
+    const CaptureConfiguration& lastConfiguration() const {
+        return captureService->streams.back()->configuration;
     }
     // The device's connection drops; the host notices.
     void drop(std::unique_ptr<TestDevice>& which) {
@@ -37,7 +55,7 @@ protected:
         settle();
     }
     size_t count(const TestDevice& on, const std::string& type) const { return on.receivedOf(type).size(); }
-    size_t startCount() const { return screen->starts.size(); }
+    size_t startCount() const { return captureService->streams.size(); }
 
     std::string idleStatus;
     std::unique_ptr<TestDevice> device;
@@ -57,12 +75,12 @@ TEST_F(HostSession, StreamWithoutFieldsStartsWithTheDefaults) {
     EXPECT_EQ(device->types(), (std::vector<std::string>{"permissions", "streaming"}));
     EXPECT_EQ(device->receivedOf("permissions")[0].controlAllowed, false);
     ASSERT_EQ(startCount(), 1u);
-    EXPECT_EQ(screen->starts[0].fps, 30);
-    EXPECT_EQ(screen->starts[0].maxWidth, 1920);
-    EXPECT_EQ(screen->starts[0].displayID, std::nullopt);
+    EXPECT_EQ(lastConfiguration().fps, 30);
+    EXPECT_EQ(lastConfiguration().width, 1920);
+    EXPECT_EQ(captureService->streams[0]->display.id, 11u) << "the first display";
 
     const auto streaming = device->receivedOf("streaming")[0];
-    EXPECT_EQ(streaming.displays, screen->screens);
+    EXPECT_EQ(streaming.displays, (std::vector<RemoteDisplay>{{11, "DP-1", 2560, 1440}, {12, "HDMI-1", 1920, 1080}}));
     EXPECT_EQ(streaming.displayID, 11u);
     EXPECT_EQ(streaming.width, 1920);
     EXPECT_EQ(streaming.height, 1080);
@@ -106,78 +124,77 @@ TEST_F(HostSession, WithoutScreenPermissionTheStreamIsRefused) {
 }
 
 TEST_F(HostSession, TwoQuickRequestsLeaveOneCaptureAndOneStreaming) {
-    screen->answerAtOnce = false;
     device->send(streamRequest());
-    settle();
     auto second = streamRequest();
     second.fps = 60;
     device->send(second);
     settle();
-    // The first request's listing comes back after it was superseded: it ends there.
-    screen->finishDisplays();
-    settle();
-    screen->finishDisplays();
-    settle();
-    ASSERT_EQ(screen->waitingStarts.size(), 1u);
-    screen->finishStart();
-    settle();
-
-    ASSERT_EQ(startCount(), 1u);
-    EXPECT_EQ(screen->starts[0].fps, 60);
+    // However far the first got, only the second one's capture runs.
+    for (size_t i = 0; i + 1 < startCount(); ++i) EXPECT_FALSE(captureService->streams[i]->running());
+    EXPECT_TRUE(capturing());
+    EXPECT_EQ(lastConfiguration().fps, 60);
     EXPECT_EQ(count(*device, "streaming"), 1u);
     EXPECT_EQ(count(*device, "permissions"), 2u);
     EXPECT_EQ(host->capture()->fps, 60);
 }
 
-TEST_F(HostSession, ARequestSupersededWhileStartingStopsItsCaptureSilently) {
-    screen->answerAtOnce = false;
+TEST_F(HostSession, ARequestSupersededWhileDisplaysWakeStartsNothing) {
+    power->awake = false;
+    power->pollsUntilAwake = 3;
     device->send(streamRequest());
-    settle();
-    screen->finishDisplays();
     settle();
     device->send(ControlMessage::make("disconnect"));
     settle();
-    screen->finishStart();
-    settle();
+    advance(5);
+    EXPECT_EQ(startCount(), 0u);
     EXPECT_EQ(count(*device, "streaming"), 0u);
-    EXPECT_EQ(screen->calls.back(), "stop");
     EXPECT_FALSE(host->capture().has_value());
 }
 
 TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
-    screen->answerAtOnce = false;
-    device->send(streamRequest());
-    settle();
-    screen->finishDisplays(CaldrovexError(kCaptureTimedOutMessage));
-    settle();
-    ASSERT_EQ(count(*device, "hostUnavailable"), 1u);
-    EXPECT_EQ(device->receivedOf("hostUnavailable")[0].message, kCaptureTimedOutMessage);
-
-    const std::string noDisplay = "No display is available. Keep a display connected to this Mac.";
-    device->send(streamRequest());
-    settle();
-    screen->finishDisplays();
-    settle();
-    screen->finishStart(CaldrovexError(noDisplay));
-    settle();
-    EXPECT_EQ(device->receivedOf("hostUnavailable")[1].message, noDisplay);
-    EXPECT_EQ(host->activeDeviceID(), kDeviceA);
-    EXPECT_FALSE(device->closed);
+    struct Case {
+        const char* name;
+        std::function<void(SyntheticCaptureService&)> breakIt;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"listing hangs", [](SyntheticCaptureService& s) { s.displaysAnswer.answers = false; },
+         kCaptureTimedOutMessage},
+        {"listing fails", [](SyntheticCaptureService& s) { s.displaysAnswer.error = CaldrovexError("Listing failed."); },
+         "Listing failed."},
+        {"no display", [](SyntheticCaptureService& s) { s.displayList.clear(); },
+         "No display is available. Keep a display connected to this Mac."},
+        {"start fails", [](SyntheticCaptureService& s) { s.startAnswer.error = CaldrovexError("Capture refused."); },
+         "Capture refused."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUpSession();
+        c.breakIt(*captureService);
+        device->send(streamRequest());
+        settle();
+        advance(9);
+        ASSERT_EQ(count(*device, "hostUnavailable"), 1u);
+        EXPECT_EQ(device->receivedOf("hostUnavailable")[0].message, c.message);
+        EXPECT_EQ(host->activeDeviceID(), kDeviceA);
+        EXPECT_FALSE(device->closed);
+        EXPECT_FALSE(host->streamReady());
+    }
 }
 
 TEST_F(HostSession, ACaptureFailureWhileStreamingIsReportedOnceAndStopsTheCapture) {
     startStreaming(*device);
-    screen->fail("The display stream stopped.");
+    auto stream = captureService->streams.back();
+    stream->failWith("The display stream stopped.");
     settle();
     ASSERT_EQ(count(*device, "hostUnavailable"), 1u);
     EXPECT_EQ(device->receivedOf("hostUnavailable")[0].message, "The display stream stopped.");
     EXPECT_FALSE(host->streamReady());
     EXPECT_FALSE(host->capture().has_value());
-    EXPECT_EQ(screen->calls.back(), "stop");
     EXPECT_FALSE(device->closed);
 
     // A report about the capture that was just stopped is stale.
-    screen->fail("late report");
+    stream->failWith("late report");
     settle();
     EXPECT_EQ(count(*device, "hostUnavailable"), 1u);
 }
@@ -233,14 +250,14 @@ TEST_F(HostSession, ADroppedStreamIsHeldThirtySecondsThenStopped) {
     drop(device);
     EXPECT_EQ(host->published().status, kWarmStatus);
     EXPECT_EQ(host->warmDeviceID(), kDeviceA);
-    EXPECT_TRUE(host->capture().has_value()) << "capture keeps running";
-    EXPECT_NE(screen->calls.back(), "stop");
+    EXPECT_TRUE(host->capture().has_value());
+    EXPECT_TRUE(capturing()) << "capture keeps running";
 
     advance(29.9);
     EXPECT_TRUE(host->capture().has_value());
     advance(0.2);
     EXPECT_FALSE(host->capture().has_value());
-    EXPECT_EQ(screen->calls.back(), "stop");
+    EXPECT_FALSE(capturing());
     EXPECT_EQ(host->published().status, idleStatus);
 }
 
@@ -259,6 +276,7 @@ TEST_F(HostSession, TheSameDeviceReturningWithTheSameSettingsResumesAtOnce) {
     // The old hold's expiry must not stop the resumed capture.
     advance(25);
     EXPECT_TRUE(host->capture().has_value());
+    EXPECT_TRUE(capturing());
 }
 
 TEST_F(HostSession, ARestartOrOtherSettingsAfterReturnStartFresh) {
@@ -309,7 +327,7 @@ TEST_F(HostSession, AnotherDeviceReleasesTheHold) {
     auto other = pairNewDevice(kDeviceB, "Bea's Tablet");
     EXPECT_FALSE(host->warmDeviceID().has_value());
     EXPECT_FALSE(host->capture().has_value());
-    EXPECT_EQ(screen->calls.back(), "stop");
+    EXPECT_FALSE(capturing());
 }
 
 TEST_F(HostSession, SilenceEndsTheSessionWarmAndDisconnectEndsItCold) {
