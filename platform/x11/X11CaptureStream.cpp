@@ -311,15 +311,12 @@ X11CaptureStream::~X11CaptureStream() {
         shared_->stopRequested = true;
     }
     shared_->wake();
+    // Not joined: the last owner may be dropped on a queue (or on the capture thread itself)
+    // while the thread is stuck in a call to a server that stopped answering, and nothing may
+    // wait for that. The thread holds only the shared state and ends on its own.
     std::lock_guard guard(threadMutex_);
     if (thread_.joinable()) {
-        // The last owner may be dropped on the capture thread itself (by a completion it
-        // ran); it then ends on its own, holding only the shared state.
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
+        thread_.detach();
     }
 }
 

@@ -22,8 +22,9 @@ namespace caldrovex::platform {
 // Contract:
 // - Methods may be called from any thread. The start's completion runs on the capture
 //   thread; the stop's on the capture queue, after every picture posted before it.
-// - A stream runs once: start, then stop. Dropping the object stops the thread and waits for
-//   it (it wakes at once unless the X server itself hangs).
+// - A stream runs once: start, then stop. Dropping the object asks the thread to end without
+//   waiting for it; pictures it posts meanwhile still reach the frame handler, whose owner
+//   tells them apart (the screen streamer drops pictures of streams that are not current).
 // - The stop handler runs on the capture thread when the stream ends on its own (the display
 //   went away); no picture follows it.
 class X11CaptureStream final : public CaptureStream {
