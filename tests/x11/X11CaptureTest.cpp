@@ -313,6 +313,11 @@ TEST_F(X11CaptureTest, RetiredStreamKeepsRunningButFeedsNothing) {
     captureQueue->sync([] {});
     EXPECT_TRUE(streamer->pipeline->hasFrame());
 
+    // A plain grab cannot leave windows out: the curtain's request is refused.
+    std::promise<bool> excluded;
+    streamer->exclude({1, 2}, [&](bool done) { excluded.set_value(done); });
+    EXPECT_FALSE(excluded.get_future().get());
+
     streamer->retire();
     captureQueue->sync([&] { streamer->pipeline->reset(); });
     int before = counter->now();
