@@ -39,6 +39,11 @@ namespace caldrovex {
 //   current when it was reported.
 // - `captureQueue` ("caldrovex.capture") runs frame intake and the pipeline; `timerQueue` runs
 //   the time bounds and must outlive every started operation.
+// - On X11 the service is platform::X11CaptureService, stamping pictures with the same clock:
+//     ScreenStreamer::make(std::make_shared<platform::X11CaptureService>(std::nullopt, clock),
+//                          SerialQueue::make("caldrovex.capture"), timerQueue, clock)
+//   and a stream's sink is attached with
+//     streamer->pipeline->attach(PacketConnectionSink::make(connection), fps, maxBitrate, acks).
 class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
 public:
     using ErrorCallback = std::function<void(const std::string& message, int64_t generation)>;

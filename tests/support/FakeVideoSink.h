@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,10 +38,17 @@ public:
     size_t frames() const;
     // The network finished writing the oldest frame: its credit returns (unacknowledged).
     void complete() { pacer_->didComplete(); }
+    // Waits (on a real clock, for integration tests) until `count` frames were sent; false
+    // when `seconds` passed first.
+    bool waitForFrames(size_t count, double seconds) const;
+
+    // Report each frame written as soon as it is sent, as a fast network would.
+    bool completesAtOnce = false;
 
 private:
     std::shared_ptr<VideoPacer> pacer_;
     mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
     std::vector<Sent> sent_;
 };
 

@@ -1,0 +1,269 @@
+// Capture to encoded frame on a 1920×1080 X screen, one stage at a time: the shared-memory
+// grab (pointer drawn in), the conversion to NV12 at the stream size, and the H.264 encode
+// (submit, then wait for the output, as the pipeline does when credit allows one frame at a
+// time). Reports median and 95th percentile per stage, and the encoded rate at 30 fps with
+// the host's default target of 6 Mbit/s.
+//
+// Two kinds of change, drawn before each frame (not timed):
+//  - typing: one small glyph-sized rectangle appears per frame along a line of text;
+//  - full screen: the whole screen scrolls by 8 pixels a frame over a busy picture.
+//
+// Uses $DISPLAY when set, else starts its own Xvfb. Usage: capture_bench [frames]
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/x11/X11CaptureService.h"
+#include "platform/x11/X11ErrorTrap.h"
+#include "platform/x11/X11ScreenGrabber.h"
+#include "video/FrameConverter.h"
+#include "video/H264Encoder.h"
+
+extern char** environ;
+
+using namespace caldrovex;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kFps = 30;
+constexpr int kBitrate = 6'000'000;
+constexpr int kWarmUpFrames = 15;
+
+// A private X server for the run, stopped when the bench ends.
+class PrivateXServer {
+public:
+    PrivateXServer() {
+        for (int n = 150; n < 200; ++n) {
+            std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+            std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+            struct stat info {};
+            if (stat(lock.c_str(), &info) != 0 && stat(socket.c_str(), &info) != 0) {
+                name_ = ":" + std::to_string(n);
+                socket_ = socket;
+                break;
+            }
+        }
+        if (name_.empty()) {
+            throw std::runtime_error("no free X display number");
+        }
+        std::vector<std::string> args = {"Xvfb", name_, "-screen", "0", "1920x1080x24", "-nolisten", "tcp",
+                                         "+extension", "RANDR", "+extension", "DAMAGE", "+extension", "XFIXES",
+                                         "-noreset"};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, argv.data(), environ) != 0) {
+            throw std::runtime_error("cannot start Xvfb");
+        }
+        for (int i = 0; i < 200; ++i) {
+            struct stat info {};
+            if (stat(socket_.c_str(), &info) == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        throw std::runtime_error("Xvfb did not come up");
+    }
+    ~PrivateXServer() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    std::string socket_;
+    pid_t pid_ = 0;
+};
+
+// Draws the changes the scenarios are made of.
+class Painter {
+public:
+    Painter(Display* display, int width, int height) : display_(display), width_(width), height_(height) {
+        Window root = DefaultRootWindow(display_);
+        gc_ = XCreateGC(display_, root, 0, nullptr);
+        // A busy picture twice as wide as the screen, scrolled through by the full-screen
+        // change: gradients with text-like noise, so the encoder cannot predict it away.
+        int depth = DefaultDepth(display_, DefaultScreen(display_));
+        backdrop_ = XCreatePixmap(display_, root, width_ * 2, height_, depth);
+        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), depth, ZPixmap, 0,
+                                     nullptr, width_ * 2, height_, 32, 0);
+        image->data = static_cast<char*>(std::malloc(static_cast<size_t>(image->bytes_per_line) * height_));
+        uint32_t seed = 12345;
+        for (int y = 0; y < height_; ++y) {
+            for (int x = 0; x < width_ * 2; ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                bool ink = ((x / 9 + y / 14) % 5 == 0) && (seed >> 29) != 0;
+                unsigned long pixel = ink ? 0x202020 : ((x * 255 / (width_ * 2)) << 16) | ((y * 255 / height_) << 8) | 0xc0;
+                XPutPixel(image, x, y, pixel);
+            }
+        }
+        XPutImage(display_, backdrop_, gc_, image, 0, 0, 0, 0, width_ * 2, height_);
+        XDestroyImage(image);
+        XSync(display_, False);
+    }
+    ~Painter() {
+        XFreePixmap(display_, backdrop_);
+        XFreeGC(display_, gc_);
+    }
+
+    void clear() {
+        XSetForeground(display_, gc_, 0xf0f0f0);
+        XFillRectangle(display_, DefaultRootWindow(display_), gc_, 0, 0, width_, height_);
+        XSync(display_, False);
+    }
+    // One more "character" on a line of text.
+    void type(int index) {
+        int column = index % 150;
+        int line = (index / 150) % 40;
+        XSetForeground(display_, gc_, 0x101010 + static_cast<unsigned long>(index % 7) * 0x111111);
+        XFillRectangle(display_, DefaultRootWindow(display_), gc_, 100 + column * 11, 100 + line * 22, 8, 14);
+        XSync(display_, False);
+    }
+    void scroll(int index) {
+        XCopyArea(display_, backdrop_, DefaultRootWindow(display_), gc_, (index * 8) % width_, 0, width_, height_, 0, 0);
+        XSync(display_, False);
+    }
+
+private:
+    Display* display_;
+    int width_;
+    int height_;
+    GC gc_;
+    Pixmap backdrop_;
+};
+
+struct Waiter {
+    std::mutex mutex;
+    std::condition_variable done;
+    int completed = 0;
+    int64_t bytes = 0;
+
+    H264Encoder::Completion completion() {
+        return [this](std::optional<EncodedFrame> frame) {
+            std::lock_guard guard(mutex);
+            ++completed;
+            bytes += frame ? static_cast<int64_t>(frame->data.size()) : 0;
+            done.notify_all();
+        };
+    }
+    void waitFor(int count) {
+        std::unique_lock lock(mutex);
+        done.wait(lock, [&] { return completed >= count; });
+    }
+};
+
+double ms(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+struct Spread {
+    double median;
+    double p95;
+};
+
+Spread spread(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    auto at = [&](double q) { return values[std::min(values.size() - 1, static_cast<size_t>(q * values.size()))]; };
+    return {at(0.5), at(0.95)};
+}
+
+enum class Change { typing, fullScreen };
+
+void run(Display* display, const CaptureDisplay& area, int streamWidth, Change change, int frames) {
+    Painter painter(display, area.width, area.height);
+    painter.clear();
+    platform::X11ScreenGrabber grabber(display, area.x, area.y, area.width, area.height);
+    int streamHeight = area.height * streamWidth / area.width / 2 * 2;
+    FrameConverter converter(area.width, area.height, streamWidth, streamHeight);
+    H264Encoder encoder;
+    encoder.fps = kFps;
+    encoder.bitrate = kBitrate;
+    Waiter waiter;
+
+    std::vector<double> grab, convert, encode, total;
+    int64_t bytesAtStart = 0;
+    int submitted = 0;
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        if (i == kWarmUpFrames) {
+            bytesAtStart = waiter.bytes;
+        }
+        change == Change::typing ? painter.type(i) : painter.scroll(i);
+        auto t0 = Clock::now();
+        if (!grabber.grab()) throw std::runtime_error("grab refused");
+        grabber.drawCursor();
+        auto t1 = Clock::now();
+        VideoFrame frame = converter.convert(grabber.pixels(), grabber.stride());
+        auto t2 = Clock::now();
+        encoder.encode(frame, MediaTime::make(i, kFps), waiter.completion());
+        waiter.waitFor(++submitted);
+        auto t3 = Clock::now();
+        if (i >= kWarmUpFrames) {
+            grab.push_back(ms(t0, t1));
+            convert.push_back(ms(t1, t2));
+            encode.push_back(ms(t2, t3));
+            total.push_back(ms(t0, t3));
+        }
+    }
+    double kbps = static_cast<double>(waiter.bytes - bytesAtStart) * 8 * kFps / frames / 1000;
+    Spread g = spread(grab), c = spread(convert), e = spread(encode), t = spread(total);
+    std::printf("%-11s %4dx%-4d  %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %8.0f\n",
+                change == Change::typing ? "typing" : "full screen", streamWidth, streamHeight, g.median, g.p95,
+                c.median, c.p95, e.median, e.p95, t.median, t.p95, kbps);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int frames = argc > 1 ? std::atoi(argv[1]) : 150;
+    if (frames <= 0) {
+        std::fprintf(stderr, "usage: capture_bench [frames]\n");
+        return 2;
+    }
+    std::optional<PrivateXServer> server;
+    std::optional<std::string> name;
+    if (const char* given = std::getenv("DISPLAY"); given != nullptr && *given != '\0') {
+        name = given;
+    } else {
+        server.emplace();
+        name = server->name();
+    }
+    Display* display = XOpenDisplay(name->c_str());
+    if (display == nullptr) {
+        std::fprintf(stderr, "capture_bench: cannot open display %s\n", name->c_str());
+        return 1;
+    }
+    {
+        platform::X11ErrorTrap trap(display);
+        CaptureDisplay area = platform::X11CaptureService::listDisplays(name).front();
+        std::printf("display %s: %dx%d, %d frames per row after %d warm-up, %d fps, target %d kbit/s, %s\n",
+                    name->c_str(), area.width, area.height, frames, kWarmUpFrames, kFps, kBitrate / 1000,
+                    "encoder as the host opens it");
+        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s   %8s\n", "change", "stream", "grab ms",
+                    "convert ms", "encode ms", "total ms", "kbit/s");
+        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s\n", "", "", "median p95", "median p95",
+                    "median p95", "median p95");
+        for (int width : {area.width, 1280}) {
+            run(display, area, width, Change::typing, frames);
+            run(display, area, width, Change::fullScreen, frames);
+        }
+    }
+    XCloseDisplay(display);
+    return 0;
+}
