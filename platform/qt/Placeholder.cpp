@@ -1,1 +1,0 @@
-// Keeps this adapter library non-empty before its first adapter exists.
