@@ -8,7 +8,7 @@ namespace caldrovex {
 void Console::field(std::string_view key, std::string_view value) {
     std::string line;
     line.reserve(key.size() + value.size() + 3);
-    line.append(key).append(": ").append(value).push_back('\n');
+    line.append(key).append(": ").append(printable(value)).push_back('\n');
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

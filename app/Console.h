@@ -12,10 +12,11 @@ namespace caldrovex {
 //
 // Main thread only.
 class Console {
-public:
+  public:
     Console() = delete;
 
-    // Writes `key: value` and a line end.
+    // Writes `key: value` and a line end. The value may hold text from outside (device
+    // names reach the status sentence): it goes through `printable`.
     static void field(std::string_view key, std::string_view value);
     // Writes `text` as it is and a line end (the QR code's rows).
     static void raw(std::string_view text);

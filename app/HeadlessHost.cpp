@@ -69,15 +69,13 @@ void HeadlessHost::command(const std::string& line) {
         return revoke(argument);
     }
     if (!argument.empty())
-        return StatusPrinter::printError("The command \"" + Console::printable(word) +
-                                         "\" takes no argument.");
+        return StatusPrinter::printError("The command \"" + word + "\" takes no argument.");
     if (word == "pair") return pair();
     if (word == "devices") return listDevices();
     if (word == "status") return printer_.printAll(host_->published(), host_->sharing());
     if (word == "quit") return quit();
     if (word == "help") return Console::field("commands", kCommands);
-    StatusPrinter::printError("Unknown command \"" + Console::printable(word) +
-                              "\". Commands: " + kCommands + ".");
+    StatusPrinter::printError("Unknown command \"" + word + "\". Commands: " + kCommands + ".");
 }
 
 void HeadlessHost::pair() {
@@ -98,9 +96,8 @@ void HeadlessHost::listDevices() {
         auto seen = lastSeen_.find(device.id);
         const std::string lastSeen = seen == lastSeen_.end() ? "never" : Console::utc(seen->second);
         // The name last: it may hold blanks. The id is a UUID (checked at admission).
-        Console::field("device", Console::printable(device.id) + " paired=" +
-                                     Console::utc(device.pairedAt) + " last-seen=" + lastSeen +
-                                     " name=" + Console::printable(device.name));
+        Console::field("device", device.id + " paired=" + Console::utc(device.pairedAt) +
+                                     " last-seen=" + lastSeen + " name=" + device.name);
     }
 }
 
@@ -108,9 +105,7 @@ void HeadlessHost::revoke(const std::string& id) {
     const auto& devices = host_->published().devices;
     const bool known = std::any_of(devices.begin(), devices.end(),
                                    [&](const TrustedDevice& device) { return device.id == id; });
-    if (!known)
-        return StatusPrinter::printError("No paired device has the id \"" +
-                                         Console::printable(id) + "\".");
+    if (!known) return StatusPrinter::printError("No paired device has the id \"" + id + "\".");
     host_->revoke(id);
     const auto& after = host_->published().devices;
     const bool gone = std::none_of(after.begin(), after.end(),

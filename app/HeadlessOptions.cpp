@@ -40,8 +40,10 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
             }
             // The listener binds exactly this address; a name or a typo would only fail
             // later, silently, on the listener's queue.
-            if (!isAddress(address)) error = "--listen takes an IP address, not \"" + address + "\"";
-            else options.listen.push_back(address);
+            if (!isAddress(address))
+                error = "--listen takes an IP address, not \"" + address + "\"";
+            else
+                options.listen.push_back(address);
         } else {
             error = "unknown option \"" + std::string(argument) + "\"";
         }

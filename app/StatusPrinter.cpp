@@ -10,7 +10,9 @@ namespace caldrovex {
 
 namespace {
 
-const char* yesNo(bool value) { return value ? "yes" : "no"; }
+const char* yesNo(bool value) {
+    return value ? "yes" : "no";
+}
 
 std::string joined(const std::vector<std::string>& addresses) {
     if (addresses.empty()) return "none";
@@ -24,11 +26,16 @@ std::string joined(const std::vector<std::string>& addresses) {
 
 std::string relayText(const RelayStatus& status) {
     switch (status.kind) {
-    case RelayStatus::Kind::off: return "off";
-    case RelayStatus::Kind::idle: return "idle";
-    case RelayStatus::Kind::connecting: return "connecting";
-    case RelayStatus::Kind::ready: return "ready";
-    case RelayStatus::Kind::unreachable: return "unreachable (" + status.message + ")";
+        case RelayStatus::Kind::off:
+            return "off";
+        case RelayStatus::Kind::idle:
+            return "idle";
+        case RelayStatus::Kind::connecting:
+            return "connecting";
+        case RelayStatus::Kind::ready:
+            return "ready";
+        case RelayStatus::Kind::unreachable:
+            return "unreachable (" + status.message + ")";
     }
     return "?";
 }
@@ -46,7 +53,7 @@ void StatusPrinter::printAll(const HostPublished& state, bool sharing) {
     Console::field("running", yesNo(state.running));
     Console::field("addresses", joined(state.addresses));
     Console::field("relay", relayText(state.relayStatus));
-    Console::field("session", Console::printable(state.activeDevice.value_or("none")));
+    Console::field("session", state.activeDevice.value_or("none"));
     Console::field("devices", std::to_string(state.devices.size()));
     Console::field("screen recording", yesNo(state.screenPermission));
     Console::field("input injection", yesNo(state.accessibilityPermission));
@@ -64,20 +71,22 @@ void StatusPrinter::printChanges(const HostPublished& state) {
         Console::field("relay", relayText(state.relayStatus));
     for (const auto& device : state.devices) {
         if (!listed(before.devices, device.id))
-            Console::field("paired", Console::printable(device.id + " " + device.name));
+            Console::field("paired", device.id + " " + device.name);
     }
     if (state.devices != before.devices)
         Console::field("devices", std::to_string(state.devices.size()));
     if (state.activeDevice != before.activeDevice)
-        Console::field("session", Console::printable(state.activeDevice.value_or("none")));
+        Console::field("session", state.activeDevice.value_or("none"));
     if (state.screenPermission != before.screenPermission)
         Console::field("screen recording", yesNo(state.screenPermission));
     if (state.accessibilityPermission != before.accessibilityPermission)
         Console::field("input injection", yesNo(state.accessibilityPermission));
     if (state.error && state.error != before.error) printError(*state.error);
     if (state.invitation != before.invitation) {
-        if (state.invitation) printInvitation(*state.invitation, true);
-        else Console::field("invitation", "none");
+        if (state.invitation)
+            printInvitation(*state.invitation, true);
+        else
+            Console::field("invitation", "none");
     }
     // Last, so a script that waits for a status sentence has seen what led to it.
     if (state.status != before.status) Console::field("status", state.status);
@@ -95,7 +104,7 @@ void StatusPrinter::printInvitation(const PairingInvitation& invitation, bool qr
 }
 
 void StatusPrinter::printError(const std::string& error) {
-    Console::field("error", Console::printable(error));
+    Console::field("error", error);
 }
 
 }  // namespace caldrovex

@@ -2,6 +2,7 @@
 // the Qt event loop is the main queue, the controller and its components are the real ones
 // for this user, status goes to standard output and commands come from standard input.
 
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <csignal>
@@ -10,7 +11,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unistd.h>
 
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
@@ -43,12 +43,11 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 
 HostEnvironment environmentFor(const HeadlessOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue) {
-    auto environment = HostEnvironment::forUser(queue,
-                                                std::make_shared<platform::LibsecretBackend>(),
-                                                std::make_shared<platform::X11PermissionProbe>());
-    if (options.listenOnly) environment.privateAddresses = [](bool) {
-        return std::vector<std::string>{};
-    };
+    auto environment =
+        HostEnvironment::forUser(queue, std::make_shared<platform::LibsecretBackend>(),
+                                 std::make_shared<platform::X11PermissionProbe>());
+    if (options.listenOnly)
+        environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
     return environment;
 }
 
@@ -74,7 +73,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<platform::LineReader> input;
     try {
-        signalWatcher = std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
+        signalWatcher =
+            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
         host = std::make_unique<HeadlessHost>(environmentFor(options, queue), options);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());

@@ -1,9 +1,9 @@
 #include "platform/qt/LineReader.h"
 
-#include <QTimer>
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <QTimer>
+#include <cerrno>
 
 namespace caldrovex::platform {
 

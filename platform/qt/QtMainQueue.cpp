@@ -36,7 +36,8 @@ void QtMainQueue::postAfter(double seconds, Work work) {
     const double milliseconds = std::min(std::ceil(seconds * 1000.0), kLongestDelayMilliseconds);
     const auto interval = std::chrono::milliseconds(static_cast<int64_t>(milliseconds));
     post([context = context_, interval, work = std::move(work)]() mutable {
-        if (context) QTimer::singleShot(interval, Qt::PreciseTimer, context.data(), std::move(work));
+        if (context)
+            QTimer::singleShot(interval, Qt::PreciseTimer, context.data(), std::move(work));
     });
 }
 

@@ -1,11 +1,11 @@
 #include "platform/qt/SignalWatcher.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <stdexcept>
 #include <system_error>
-#include <unistd.h>
 
 namespace caldrovex::platform {
 
@@ -52,7 +52,9 @@ SignalWatcher::SignalWatcher(std::vector<int> watched, QObject* parent)
     connect(notifier_.get(), &QSocketNotifier::activated, this, &SignalWatcher::readSignals);
 }
 
-SignalWatcher::~SignalWatcher() { release(); }
+SignalWatcher::~SignalWatcher() {
+    release();
+}
 
 void SignalWatcher::release() {
     for (int signal : watched_) ::signal(signal, SIG_DFL);

@@ -1,7 +1,7 @@
 #include "platform/qt/TerminalQrCode.h"
 
-#include <memory>
 #include <qrencode.h>
+#include <memory>
 
 namespace caldrovex::platform {
 

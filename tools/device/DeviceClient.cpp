@@ -59,7 +59,8 @@ DeviceClient::~DeviceClient() {
 }
 
 std::string DeviceClient::certificateHash(const std::vector<unsigned char>& der) {
-    return Digest::sha256Hex(std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
+    return Digest::sha256Hex(
+        std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
 }
 
 void DeviceClient::connect(Target target) {
@@ -86,7 +87,8 @@ void DeviceClient::tryNext() {
 
     platform::net::Parameters parameters;
     platform::net::TlsOptions tls;
-    tls.verify = [weak = weak_from_this()](const std::vector<platform::net::CertificateDer>& chain) {
+    tls.verify = [weak =
+                      weak_from_this()](const std::vector<platform::net::CertificateDer>& chain) {
         auto self = weak.lock();
         return self && self->verify(chain);
     };

@@ -19,7 +19,9 @@ namespace caldrovex::device {
 
 namespace {
 
-void remark(const std::string& text) { std::fprintf(stderr, "caldrovex-device: %s\n", text.c_str()); }
+void remark(const std::string& text) {
+    std::fprintf(stderr, "caldrovex-device: %s\n", text.c_str());
+}
 
 void printReply(const ControlMessage& message) {
     std::string line;
@@ -40,13 +42,17 @@ void appendUnique(std::vector<std::string>& list, const std::string& address) {
 
 int statusFor(const LoginOutcome& outcome) {
     switch (outcome.kind) {
-    case LoginOutcome::Kind::admitted: return kSuccess;
-    case LoginOutcome::Kind::busy:
-    case LoginOutcome::Kind::refused: return kRefused;
-    case LoginOutcome::Kind::certificateMismatch: return kCertificateMismatch;
-    case LoginOutcome::Kind::unreachable:
-    case LoginOutcome::Kind::closed:
-    case LoginOutcome::Kind::timedOut: return kUnreachable;
+        case LoginOutcome::Kind::admitted:
+            return kSuccess;
+        case LoginOutcome::Kind::busy:
+        case LoginOutcome::Kind::refused:
+            return kRefused;
+        case LoginOutcome::Kind::certificateMismatch:
+            return kCertificateMismatch;
+        case LoginOutcome::Kind::unreachable:
+        case LoginOutcome::Kind::closed:
+        case LoginOutcome::Kind::timedOut:
+            return kUnreachable;
     }
     return kUnreachable;
 }
@@ -185,9 +191,10 @@ int DeviceCommands::connect(const DeviceOptions& options) {
     if (options.takeover) request.takeover = true;
 
     Run run;
-    return run.execute({state.addresses, state.port, state.certificateHash}, std::move(request),
-                       options.timeoutSeconds, [](const ControlMessage&) {},
-                       [](const ControlMessage&) { return int(kSuccess); }, statusFor);
+    return run.execute(
+        {state.addresses, state.port, state.certificateHash}, std::move(request),
+        options.timeoutSeconds, [](const ControlMessage&) {},
+        [](const ControlMessage&) { return int(kSuccess); }, statusFor);
 }
 
 }  // namespace caldrovex::device

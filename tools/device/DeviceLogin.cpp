@@ -41,8 +41,8 @@ void DeviceLogin::start(DeviceClient::Target target, ControlMessage request,
     };
     queue_->postAfter(timeoutSeconds, [weak] {
         if (auto self = weak.lock())
-            self->finish({LoginOutcome::Kind::timedOut, "The host did not answer in time.",
-                          std::nullopt});
+            self->finish(
+                {LoginOutcome::Kind::timedOut, "The host did not answer in time.", std::nullopt});
     });
     client_->connect(std::move(target));
 }

@@ -1,10 +1,10 @@
 #include "tools/device/DeviceState.h"
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <system_error>
 
 namespace caldrovex::device {
@@ -53,10 +53,10 @@ DeviceState DeviceState::load(const std::filesystem::path& file) {
 }
 
 void DeviceState::save(const std::filesystem::path& file) const {
-    json object{{"deviceID", deviceID},   {"deviceName", deviceName},
-                {"token", token},         {"hostID", hostID},
-                {"hostName", hostName},   {"addresses", addresses},
-                {"port", port},           {"certificateHash", certificateHash}};
+    json object{{"deviceID", deviceID}, {"deviceName", deviceName},
+                {"token", token},       {"hostID", hostID},
+                {"hostName", hostName}, {"addresses", addresses},
+                {"port", port},         {"certificateHash", certificateHash}};
     if (relay) object["relay"] = *relay;
     if (relayKey) object["relayKey"] = *relayKey;
     std::string text;

@@ -25,9 +25,12 @@ int main(int argc, char** argv) {
     // A reader that went away must not kill the device in the middle of storing its state.
     std::signal(SIGPIPE, SIG_IGN);
     switch (options.command) {
-    case DeviceOptions::Command::pair: return DeviceCommands::pair(options);
-    case DeviceOptions::Command::connect: return DeviceCommands::connect(options);
-    case DeviceOptions::Command::none: break;
+        case DeviceOptions::Command::pair:
+            return DeviceCommands::pair(options);
+        case DeviceOptions::Command::connect:
+            return DeviceCommands::connect(options);
+        case DeviceOptions::Command::none:
+            break;
     }
     return kUsage;
 }
