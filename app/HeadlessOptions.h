@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace caldrovex {
+
+// The host's command line.
+struct HeadlessOptions {
+    // Run without windows (for now the only mode: the tray and panel come later).
+    bool headless = false;
+    // Make a pairing invitation as soon as sharing runs.
+    bool pair = false;
+    // Addresses served before the private ones, in this order.
+    std::vector<std::string> listen;
+    // Serve only `listen`: no VPN or local-network addresses (tests, demos).
+    bool listenOnly = false;
+    bool help = false;
+
+    // The options, or the reason the command line is wrong (in `error`).
+    static HeadlessOptions parse(int argc, char** argv, std::optional<std::string>& error);
+    static const char* usage();
+};
+
+}  // namespace caldrovex

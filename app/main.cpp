@@ -1,0 +1,96 @@
+// caldrovex-host: the host process. For now it always runs headless (see HeadlessOptions):
+// the Qt event loop is the main queue, the controller and its components are the real ones
+// for this user, status goes to standard output and commands come from standard input.
+
+#include <unistd.h>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/HeadlessHost.h"
+#include "app/HeadlessOptions.h"
+#include "host/HostEnvironment.h"
+#include "platform/qt/LineReader.h"
+#include "platform/qt/QtMainQueue.h"
+#include "platform/qt/SignalWatcher.h"
+#include "platform/secret/LibsecretBackend.h"
+#include "platform/x11/X11PermissionProbe.h"
+
+using namespace caldrovex;
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kStartFailed = 1;
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+// The GUI application when a display platform can be had (the clipboard and, later, the
+// curtain need it); without any, the plain core loop, as a GUI application would abort.
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM"))
+        return std::make_unique<QGuiApplication>(argc, argv);
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+HostEnvironment environmentFor(const HeadlessOptions& options,
+                               const std::shared_ptr<platform::QtMainQueue>& queue) {
+    auto environment =
+        HostEnvironment::forUser(queue, std::make_shared<platform::LibsecretBackend>(),
+                                 std::make_shared<platform::X11PermissionProbe>());
+    if (options.listenOnly)
+        environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
+    return environment;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::optional<std::string> error;
+    const auto options = HeadlessOptions::parse(argc, argv, error);
+    if (error) {
+        std::fprintf(stderr, "caldrovex-host: %s\n\n%s", error->c_str(), HeadlessOptions::usage());
+        return kUsageError;
+    }
+    if (options.help) {
+        std::fputs(HeadlessOptions::usage(), stdout);
+        return 0;
+    }
+    // A script that stops reading must not kill the host with SIGPIPE; the write just fails.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto app = makeApplication(argc, argv);
+    auto queue = std::make_shared<platform::QtMainQueue>();
+    std::unique_ptr<HeadlessHost> host;
+    std::unique_ptr<platform::SignalWatcher> signalWatcher;
+    std::unique_ptr<platform::LineReader> input;
+    try {
+        signalWatcher =
+            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
+        host = std::make_unique<HeadlessHost>(environmentFor(options, queue), options);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());
+        return kStartFailed;
+    }
+    host->onQuit = [] { QCoreApplication::quit(); };
+    signalWatcher->onSignal = [&host](int) { host->quit(); };
+    input = std::make_unique<platform::LineReader>(STDIN_FILENO);
+    input->onLine = [&host](const std::string& line) { host->command(line); };
+    // End of input is not a request to stop: a host started with its input closed (or
+    // from a script that has said all it had to say) keeps sharing until told otherwise.
+    input->onEnd = [] {};
+
+    const int status = app->exec();
+    input.reset();
+    host.reset();
+    signalWatcher.reset();
+    return status;
+}

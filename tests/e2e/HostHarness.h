@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "e2e/ChildProcess.h"
+#include "protocol/ControlMessage.h"
+
+namespace caldrovex::test {
+
+// Generous: key generation and keyring calls in a sanitizer build on a loaded machine.
+constexpr std::chrono::milliseconds kProcessWait{60'000};
+
+// Private per-user folders for one test (home, XDG data, config, state and runtime), as the
+// environment entries that point the programs at them. Removed at destruction.
+class UserScratch {
+  public:
+    UserScratch();
+    ~UserScratch();
+    UserScratch(const UserScratch&) = delete;
+    UserScratch& operator=(const UserScratch&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    std::map<std::string, std::string> environment() const;
+    // The device's state file (under the scratch's own folder, not the default one).
+    std::filesystem::path stateFile() const { return root_ / "device" / "state.json"; }
+
+  private:
+    std::filesystem::path root_;
+};
+
+// A loopback address of its own for each host (127.x.y.z), so that hosts of different test
+// runs on this machine never compete for the fixed port.
+std::string freshLoopbackAddress();
+
+// The real caldrovex-host, headless, serving only `address`, with the relay road switched off
+// in its settings so that it never reaches beyond loopback.
+class HostProcess {
+  public:
+    HostProcess(const UserScratch& scratch, const std::string& address,
+                const std::vector<std::string>& extraArguments = {});
+
+    // Sends "pair" and returns the link printed for it (failing the test when none comes).
+    std::string pair();
+    // Sends `command` and waits for the first line starting with `prefix` that follows it.
+    std::optional<std::string> command(const std::string& command, const std::string& prefix);
+    // The first line starting with `prefix` printed from now on, or since line `from`.
+    std::optional<std::string> next(const std::string& prefix, size_t from);
+    size_t lines() const { return process.output().size(); }
+
+    ChildProcess process;
+};
+
+// One finished run of caldrovex-device.
+struct DeviceRun {
+    int status = -1;
+    std::vector<std::string> output;
+    std::vector<std::string> errors;
+
+    // The host's replies the device printed, decoded.
+    std::vector<ControlMessage> replies() const;
+    std::optional<ControlMessage> reply(const std::string& type) const;
+    std::string transcript() const;
+};
+
+// Runs caldrovex-device with `arguments` to its end, keeping its state in `stateFile` (by
+// default the scratch's).
+DeviceRun runDevice(const UserScratch& scratch, const std::vector<std::string>& arguments,
+                    std::optional<std::filesystem::path> stateFile = std::nullopt);
+
+std::string binary(const std::string& name);
+
+}  // namespace caldrovex::test

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace caldrovex::device {
+
+// The reference device's command line:
+//   caldrovex-device [--state FILE] [--name NAME] [--takeover] [--timeout SECONDS] pair LINK
+//   caldrovex-device [--state FILE] [--takeover] [--timeout SECONDS] connect
+struct DeviceOptions {
+    enum class Command { none, pair, connect };
+
+    Command command = Command::none;
+    std::string link;
+    std::filesystem::path stateFile;
+    std::string deviceName = "Caldrovex reference device";
+    bool takeover = false;
+    // How long to wait for the host's answer, connecting included.
+    double timeoutSeconds = 30;
+    bool help = false;
+
+    // The options, or the reason the command line is wrong (in `error`).
+    static DeviceOptions parse(int argc, char** argv, std::optional<std::string>& error);
+    static const char* usage();
+};
+
+}  // namespace caldrovex::device
