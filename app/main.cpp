@@ -15,6 +15,7 @@
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
 #include "host/HostEnvironment.h"
+#include "platform/qt/DesktopComponents.h"
 #include "platform/qt/LineReader.h"
 #include "platform/qt/QtMainQueue.h"
 #include "platform/qt/SignalWatcher.h"
@@ -42,10 +43,12 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 }
 
 HostEnvironment environmentFor(const HeadlessOptions& options,
-                               const std::shared_ptr<platform::QtMainQueue>& queue) {
+                               const std::shared_ptr<platform::QtMainQueue>& queue,
+                               const platform::DesktopComponents& desktop) {
     auto environment =
         HostEnvironment::forUser(queue, std::make_shared<platform::LibsecretBackend>(),
                                  std::make_shared<platform::X11PermissionProbe>());
+    desktop.addTo(environment);
     if (options.listenOnly)
         environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
     return environment;
@@ -69,13 +72,16 @@ int main(int argc, char** argv) {
 
     auto app = makeApplication(argc, argv);
     auto queue = std::make_shared<platform::QtMainQueue>();
+    // Declared before the host: the controller uses these until it is gone.
+    std::optional<platform::DesktopComponents> desktop;
     std::unique_ptr<HeadlessHost> host;
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<platform::LineReader> input;
     try {
         signalWatcher =
             std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
-        host = std::make_unique<HeadlessHost>(environmentFor(options, queue), options);
+        desktop = platform::DesktopComponents::open(queue, platform::SystemClock::shared());
+        host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());
         return kStartFailed;
@@ -91,6 +97,7 @@ int main(int argc, char** argv) {
     const int status = app->exec();
     input.reset();
     host.reset();
+    desktop.reset();
     signalWatcher.reset();
     return status;
 }

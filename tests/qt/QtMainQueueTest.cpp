@@ -17,7 +17,8 @@ namespace {
 
 class QtMainQueueTest : public ::testing::Test {
   protected:
-    QtMainQueueTest() { qtApplication(); }
+    // Members are made in order: the application before the queue that needs it.
+    QCoreApplication& application = qtApplication();
     QtMainQueue queue{"main"};
 };
 
