@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "EncodeWaiter.h"
 #include "platform/x11/X11CaptureService.h"
 #include "platform/x11/X11ErrorTrap.h"
 #include "platform/x11/X11ScreenGrabber.h"
@@ -149,25 +150,7 @@ private:
     Pixmap backdrop_;
 };
 
-struct Waiter {
-    std::mutex mutex;
-    std::condition_variable done;
-    int completed = 0;
-    int64_t bytes = 0;
-
-    H264Encoder::Completion completion() {
-        return [this](std::optional<EncodedFrame> frame) {
-            std::lock_guard guard(mutex);
-            ++completed;
-            bytes += frame ? static_cast<int64_t>(frame->data.size()) : 0;
-            done.notify_all();
-        };
-    }
-    void waitFor(int count) {
-        std::unique_lock lock(mutex);
-        done.wait(lock, [&] { return completed >= count; });
-    }
-};
+using Waiter = bench::EncodeWaiter;
 
 double ms(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();

@@ -12,32 +12,14 @@
 #include <mutex>
 #include <vector>
 
+#include "EncodeWaiter.h"
 #include "video/H264Encoder.h"
 
 using namespace caldrovex;
 
 namespace {
 
-struct Waiter {
-    std::mutex mutex;
-    std::condition_variable done;
-    int completed = 0;
-    int64_t bytes = 0;
-
-    H264Encoder::Completion completion() {
-        return [this](std::optional<EncodedFrame> frame) {
-            std::lock_guard guard(mutex);
-            ++completed;
-            bytes += frame ? static_cast<int64_t>(frame->data.size()) : 0;
-            done.notify_all();
-        };
-    }
-
-    void waitFor(int count) {
-        std::unique_lock lock(mutex);
-        done.wait(lock, [&] { return completed >= count; });
-    }
-};
+using Waiter = bench::EncodeWaiter;
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -111,38 +111,39 @@ void StreamStart::runCapture(HostModel& host, const std::shared_ptr<Request>& re
     });
 }
 
-void StreamStart::listDisplays(HostModel& host, const std::shared_ptr<Request>& request) {
-    auto queue = host.environment_.mainQueue;
-    host.environment_.screen->displays(
-        [weak = host.weak(), queue, request](TimeoutOutcome<std::vector<RemoteDisplay>> outcome) {
-            queue->post([weak, request, outcome = std::move(outcome)] {
-                auto self = weak.lock();
-                if (!self) return request->finish();
-                HostModel::ChangeScope scope(*self);
-                if (auto* error = std::get_if<CaldrovexError>(&outcome))
-                    return captureFailedToStart(*self, request, error->what());
-                if (!current(*self, request->id, request->epoch)) return request->finish();
-                request->displays = std::get<std::vector<RemoteDisplay>>(outcome);
-                startScreen(*self, request);
-            });
+template <typename T>
+std::function<void(TimeoutOutcome<T>)> StreamStart::continueOnMain(HostModel& host,
+                                                                   std::shared_ptr<Request> request,
+                                                                   std::function<void(HostModel&, T)> next) {
+    return [weak = host.weak(), queue = host.environment_.mainQueue, request = std::move(request),
+            next = std::move(next)](TimeoutOutcome<T> outcome) {
+        queue->post([weak, request, next, outcome = std::move(outcome)]() mutable {
+            auto self = weak.lock();
+            if (!self) return request->finish();
+            HostModel::ChangeScope scope(*self);
+            if (auto* error = std::get_if<CaldrovexError>(&outcome))
+                return captureFailedToStart(*self, request, error->what());
+            next(*self, std::get<T>(std::move(outcome)));
         });
+    };
+}
+
+void StreamStart::listDisplays(HostModel& host, const std::shared_ptr<Request>& request) {
+    host.environment_.screen->displays(continueOnMain<std::vector<RemoteDisplay>>(
+        host, request, [request](HostModel& self, std::vector<RemoteDisplay> displays) {
+            if (!current(self, request->id, request->epoch)) return request->finish();
+            request->displays = std::move(displays);
+            startScreen(self, request);
+        }));
 }
 
 void StreamStart::startScreen(HostModel& host, const std::shared_ptr<Request>& request) {
-    auto queue = host.environment_.mainQueue;
     const auto& wanted = request->settings;
     host.environment_.screen->start(
         wanted.displayID, wanted.maxWidth, wanted.fps,
-        [weak = host.weak(), queue, request](TimeoutOutcome<RemoteDisplay> outcome) {
-            queue->post([weak, request, outcome = std::move(outcome)] {
-                auto self = weak.lock();
-                if (!self) return request->finish();
-                HostModel::ChangeScope scope(*self);
-                if (auto* error = std::get_if<CaldrovexError>(&outcome))
-                    return captureFailedToStart(*self, request, error->what());
-                captureStarted(*self, request, std::get<RemoteDisplay>(outcome));
-            });
-        });
+        continueOnMain<RemoteDisplay>(host, request, [request](HostModel& self, RemoteDisplay selected) {
+            captureStarted(self, request, std::move(selected));
+        }));
 }
 
 void StreamStart::captureStarted(HostModel& host, const std::shared_ptr<Request>& request,

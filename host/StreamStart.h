@@ -1,11 +1,13 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "host/CaptureState.h"
 #include "protocol/ControlMessage.h"
+#include "video/TimeoutHelper.h"
 
 namespace caldrovex {
 
@@ -68,6 +70,12 @@ private:
     static void startFresh(HostModel& host, const Settings& settings, bool acknowledged,
                            const std::shared_ptr<PacketConnection>& channel);
     static void runCapture(HostModel& host, const std::shared_ptr<Request>& request);
+    // Wraps a continuation for a screen streamer completion, which may come on any thread:
+    // it runs on the main queue with the value, a failure is reported to the device instead,
+    // and a host that is gone just ends the capture task.
+    template <typename T>
+    static std::function<void(TimeoutOutcome<T>)> continueOnMain(HostModel& host, std::shared_ptr<Request> request,
+                                                                 std::function<void(HostModel&, T)> next);
     static void listDisplays(HostModel& host, const std::shared_ptr<Request>& request);
     static void startScreen(HostModel& host, const std::shared_ptr<Request>& request);
     static void captureStarted(HostModel& host, const std::shared_ptr<Request>& request,

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "video/H264Encoder.h"
+
+namespace caldrovex::bench {
+
+// Counts the encoder's completions and their bytes, and lets the benchmark wait for them.
+struct EncodeWaiter {
+    std::mutex mutex;
+    std::condition_variable done;
+    int completed = 0;
+    int64_t bytes = 0;
+
+    H264Encoder::Completion completion() {
+        return [this](std::optional<EncodedFrame> frame) {
+            std::lock_guard guard(mutex);
+            ++completed;
+            bytes += frame ? static_cast<int64_t>(frame->data.size()) : 0;
+            done.notify_all();
+        };
+    }
+
+    void waitFor(int count) {
+        std::unique_lock lock(mutex);
+        done.wait(lock, [&] { return completed >= count; });
+    }
+};
+
+}  // namespace caldrovex::bench
