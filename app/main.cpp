@@ -15,6 +15,7 @@
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
 #include "host/HostEnvironment.h"
+#include "platform/SerialQueue.h"
 #include "platform/qt/DesktopComponents.h"
 #include "platform/qt/LineReader.h"
 #include "platform/qt/QtMainQueue.h"
@@ -99,5 +100,6 @@ int main(int argc, char** argv) {
     host.reset();
     desktop.reset();
     signalWatcher.reset();
+    platform::SerialQueue::shutdown();
     return status;
 }

@@ -14,6 +14,11 @@ asio::thread_pool& SerialQueue::pool() {
     return *pool;
 }
 
+void SerialQueue::shutdown() {
+    pool().stop();
+    pool().join();
+}
+
 SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)), strand_(asio::make_strand(pool().get_executor())) {}
 

@@ -30,6 +30,11 @@ public:
     // The pool every serial queue runs on.
     static asio::thread_pool& pool();
 
+    // Stops the pool and waits for its threads. A program calls it once, as main returns, so
+    // that no pool thread still runs (say, describing a socket error) while the process's
+    // static objects are destroyed. Work not yet run, or posted later, never runs.
+    static void shutdown();
+
 private:
     std::string label_;
     Executor strand_;

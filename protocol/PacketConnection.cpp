@@ -116,7 +116,9 @@ void PacketConnection::finish(const ControlMessage& message) {
         if (auto self = weak.lock()) return self->writeFinal(std::move(packet));
         // The owner let go before the queue got here: deliver and close on the stream alone.
         connection->send(std::move(packet), [connection](auto) { connection->cancel(); });
-        queue->postAfter(kFinishGraceSeconds, [connection] { connection->cancel(); });
+        queue->postAfter(kFinishGraceSeconds, [weakConnection = std::weak_ptr(connection)] {
+            if (auto stream = weakConnection.lock()) stream->cancel();
+        });
     });
 }
 
@@ -178,14 +180,19 @@ void PacketConnection::writeControl(Bytes packet) {
 void PacketConnection::writeFinal(Bytes packet) {
     assert(queue->isCurrent());
     if (closed_) return;
-    // Both the write's completion and the grace timer close; whichever comes first wins. Each
-    // holds the stream itself too, so it is closed even if this object is gone by then.
+    // Both the write's completion and the grace timer close; whichever comes first wins. The
+    // write's completion holds the stream, so it is closed even if this object is gone by then;
+    // the timer holds it only weakly (the pending write keeps it alive), because a queue that
+    // is never run again must not keep the stream, and through it the queue, alive for good.
     auto closeNow = [weak = weak(), connection = connection] {
         if (auto self = weak.lock()) return self->close(std::nullopt);
         connection->cancel();
     };
     writePacket(std::move(packet), closeNow);
-    queue->postAfter(kFinishGraceSeconds, closeNow);
+    queue->postAfter(kFinishGraceSeconds, [weak = weak(), weakConnection = std::weak_ptr(connection)] {
+        if (auto self = weak.lock()) return self->close(std::nullopt);
+        if (auto stream = weakConnection.lock()) stream->cancel();
+    });
 }
 
 void PacketConnection::transmitVideo(Bytes frame, bool isKeyframe) {

@@ -6,10 +6,27 @@
 #include <optional>
 #include <string>
 
+#include "platform/SerialQueue.h"
 #include "tools/device/DeviceCommands.h"
 #include "tools/device/DeviceOptions.h"
 
 using namespace caldrovex::device;
+
+namespace {
+
+int run(const DeviceOptions& options) {
+    switch (options.command) {
+        case DeviceOptions::Command::pair:
+            return DeviceCommands::pair(options);
+        case DeviceOptions::Command::connect:
+            return DeviceCommands::connect(options);
+        case DeviceOptions::Command::none:
+            break;
+    }
+    return kUsage;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::optional<std::string> error;
@@ -24,13 +41,7 @@ int main(int argc, char** argv) {
     }
     // A reader that went away must not kill the device in the middle of storing its state.
     std::signal(SIGPIPE, SIG_IGN);
-    switch (options.command) {
-        case DeviceOptions::Command::pair:
-            return DeviceCommands::pair(options);
-        case DeviceOptions::Command::connect:
-            return DeviceCommands::connect(options);
-        case DeviceOptions::Command::none:
-            break;
-    }
-    return kUsage;
+    const int status = run(options);
+    caldrovex::platform::SerialQueue::shutdown();
+    return status;
 }
