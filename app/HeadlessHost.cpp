@@ -11,7 +11,7 @@ namespace caldrovex {
 
 namespace {
 
-constexpr const char* kCommands = "pair, devices, revoke ID, status, help, quit";
+constexpr const char* kCommands = "pair, devices, revoke ID, status, control on|off, help, quit";
 
 // The command word and its argument, split at the first run of blanks.
 std::pair<std::string, std::string> split(const std::string& line) {
@@ -29,6 +29,7 @@ HeadlessHost::HeadlessHost(HostEnvironment environment, const HeadlessOptions& o
     printer_.printAll(host_->published(), host_->sharing());
     host_->onChange = [this] { hostChanged(); };
     host_->setExplicitAddresses(options.listen);
+    if (options.control) setControl(true);
     host_->start();
     // The listener may be ready already (nothing to wait for); an unchanged state gives no
     // change report.
@@ -68,6 +69,10 @@ void HeadlessHost::command(const std::string& line) {
             return StatusPrinter::printError("Usage: revoke ID (see \"devices\").");
         return revoke(argument);
     }
+    if (word == "control") {
+        if (argument != "on" && argument != "off") return StatusPrinter::printError("Usage: control on|off");
+        return setControl(argument == "on");
+    }
     if (!argument.empty())
         return StatusPrinter::printError("The command \"" + word + "\" takes no argument.");
     if (word == "pair") return pair();
@@ -76,6 +81,11 @@ void HeadlessHost::command(const std::string& line) {
     if (word == "quit") return quit();
     if (word == "help") return Console::field("commands", kCommands);
     StatusPrinter::printError("Unknown command \"" + word + "\". Commands: " + kCommands + ".");
+}
+
+void HeadlessHost::setControl(bool enabled) {
+    host_->setControlEnabled(enabled);
+    Console::field("remote control", enabled ? "on" : "off");
 }
 
 void HeadlessHost::pair() {

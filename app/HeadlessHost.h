@@ -41,6 +41,7 @@ class HeadlessHost {
   private:
     void hostChanged();
     void pair();
+    void setControl(bool enabled);
     void listDevices();
     void revoke(const std::string& id);
     void noteSessions();

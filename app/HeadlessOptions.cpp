@@ -23,6 +23,8 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
             options.headless = true;
         } else if (argument == "--pair") {
             options.pair = true;
+        } else if (argument == "--control") {
+            options.control = true;
         } else if (argument == "--listen-only") {
             options.listenOnly = true;
         } else if (argument == "-h" || argument == "--help") {
@@ -54,7 +56,7 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
 }
 
 const char* HeadlessOptions::usage() {
-    return "Usage: caldrovex-host [--headless] [--pair] [--listen ADDRESS]... [--listen-only]\n"
+    return "Usage: caldrovex-host [--headless] [--pair] [--control] [--listen ADDRESS]... [--listen-only]\n"
            "\n"
            "Shares this X11 desktop with paired devices. Status changes and errors are printed\n"
            "on standard output as \"key: value\" lines; commands are read from standard input.\n"
@@ -65,6 +67,7 @@ const char* HeadlessOptions::usage() {
            "  --headless          run without any window\n"
            "  --pair              once sharing runs, make a pairing invitation and print its\n"
            "                      link (\"link: orvelo://pair?data=...\") and a QR code\n"
+           "  --control           allow remote control (keyboard, pointer, clipboard) from now on\n"
            "  --listen ADDRESS    also serve this IP address, first in the list, so invitations\n"
            "                      carry it (repeatable; port 48725)\n"
            "  --listen-only       serve only the --listen addresses, no VPN or local-network\n"
@@ -76,6 +79,7 @@ const char* HeadlessOptions::usage() {
            "  devices             list the paired devices: id, pairing date, last seen, name\n"
            "  revoke ID           remove the paired device with this id\n"
            "  status              print the whole status\n"
+           "  control on|off      allow or forbid remote control by the device\n"
            "  help                list the commands\n"
            "  quit                stop sharing and exit (sharing resumes at the next start)\n"
            "End of input does not stop the host; SIGINT and SIGTERM stop it like \"quit\".\n"

@@ -12,6 +12,8 @@ struct HeadlessOptions {
     bool headless = false;
     // Make a pairing invitation as soon as sharing runs.
     bool pair = false;
+    // Turn remote control on at start (the setting is stored, as the panel's switch does).
+    bool control = false;
     // Addresses served before the private ones, in this order.
     std::vector<std::string> listen;
     // Serve only `listen`: no VPN or local-network addresses (tests, demos).

@@ -13,6 +13,7 @@
 #include "protocol/CaldrovexError.h"
 #include "tools/device/DeviceLogin.h"
 #include "tools/device/DeviceState.h"
+#include "tools/device/StreamViewer.h"
 #include "trust/Uuid.h"
 
 namespace caldrovex::device {
@@ -195,6 +196,26 @@ int DeviceCommands::connect(const DeviceOptions& options) {
         {state.addresses, state.port, state.certificateHash}, std::move(request),
         options.timeoutSeconds, [](const ControlMessage&) {},
         [](const ControlMessage&) { return int(kSuccess); }, statusFor);
+}
+
+int DeviceCommands::stream(const DeviceOptions& options) {
+    DeviceState state;
+    try {
+        state = DeviceState::load(options.stateFile);
+    } catch (const std::runtime_error& error) {
+        remark(error.what());
+        return kStateFile;
+    }
+    auto request = ControlMessage::make("authenticate");
+    request.deviceID = state.deviceID;
+    request.hostID = state.hostID;
+    request.token = state.token;
+    request.features = std::vector<std::string>{"frameAck"};
+    if (options.takeover) request.takeover = true;
+    auto viewer = StreamViewer::make(std::make_shared<platform::AsioMainQueue>(),
+                                     {state.addresses, state.port, state.certificateHash}, std::move(request),
+                                     options.stream, options.timeoutSeconds);
+    return viewer->run();
 }
 
 }  // namespace caldrovex::device

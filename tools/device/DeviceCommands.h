@@ -30,6 +30,8 @@ class DeviceCommands {
 
     static int pair(const DeviceOptions& options);
     static int connect(const DeviceOptions& options);
+    //  - stream: authenticates announcing "frameAck" and runs a StreamViewer.
+    static int stream(const DeviceOptions& options);
 };
 
 }  // namespace caldrovex::device

@@ -1,5 +1,6 @@
 #include "tools/device/DeviceOptions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string_view>
@@ -8,6 +9,58 @@
 #include "tools/device/DeviceState.h"
 
 namespace caldrovex::device {
+
+namespace {
+
+std::optional<double> number(const std::string& text) {
+    try {
+        size_t used = 0;
+        const double value = std::stod(text, &used);
+        if (used == text.size() && std::isfinite(value)) return value;
+    } catch (const std::logic_error&) {
+    }
+    return std::nullopt;
+}
+
+// Takes one option of the stream command (with its value); false when `argument` is none.
+bool parseStreamOption(std::string_view argument, int& i, int argc, char** argv, StreamOptions& stream,
+                       std::optional<std::string>& error) {
+    if (argument == "--restart") return stream.restart = true;
+    if (argument == "--log-frames") return stream.logFrames = true;
+    static const std::vector<std::string_view> valued{"--fps",     "--max-width", "--bitrate", "--display",
+                                                      "--seconds", "--png",       "--probe"};
+    if (std::find(valued.begin(), valued.end(), argument) == valued.end()) return false;
+    if (i + 1 >= argc) {
+        error = std::string(argument) + " needs a value";
+        return true;
+    }
+    const std::string text = argv[++i];
+    if (argument == "--png") {
+        stream.png = text;
+        return true;
+    }
+    if (argument == "--probe") {
+        const size_t comma = text.find(',');
+        auto x = number(text.substr(0, comma));
+        auto y = comma == std::string::npos ? std::nullopt : number(text.substr(comma + 1));
+        if (!x || !y || *x < 0 || *x > 1 || *y < 0 || *y > 1) error = "--probe takes X,Y between 0 and 1";
+        else stream.probeX = *x, stream.probeY = *y;
+        return true;
+    }
+    const auto value = number(text);
+    if (!value || *value <= 0) {
+        error = std::string(argument) + " takes a positive number";
+        return true;
+    }
+    if (argument == "--seconds") stream.seconds = *value;
+    else if (argument == "--fps") stream.fps = static_cast<int64_t>(*value);
+    else if (argument == "--max-width") stream.maxWidth = static_cast<int64_t>(*value);
+    else if (argument == "--bitrate") stream.bitrate = static_cast<int64_t>(*value);
+    else if (argument == "--display") stream.displayID = static_cast<uint32_t>(*value);
+    return true;
+}
+
+}  // namespace
 
 DeviceOptions DeviceOptions::parse(int argc, char** argv, std::optional<std::string>& error) {
     DeviceOptions options;
@@ -37,6 +90,8 @@ DeviceOptions DeviceOptions::parse(int argc, char** argv, std::optional<std::str
                 }
                 if (!(options.timeoutSeconds > 0)) error = "--timeout takes a number of seconds";
             }
+        } else if (parseStreamOption(argument, i, argc, argv, options.stream, error)) {
+            // taken
         } else if (argument.starts_with("--")) {
             error = "unknown option \"" + std::string(argument) + "\"";
         } else {
@@ -51,8 +106,10 @@ DeviceOptions DeviceOptions::parse(int argc, char** argv, std::optional<std::str
         options.link = words[1];
     } else if (words[0] == "connect" && words.size() == 1) {
         options.command = Command::connect;
+    } else if (words[0] == "stream" && words.size() == 1) {
+        options.command = Command::stream;
     } else {
-        error = "expected \"pair LINK\" or \"connect\"";
+        error = "expected \"pair LINK\", \"connect\" or \"stream\"";
     }
     return options;
 }
@@ -65,6 +122,10 @@ const char* DeviceOptions::usage() {
            "  pair LINK      pair with the host of an orvelo://pair?data=... link: connect to its\n"
            "                 first reachable address, pin its certificate, and store the token\n"
            "  connect        authenticate with the stored token and report the host's \"hello\"\n"
+           "  stream         authenticate, ask for the stream, decode and acknowledge every frame,\n"
+           "                 print per-second figures; commands on standard input: move X Y,\n"
+           "                 click X Y, key CODE, text T, clipboard T, paste T, clipboardRequest,\n"
+           "                 invite, keyframe, release, drop, reconnect, disconnect\n"
            "\n"
            "Options:\n"
            "  --state FILE   where the pairing is kept (default\n"
@@ -72,6 +133,13 @@ const char* DeviceOptions::usage() {
            "  --name NAME    the device name shown on the host (pair only)\n"
            "  --takeover     take the session from a device that holds it\n"
            "  --timeout S    give up when the host has not answered within S seconds (30)\n"
+           "Stream options:\n"
+           "  --fps N, --max-width N, --bitrate N, --display ID, --restart\n"
+           "                 what the \"stream\" request asks for (the host's defaults otherwise)\n"
+           "  --seconds S    stream S seconds, then disconnect (default: until interrupted)\n"
+           "  --png FILE     save the latest decoded picture as PNG at the end\n"
+           "  --log-frames   one JSON line per decoded frame (monotonic times, probe colour)\n"
+           "  --probe X,Y    the point (0..1) whose colour frame lines report (0.5,0.5)\n"
            "\n"
            "Every message from the host is printed on standard output as one JSON line; the\n"
            "device's own remarks go to standard error.\n"

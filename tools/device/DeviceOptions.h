@@ -4,13 +4,16 @@
 #include <optional>
 #include <string>
 
+#include "tools/device/StreamOptions.h"
+
 namespace caldrovex::device {
 
 // The reference device's command line:
 //   caldrovex-device [--state FILE] [--name NAME] [--takeover] [--timeout SECONDS] pair LINK
 //   caldrovex-device [--state FILE] [--takeover] [--timeout SECONDS] connect
+//   caldrovex-device [--state FILE] [--takeover] [stream options] stream
 struct DeviceOptions {
-    enum class Command { none, pair, connect };
+    enum class Command { none, pair, connect, stream };
 
     Command command = Command::none;
     std::string link;
@@ -20,6 +23,7 @@ struct DeviceOptions {
     // How long to wait for the host's answer, connecting included.
     double timeoutSeconds = 30;
     bool help = false;
+    StreamOptions stream;
 
     // The options, or the reason the command line is wrong (in `error`).
     static DeviceOptions parse(int argc, char** argv, std::optional<std::string>& error);

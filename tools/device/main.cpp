@@ -20,6 +20,8 @@ int run(const DeviceOptions& options) {
             return DeviceCommands::pair(options);
         case DeviceOptions::Command::connect:
             return DeviceCommands::connect(options);
+        case DeviceOptions::Command::stream:
+            return DeviceCommands::stream(options);
         case DeviceOptions::Command::none:
             break;
     }
