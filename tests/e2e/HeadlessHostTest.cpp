@@ -213,7 +213,10 @@ TEST_F(HeadlessHostTest, AnswersEachCommandAndReportsMistakes) {
     };
     const Case cases[] = {
         {"status", "sharing: on"},
-        {"help", "commands: pair, devices, revoke ID, status, help, quit"},
+        {"help", "commands: pair, devices, revoke ID, status, control on|off, help, quit"},
+        {"control maybe", "error: Usage: control on|off"},
+        {"control on", "remote control: on"},
+        {"control off", "remote control: off"},
         {"bogus", "error: Unknown command \"bogus\"."},
         {"revoke", "error: Usage: revoke ID"},
         {"revoke A B", "error: Usage: revoke ID"},
