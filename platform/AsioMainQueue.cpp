@@ -7,14 +7,27 @@
 namespace caldrovex::platform {
 
 AsioMainQueue::AsioMainQueue(std::string label)
-    : label_(std::move(label)), guard_(asio::make_work_guard(context_)) {}
+    : label_(std::move(label)), context_(std::make_shared<asio::io_context>()) {
+    guard_.emplace(asio::make_work_guard(*context_));
+}
 
-void AsioMainQueue::post(Work work) { asio::post(context_, std::move(work)); }
+AsioMainQueue::~AsioMainQueue() { close(); }
+
+std::shared_ptr<asio::io_context> AsioMainQueue::context() const {
+    std::lock_guard lock(mutex_);
+    return context_;
+}
+
+void AsioMainQueue::post(Work work) {
+    if (auto context = this->context()) asio::post(*context, std::move(work));
+}
 
 void AsioMainQueue::postAfter(double seconds, Work work) {
     if (seconds <= 0) return post(std::move(work));
+    auto context = this->context();
+    if (!context) return;
     auto timer = std::make_shared<asio::steady_timer>(
-        context_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        *context, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(seconds)));
     timer->async_wait([timer, work = std::move(work)](const std::error_code& error) {
         if (!error) work();
@@ -22,7 +35,8 @@ void AsioMainQueue::postAfter(double seconds, Work work) {
 }
 
 bool AsioMainQueue::isCurrent() const {
-    return const_cast<asio::io_context&>(context_).get_executor().running_in_this_thread();
+    auto context = this->context();
+    return context && context->get_executor().running_in_this_thread();
 }
 
 void AsioMainQueue::sync(Work work) {
@@ -36,16 +50,35 @@ void AsioMainQueue::sync(Work work) {
 }
 
 void AsioMainQueue::run() {
-    context_.restart();
-    context_.run();
+    if (auto context = this->context()) {
+        context->restart();
+        context->run();
+    }
 }
 
 void AsioMainQueue::runFor(double seconds) {
-    context_.restart();
-    context_.run_for(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(seconds)));
+    if (auto context = this->context()) {
+        context->restart();
+        context->run_for(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds)));
+    }
 }
 
-void AsioMainQueue::stop() { context_.stop(); }
+void AsioMainQueue::stop() {
+    if (auto context = this->context()) context->stop();
+}
+
+void AsioMainQueue::close() {
+    std::shared_ptr<asio::io_context> closing;
+    {
+        std::lock_guard lock(mutex_);
+        closing = std::move(context_);
+        context_.reset();
+        guard_.reset();
+    }
+    // Destroying the context destroys its pending work, outside the lock: what that work
+    // releases may post again, and finds the queue closed.
+    closing.reset();
+}
 
 }  // namespace caldrovex::platform

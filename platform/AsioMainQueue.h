@@ -2,8 +2,9 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-#include <atomic>
-#include <thread>
+#include <memory>
+#include <mutex>
+#include <optional>
 
 #include "platform/Queue.h"
 
@@ -14,6 +15,7 @@ namespace caldrovex::platform {
 class AsioMainQueue final : public Queue {
 public:
     explicit AsioMainQueue(std::string label = "main");
+    ~AsioMainQueue() override;
 
     const std::string& label() const override { return label_; }
     void post(Work work) override;
@@ -27,12 +29,19 @@ public:
     void runFor(double seconds);
     void stop();
 
-    asio::io_context& context() { return context_; }
+    // Drops all work not yet run, and all work posted later: for a program whose main loop is
+    // over. Posted work may hold objects that hold this queue (a connection delivering to it);
+    // dropping the work lets them go instead of keeping each other alive for good. Not while
+    // `run` runs.
+    void close();
 
 private:
+    std::shared_ptr<asio::io_context> context() const;
+
     std::string label_;
-    asio::io_context context_;
-    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<asio::io_context> context_;  // null once closed; guarded by mutex_
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
 };
 
 }  // namespace caldrovex::platform

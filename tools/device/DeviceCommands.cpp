@@ -92,6 +92,7 @@ struct Run {
         login->start(std::move(target), std::move(request), timeoutSeconds);
         queue->run();
         client->cancel();
+        queue->close();
         return status;
     }
 };

@@ -90,6 +90,9 @@ int StreamViewer::run() {
     });
     queue_->run();
     if (client_) client_->cancel();
+    client_.reset();
+    login_.reset();
+    queue_->close();
     savePicture();
     return status_.value_or(kSuccess);
 }
