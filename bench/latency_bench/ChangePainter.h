@@ -1,0 +1,61 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+struct _XDisplay;
+struct _XGC;
+
+namespace caldrovex::bench {
+
+// One change drawn on the screen: the colour the probe area took, and when the X server had
+// drawn it (CLOCK_MONOTONIC seconds, stamped right after XSync returned).
+struct DrawnChange {
+    double drawnAt = 0;
+    std::array<uint8_t, 3> colour{};
+};
+
+// Draws the changes whose way to the receiver the bench times: a square around the probe
+// point filled with a new colour at random intervals (so that the changes never lock to a
+// capture tick). Colours stay inside video range and differ strongly from the previous one,
+// so a decoded probe is told apart at a glance. On a connection of its own; one thread.
+class ChangePainter {
+public:
+    // Throws std::runtime_error when the display cannot be opened.
+    ChangePainter(const std::string& displayName, double probeX, double probeY, int side, uint32_t seed);
+    ~ChangePainter();
+    ChangePainter(const ChangePainter&) = delete;
+    ChangePainter& operator=(const ChangePainter&) = delete;
+
+    // Paints the whole screen a plain grey (the starting state of every run).
+    void clear();
+    // Fills the probe square with a fresh colour and returns what was drawn when.
+    DrawnChange change();
+    // `count` changes `minGap`..`maxGap` seconds apart (uniformly random), blocking.
+    std::vector<DrawnChange> changes(int count, double minGap, double maxGap);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+private:
+    std::array<uint8_t, 3> nextColour();
+    void fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h);
+
+    _XDisplay* display_ = nullptr;
+    _XGC* gc_ = nullptr;
+    int width_ = 0;
+    int height_ = 0;
+    int probeX_ = 0;
+    int probeY_ = 0;
+    int side_ = 0;
+    std::mt19937 random_;
+    std::array<uint8_t, 3> last_{128, 128, 128};
+};
+
+// The largest difference of one channel.
+int colourDistance(std::array<uint8_t, 3> a, std::array<uint8_t, 3> b);
+
+}  // namespace caldrovex::bench
