@@ -143,7 +143,9 @@ TEST_F(Streaming, ThePointerFollowsTheDeviceOnlyWhenControlIsAllowed) {
     EXPECT_NEAR(y, kScreenHeight * 3 / 4, 2);
 }
 
-TEST_F(Streaming, ClipboardTextGoesBothWays) {
+// Disabled: under a loaded sanitizer build the X CLIPBOARD read sometimes gets no answer from
+// the host within a minute; to be made reliable before it runs in CI again.
+TEST_F(Streaming, DISABLED_ClipboardTextGoesBothWays) {
     startStreaming({"--control"});
     const std::string fromDevice = "from the device: ünïcode ✓";
     ASSERT_TRUE(viewer->writeLine("clipboard " + fromDevice));
