@@ -1,6 +1,8 @@
 #include "latency_bench/ChangePainter.h"
 
 #include <X11/Xlib.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +23,8 @@ constexpr int kChannelHigh = 223;
 // A new colour differs from the previous one by at least this much in some channel: far
 // more than the coding error of a flat area, so "changed" is never ambiguous.
 constexpr int kMinimumStep = 96;
+// Low among real-time priorities: above every ordinary thread, below the kernel's own.
+constexpr int kPainterPriority = 10;
 
 }  // namespace
 
@@ -77,22 +81,33 @@ std::array<uint8_t, 3> ChangePainter::nextColour() {
 
 DrawnChange ChangePainter::change() {
     const std::array<uint8_t, 3> colour = nextColour();
+    const double sentAt = monotonicNow();
     fill(colour, probeX_ - side_ / 2, probeY_ - side_ / 2, side_, side_);
     // XSync returns once the server has handled the fill, i.e. the pixels are in its frame
     // buffer: from here on any grab sees them.
     XSync(display_, False);
     const double drawnAt = monotonicNow();
     last_ = colour;
-    return {drawnAt, colour};
+    return {sentAt, drawnAt, colour};
 }
 
 std::vector<DrawnChange> ChangePainter::changes(int count, double minGap, double maxGap) {
+    // The stamp after XSync is only as good as this thread's wake-up: on two busy cores the
+    // capture may have grabbed the change before the painter runs again. A real-time
+    // priority while painting (when allowed) lets it run first; the thread sleeps otherwise.
+    int oldPolicy = 0;
+    sched_param oldParam{};
+    pthread_getschedparam(pthread_self(), &oldPolicy, &oldParam);
+    sched_param painting{};
+    painting.sched_priority = kPainterPriority;
+    realtime_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &painting) == 0;
     std::uniform_real_distribution<double> gap(minGap, maxGap);
     std::vector<DrawnChange> drawn;
     for (int i = 0; i < count; ++i) {
         std::this_thread::sleep_for(std::chrono::duration<double>(gap(random_)));
         drawn.push_back(change());
     }
+    pthread_setschedparam(pthread_self(), oldPolicy, &oldParam);
     return drawn;
 }
 

@@ -12,8 +12,11 @@ struct _XGC;
 namespace caldrovex::bench {
 
 // One change drawn on the screen: the colour the probe area took, and when the X server had
-// drawn it (CLOCK_MONOTONIC seconds, stamped right after XSync returned).
+// drawn it (CLOCK_MONOTONIC seconds, stamped right after XSync returned). The drawing itself
+// happened between `sentAt` (the request about to be flushed) and `drawnAt`; on a loaded
+// machine the bench's thread may wake from XSync a few milliseconds after the server drew.
 struct DrawnChange {
+    double sentAt = 0;
     double drawnAt = 0;
     std::array<uint8_t, 3> colour{};
 };
@@ -37,6 +40,8 @@ public:
     // `count` changes `minGap`..`maxGap` seconds apart (uniformly random), blocking.
     std::vector<DrawnChange> changes(int count, double minGap, double maxGap);
 
+    // Whether the last `changes` painted at a real-time priority.
+    bool realtime() const { return realtime_; }
     int width() const { return width_; }
     int height() const { return height_; }
 
@@ -53,6 +58,7 @@ private:
     int side_ = 0;
     std::mt19937 random_;
     std::array<uint8_t, 3> last_{128, 128, 128};
+    bool realtime_ = false;
 };
 
 // The largest difference of one channel.

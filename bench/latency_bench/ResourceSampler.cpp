@@ -73,7 +73,9 @@ ResourceUse ResourceSampler::stop() {
     if (samples_.size() < 2) return use;
     const Sample& first = samples_.front();
     const Sample& last = samples_.back();
-    use.cpuMean = 100.0 * (last.cpuSeconds - first.cpuSeconds) / (last.at - first.at);
+    use.cpuSeconds = last.cpuSeconds - first.cpuSeconds;
+    use.wallSeconds = last.at - first.at;
+    use.cpuMean = 100.0 * use.cpuSeconds / use.wallSeconds;
     std::vector<double> rss;
     // Peaks over spans of at least a second: one 0.25 s interval is too coarse for the
     // kernel's 100 Hz accounting.

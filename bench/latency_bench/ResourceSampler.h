@@ -19,6 +19,9 @@ struct ResourceUse {
     // Resident set size in MiB.
     double rssMedian = 0;
     double rssPeak = 0;
+    // CPU seconds used and wall seconds watched, to combine windows.
+    double cpuSeconds = 0;
+    double wallSeconds = 0;
 };
 
 // Samples a process's CPU time (utime + stime of /proc/PID/stat) and resident size (VmRSS of

@@ -1,14 +1,18 @@
 // End-to-end latency of a screen change: from the moment a change is drawn on the X screen
-// to the moment the receiver has decoded a picture that shows it. Measured for the host (the
-// real caldrovex-host, headless, streaming over TLS on loopback to caldrovex-device) and, in
-// the same run, for stock ffmpeg (x11grab → libx264 ultrafast/zerolatency → a pipe → the same
-// decoder), at 1920×1080 and each frame rate asked for. Also records the CPU time and
-// resident memory of the sending process while it streams.
+// to the moment the receiver has decoded a picture that shows it. Measured at 1920×1080 and
+// each frame rate asked for, in the same run, for
+//  - host: the real caldrovex-host, headless, streaming over TLS on loopback to
+//    caldrovex-device, which logs every decoded picture;
+//  - pipeline: the host's capture, streamer, pipeline and encoder in this process, sending to
+//    a decoder without a network, with the capture stamped, to split the host's share;
+//  - ffmpeg: stock ffmpeg (x11grab → libx264 ultrafast/zerolatency → a pipe → the same
+//    decoder), what a user can do without the host.
+// Also records the CPU time and resident memory of the sending process while it streams.
 //
 // The bench runs itself inside a D-Bus session of its own with a private gnome-keyring,
 // private XDG folders and its own Xvfb, so one command does everything:
 //
-//   latency_bench [--samples N] [--fps 30,60] [--only host|ffmpeg] [--csv FILE]
+//   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only host,pipeline,ffmpeg] [--csv FILE]
 //                 [--display :N] [--probe X,Y] [--seed N] [--bin DIR]
 //
 // Writes FILE (default latency_bench.csv) with one row per configuration, FILE's stem +
@@ -34,6 +38,7 @@
 #include "latency_bench/FfmpegSource.h"
 #include "latency_bench/HostSource.h"
 #include "latency_bench/LatencyMatch.h"
+#include "latency_bench/PipelineSource.h"
 #include "latency_bench/PrivateSession.h"
 #include "latency_bench/ResourceSampler.h"
 #include "latency_bench/RunReport.h"
@@ -57,11 +62,19 @@ constexpr double kSettle = 1.0;
 // colour steps between changes are at least 96 levels.
 constexpr int kTolerance = 32;
 constexpr std::chrono::milliseconds kFirstFrameWait{30'000};
+constexpr int kWarmUpChanges = 10;
+// The first pictures of a new stream pay for memory touched for the first time (the
+// encoder's and decoder's picture buffers, the RGB picture: 40-60 ms each on this machine).
+// Changes drawn while that lasts are not counted: the figures are for a running stream.
+constexpr int kRoundWarmUpChanges = 3;
 
 struct Options {
+    // Changes per configuration, drawn over `rounds` interleaved rounds.
     int samples = 45;
+    int rounds = 3;
     std::vector<int> rates{30, 60};
     bool host = true;
+    bool pipeline = true;
     bool ffmpeg = true;
     std::string csv = "latency_bench.csv";
     std::optional<std::string> display;
@@ -74,7 +87,7 @@ struct Options {
 [[noreturn]] void usage(const std::string& problem) {
     std::fprintf(stderr,
                  "latency_bench: %s\n"
-                 "usage: latency_bench [--samples N] [--fps 30,60] [--only host|ffmpeg] [--csv FILE]\n"
+                 "usage: latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only host,pipeline,ffmpeg] [--csv FILE]\n"
                  "                     [--display :N] [--probe X,Y] [--seed N] [--bin DIR]\n",
                  problem.c_str());
     std::exit(2);
@@ -90,6 +103,8 @@ Options parse(int argc, char** argv) {
         try {
             if (name == "--samples") {
                 options.samples = std::stoi(value);
+            } else if (name == "--rounds") {
+                options.rounds = std::stoi(value);
             } else if (name == "--fps") {
                 options.rates.clear();
                 for (size_t at = 0; at < value.size();) {
@@ -98,9 +113,10 @@ Options parse(int argc, char** argv) {
                     at += used + 1;
                 }
             } else if (name == "--only") {
-                if (value != "host" && value != "ffmpeg") usage("--only takes host or ffmpeg");
-                options.host = value == "host";
-                options.ffmpeg = value == "ffmpeg";
+                options.host = value.find("host") != std::string::npos;
+                options.pipeline = value.find("pipeline") != std::string::npos;
+                options.ffmpeg = value.find("ffmpeg") != std::string::npos;
+                if (!options.host && !options.pipeline && !options.ffmpeg) usage("--only takes host,pipeline,ffmpeg");
             } else if (name == "--csv") {
                 options.csv = value;
             } else if (name == "--display") {
@@ -120,43 +136,45 @@ Options parse(int argc, char** argv) {
             usage("bad value for " + name);
         }
     }
-    if (options.samples < 5) usage("--samples must be at least 5");
+    if (options.rounds < 1) usage("--rounds must be at least 1");
+    if (options.samples < 5 * options.rounds) usage("--samples must be at least 5 a round");
     return options;
 }
 
-// One configuration from start to end: the source streams, the painter draws, the sampler
-// watches the sending process, then the pictures are matched with the changes.
+// One round of one configuration: the source streams, the painter draws `count` changes, the
+// sampler watches the sending process; returns what was recorded, or throws
+// std::runtime_error with the reason the round could not run.
 template <typename StartSource>
-RunReport measure(const std::string& name, int fps, const Options& options, ChangePainter& painter,
-                  StartSource startSource) {
-    std::fprintf(stderr, "latency_bench: %s at %d fps...\n", name.c_str(), fps);
-    RunReport report;
-    report.name = name;
-    report.fps = fps;
+Round measure(const std::string& name, int fps, int count, ChangePainter& painter, StartSource startSource) {
+    std::fprintf(stderr, "latency_bench: %s at %d fps, %d changes\n", name.c_str(), fps, count);
     painter.clear();
     FrameLog log;
-    // Returns the sending process's pid, a function that ends the stream and one that tells
-    // whether the receiving side still runs.
+    // Returns the sending process's pid (0: this process), a function that ends the stream and
+    // one that tells whether the receiving side still runs.
     auto [pid, stop, running] = startSource(log);
     const auto deadline = std::chrono::steady_clock::now() + kFirstFrameWait;
     while (!log.waitFor(1, std::chrono::milliseconds(250))) {
         if (!running() || std::chrono::steady_clock::now() > deadline) {
             stop();
-            report.failure = "no picture arrived (see the logs)";
-            return report;
+            throw std::runtime_error("no picture arrived (see the logs)");
         }
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(kSettle));
+    painter.changes(kRoundWarmUpChanges, kMinGap, kMaxGap);
+    // The in-process source shares this process with the painter and the decoder: its use
+    // would say nothing.
     ResourceSampler sampler(pid);
-    sampler.start();
-    const double from = monotonicNow();
-    const auto changes = painter.changes(options.samples, kMinGap, kMaxGap);
+    if (pid > 0) sampler.start();
+    Round round;
+    round.from = monotonicNow();
+    round.changes = painter.changes(count, kMinGap, kMaxGap);
+    if (!painter.realtime()) std::fprintf(stderr, "latency_bench: painting without real-time priority\n");
     std::this_thread::sleep_for(std::chrono::duration<double>(kSettle));
-    const double until = monotonicNow();
-    report.resources = sampler.stop();
+    round.until = monotonicNow();
+    if (pid > 0) round.resources = sampler.stop();
     stop();
-    report.summarise(changes, log.frames(), from, until, kTolerance);
-    return report;
+    round.frames = log.frames();
+    return round;
 }
 
 }  // namespace
@@ -164,7 +182,6 @@ RunReport measure(const std::string& name, int fps, const Options& options, Chan
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
     PrivateSession::enterBusSession(argc, argv);
-    std::vector<RunReport> reports;
     try {
         const fs::path csv(options.csv);
         const fs::path logs = csv.parent_path() / (csv.stem().string() + "_logs");
@@ -176,8 +193,8 @@ int main(int argc, char** argv) {
         } else {
             session.startXServer();
         }
-        std::fprintf(stderr, "latency_bench: display %s, seed %u, probe %.2f,%.2f, %d changes per run\n",
-                     session.displayName().c_str(), options.seed, options.probeX, options.probeY, options.samples);
+        std::fprintf(stderr, "latency_bench: display %s, seed %u, probe %.2f,%.2f, %d changes per configuration in %d rounds\n",
+                     session.displayName().c_str(), options.seed, options.probeX, options.probeY, options.samples, options.rounds);
         ChangePainter painter(session.displayName(), options.probeX, options.probeY, kSquare, options.seed);
 
         std::unique_ptr<HostSource> host;
@@ -190,38 +207,76 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "latency_bench: host path unavailable: %s\n", error.what());
             }
         }
-        // The device streams a little longer than the painting needs; it is stopped earlier.
-        const double streamSeconds = 2 * kSettle + options.samples * kMaxGap + 20;
+        // An untimed warm-up: the first stream on a fresh X server and in a fresh process
+        // (shared memory, pages and caches touched for the first time) does not count.
+        if (options.pipeline || options.host) {
+            std::fprintf(stderr, "latency_bench: warming up\n");
+            FrameLog log;
+            PipelineSource warmUp(session.displayName(), options.rates.front(), options.probeX, options.probeY, log);
+            log.waitFor(1, kFirstFrameWait);
+            painter.changes(kWarmUpChanges, kMinGap, kMaxGap);
+        }
+        std::vector<RunReport> reports;
         for (int fps : options.rates) {
-            if (options.host && host) {
-                std::unique_ptr<Subprocess> device;
-                reports.push_back(measure("host", fps, options, painter, [&](FrameLog& log) {
-                    device = host->stream(fps, streamSeconds, options.probeX, options.probeY, log);
-                    return std::tuple{host->pid(), [&] { device->stop(SIGINT, std::chrono::milliseconds(3000)); },
-                                      [&] { return !device->wait(std::chrono::milliseconds(0)); }};
-                }));
-            } else if (options.host) {
-                RunReport report;
-                report.name = "host";
-                report.fps = fps;
-                report.failure = hostFailure;
-                reports.push_back(report);
-            }
-            if (options.ffmpeg) {
-                std::unique_ptr<FfmpegSource> ffmpeg;
-                reports.push_back(measure("ffmpeg", fps, options, painter, [&](FrameLog& log) {
-                    ffmpeg = std::make_unique<FfmpegSource>(session.displayName(), fps, options.probeX, options.probeY,
-                                                            (logs / "ffmpeg.log").string(), log);
-                    return std::tuple{ffmpeg->pid(), [&] { ffmpeg->stop(); }, [&] { return ffmpeg->running(); }};
-                }));
+            if (options.host) reports.emplace_back("host", fps);
+            if (options.pipeline) reports.emplace_back("pipeline", fps);
+            if (options.ffmpeg) reports.emplace_back("ffmpeg", fps);
+        }
+        // Rounds interleave the configurations, so that a change in the machine's load (other
+        // work on these shared cores) falls on all of them alike.
+        for (int round = 0; round < options.rounds; ++round) {
+            const int count = options.samples / options.rounds + (round < options.samples % options.rounds ? 1 : 0);
+            // The device streams a little longer than the painting needs; it is stopped earlier.
+            const double streamSeconds = 2 * kSettle + count * kMaxGap + 20;
+            for (RunReport& report : reports) {
+                const int fps = report.fps;
+                try {
+                    if (report.name == "host") {
+                        if (!host) throw std::runtime_error(hostFailure);
+                        std::unique_ptr<Subprocess> device;
+                        report.add(measure("host", fps, count, painter,
+                                           [&](FrameLog& log) {
+                                               device = host->stream(fps, streamSeconds, options.probeX,
+                                                                     options.probeY, log);
+                                               return std::tuple{
+                                                   host->pid(),
+                                                   [&] { device->stop(SIGINT, std::chrono::milliseconds(3000)); },
+                                                   [&] { return !device->wait(std::chrono::milliseconds(0)); }};
+                                           }),
+                                   kTolerance);
+                    } else if (report.name == "pipeline") {
+                        std::unique_ptr<PipelineSource> pipeline;
+                        Round measured = measure("pipeline", fps, count, painter, [&](FrameLog& log) {
+                            pipeline = std::make_unique<PipelineSource>(session.displayName(), fps, options.probeX,
+                                                                        options.probeY, log);
+                            return std::tuple{pid_t{0}, [&] { pipeline->stop(); }, [] { return true; }};
+                        });
+                        measured.captures = pipeline->captures();
+                        report.add(measured, kTolerance);
+                    } else {
+                        std::unique_ptr<FfmpegSource> ffmpeg;
+                        report.add(measure("ffmpeg", fps, count, painter,
+                                           [&](FrameLog& log) {
+                                               ffmpeg = std::make_unique<FfmpegSource>(
+                                                   session.displayName(), fps, options.probeX, options.probeY,
+                                                   (logs / "ffmpeg.log").string(), log);
+                                               return std::tuple{ffmpeg->pid(), [&] { ffmpeg->stop(); },
+                                                                 [&] { return ffmpeg->running(); }};
+                                           }),
+                                   kTolerance);
+                    }
+                } catch (const std::runtime_error& error) {
+                    std::fprintf(stderr, "latency_bench: %s at %d fps: %s\n", report.name.c_str(), fps, error.what());
+                    report.fail(error.what());
+                }
             }
         }
+        printTable(reports, stdout);
+        writeCsv(reports, options.csv);
+        std::fprintf(stderr, "latency_bench: wrote %s\n", options.csv.c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "latency_bench: %s\n", error.what());
         return 1;
     }
-    printTable(reports, stdout);
-    writeCsv(reports, options.csv);
-    std::fprintf(stderr, "latency_bench: wrote %s\n", options.csv.c_str());
     return 0;
 }
