@@ -12,7 +12,7 @@ namespace caldrovex {
 //
 // Main thread only.
 class Console {
-  public:
+public:
     Console() = delete;
 
     // Writes `key: value` and a line end. The value may hold text from outside (device

@@ -70,7 +70,8 @@ void HeadlessHost::command(const std::string& line) {
         return revoke(argument);
     }
     if (word == "control") {
-        if (argument != "on" && argument != "off") return StatusPrinter::printError("Usage: control on|off");
+        if (argument != "on" && argument != "off")
+            return StatusPrinter::printError("Usage: control on|off");
         return setControl(argument == "on");
     }
     if (!argument.empty())

@@ -23,7 +23,7 @@ namespace caldrovex {
 // Contract: made, used and destroyed on the main queue (the Qt loop), like the controller.
 // `onQuit` runs there once, after `quit()` has stopped sharing; it may destroy this object.
 class HeadlessHost {
-  public:
+public:
     // Creates and starts the controller; throws what HostModel::create throws.
     HeadlessHost(HostEnvironment environment, const HeadlessOptions& options);
     ~HeadlessHost();
@@ -38,7 +38,7 @@ class HeadlessHost {
     // Stops sharing (keeping the intent) and reports `onQuit`. Idempotent.
     void quit();
 
-  private:
+private:
     void hostChanged();
     void pair();
     void setControl(bool enabled);

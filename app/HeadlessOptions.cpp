@@ -56,7 +56,8 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
 }
 
 const char* HeadlessOptions::usage() {
-    return "Usage: caldrovex-host [--headless] [--pair] [--control] [--listen ADDRESS]... [--listen-only]\n"
+    return "Usage: caldrovex-host [--headless] [--pair] [--control] [--listen ADDRESS]... "
+           "[--listen-only]\n"
            "\n"
            "Shares this X11 desktop with paired devices. Status changes and errors are printed\n"
            "on standard output as \"key: value\" lines; commands are read from standard input.\n"

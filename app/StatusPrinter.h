@@ -19,7 +19,7 @@ namespace caldrovex {
 //
 // Main thread only.
 class StatusPrinter {
-  public:
+public:
     // Prints every field of `state` (the start-up report and the "status" command), and
     // remembers it as the last state seen.
     void printAll(const HostPublished& state, bool sharing);
@@ -30,7 +30,7 @@ class StatusPrinter {
     static void printInvitation(const PairingInvitation& invitation, bool qr);
     static void printError(const std::string& error);
 
-  private:
+private:
     std::optional<HostPublished> last_;
 };
 

@@ -65,9 +65,9 @@ public:
         if (name_.empty()) {
             throw std::runtime_error("no free X display number");
         }
-        std::vector<std::string> args = {"Xvfb", name_, "-screen", "0", "1920x1080x24", "-nolisten", "tcp",
-                                         "+extension", "RANDR", "+extension", "DAMAGE", "+extension", "XFIXES",
-                                         "-noreset"};
+        std::vector<std::string> args = {
+            "Xvfb",       name_,   "-screen",    "0",      "1920x1080x24", "-nolisten", "tcp",
+            "+extension", "RANDR", "+extension", "DAMAGE", "+extension",   "XFIXES",    "-noreset"};
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -96,22 +96,26 @@ private:
 // Draws the changes the scenarios are made of.
 class Painter {
 public:
-    Painter(Display* display, int width, int height) : display_(display), width_(width), height_(height) {
+    Painter(Display* display, int width, int height)
+        : display_(display), width_(width), height_(height) {
         Window root = DefaultRootWindow(display_);
         gc_ = XCreateGC(display_, root, 0, nullptr);
         // A busy picture twice as wide as the screen, scrolled through by the full-screen
         // change: gradients with text-like noise, so the encoder cannot predict it away.
         int depth = DefaultDepth(display_, DefaultScreen(display_));
         backdrop_ = XCreatePixmap(display_, root, width_ * 2, height_, depth);
-        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), depth, ZPixmap, 0,
-                                     nullptr, width_ * 2, height_, 32, 0);
-        image->data = static_cast<char*>(std::malloc(static_cast<size_t>(image->bytes_per_line) * height_));
+        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)),
+                                     depth, ZPixmap, 0, nullptr, width_ * 2, height_, 32, 0);
+        image->data =
+            static_cast<char*>(std::malloc(static_cast<size_t>(image->bytes_per_line) * height_));
         uint32_t seed = 12345;
         for (int y = 0; y < height_; ++y) {
             for (int x = 0; x < width_ * 2; ++x) {
                 seed = seed * 1664525u + 1013904223u;
                 bool ink = ((x / 9 + y / 14) % 5 == 0) && (seed >> 29) != 0;
-                unsigned long pixel = ink ? 0x202020 : ((x * 255 / (width_ * 2)) << 16) | ((y * 255 / height_) << 8) | 0xc0;
+                unsigned long pixel =
+                    ink ? 0x202020
+                        : ((x * 255 / (width_ * 2)) << 16) | ((y * 255 / height_) << 8) | 0xc0;
                 XPutPixel(image, x, y, pixel);
             }
         }
@@ -134,11 +138,13 @@ public:
         int column = index % 150;
         int line = (index / 150) % 40;
         XSetForeground(display_, gc_, 0x101010 + static_cast<unsigned long>(index % 7) * 0x111111);
-        XFillRectangle(display_, DefaultRootWindow(display_), gc_, 100 + column * 11, 100 + line * 22, 8, 14);
+        XFillRectangle(display_, DefaultRootWindow(display_), gc_, 100 + column * 11,
+                       100 + line * 22, 8, 14);
         XSync(display_, False);
     }
     void scroll(int index) {
-        XCopyArea(display_, backdrop_, DefaultRootWindow(display_), gc_, (index * 8) % width_, 0, width_, height_, 0, 0);
+        XCopyArea(display_, backdrop_, DefaultRootWindow(display_), gc_, (index * 8) % width_, 0,
+                  width_, height_, 0, 0);
         XSync(display_, False);
     }
 
@@ -163,7 +169,9 @@ struct Spread {
 
 Spread spread(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    auto at = [&](double q) { return values[std::min(values.size() - 1, static_cast<size_t>(q * values.size()))]; };
+    auto at = [&](double q) {
+        return values[std::min(values.size() - 1, static_cast<size_t>(q * values.size()))];
+    };
     return {at(0.5), at(0.95)};
 }
 
@@ -207,8 +215,8 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
     double kbps = static_cast<double>(waiter.bytes - bytesAtStart) * 8 * kFps / frames / 1000;
     Spread g = spread(grab), c = spread(convert), e = spread(encode), t = spread(total);
     std::printf("%-11s %4dx%-4d  %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %8.0f\n",
-                change == Change::typing ? "typing" : "full screen", streamWidth, streamHeight, g.median, g.p95,
-                c.median, c.p95, e.median, e.p95, t.median, t.p95, kbps);
+                change == Change::typing ? "typing" : "full screen", streamWidth, streamHeight,
+                g.median, g.p95, c.median, c.p95, e.median, e.p95, t.median, t.p95, kbps);
 }
 
 }  // namespace
@@ -235,13 +243,14 @@ int main(int argc, char** argv) {
     {
         platform::X11ErrorTrap trap(display);
         CaptureDisplay area = platform::X11CaptureService::listDisplays(name).front();
-        std::printf("display %s: %dx%d, %d frames per row after %d warm-up, %d fps, target %d kbit/s, %s\n",
-                    name->c_str(), area.width, area.height, frames, kWarmUpFrames, kFps, kBitrate / 1000,
-                    "encoder as the host opens it");
-        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s   %8s\n", "change", "stream", "grab ms",
-                    "convert ms", "encode ms", "total ms", "kbit/s");
-        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s\n", "", "", "median p95", "median p95",
-                    "median p95", "median p95");
+        std::printf(
+            "display %s: %dx%d, %d frames per row after %d warm-up, %d fps, target %d kbit/s, %s\n",
+            name->c_str(), area.width, area.height, frames, kWarmUpFrames, kFps, kBitrate / 1000,
+            "encoder as the host opens it");
+        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s   %8s\n", "change", "stream",
+                    "grab ms", "convert ms", "encode ms", "total ms", "kbit/s");
+        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s\n", "", "", "median p95",
+                    "median p95", "median p95", "median p95");
         for (int width : {area.width, 1280}) {
             run(display, area, width, Change::typing, frames);
             run(display, area, width, Change::fullScreen, frames);

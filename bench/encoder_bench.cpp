@@ -22,7 +22,8 @@ namespace {
 using Waiter = bench::EncodeWaiter;
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 void run(int width, int height, int frames) {
@@ -39,7 +40,8 @@ void run(int width, int height, int frames) {
     Waiter waiter;
     int64_t index = 0;
     auto submit = [&] {
-        encoder.encode(pictures[index % kDistinct], MediaTime::make(index, 30), waiter.completion());
+        encoder.encode(pictures[index % kDistinct], MediaTime::make(index, 30),
+                       waiter.completion());
         ++index;
     };
 
@@ -65,8 +67,9 @@ void run(int width, int height, int frames) {
     double throughput = millisecondsSince(start) / frames;
     double kbps = static_cast<double>(waiter.bytes - bytesBefore) * 8 * 30 / frames / 1000;
 
-    std::printf("%4dx%-4d  latency %6.2f ms/frame  throughput %6.2f ms/frame  output %7.0f kbit/s  (%s)\n", width,
-                height, latency, throughput, kbps, encoder.lowLatency() ? "hardware" : "libx264");
+    std::printf(
+        "%4dx%-4d  latency %6.2f ms/frame  throughput %6.2f ms/frame  output %7.0f kbit/s  (%s)\n",
+        width, height, latency, throughput, kbps, encoder.lowLatency() ? "hardware" : "libx264");
 }
 
 }  // namespace

@@ -152,8 +152,7 @@ void Admission::admit(HostModel& host, const ControlMessage& message,
 
     host.published_.activeDevice = deviceName(*host.registry_, deviceID);
     host.lastMessage_ = host.now();
-    host.published_.status =
-        "Connected to " + host.published_.activeDevice.value_or("your device");
+    host.published_.status = "Connected to " + host.published_.activeDevice.value_or("your device");
 
     auto hello = ControlMessage::make("hello");
     hello.hostID = host.identity_->hostID();

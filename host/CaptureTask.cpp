@@ -6,8 +6,10 @@ std::shared_ptr<CaptureTask> CaptureTask::after(const std::shared_ptr<CaptureTas
                                                 platform::QueuePtr queue, Body body) {
     std::shared_ptr<CaptureTask> task(new CaptureTask(std::move(queue), std::move(body)));
     auto start = [task] { task->queue_->post([task] { task->begin(); }); };
-    if (previous) previous->whenFinished(std::move(start));
-    else start();
+    if (previous)
+        previous->whenFinished(std::move(start));
+    else
+        start();
     return task;
 }
 

@@ -69,13 +69,15 @@ void ConnectionIntake::forgetOldAttempts(double now) {
 }
 
 size_t ConnectionIntake::countPool(const std::string& pool) const {
-    return static_cast<size_t>(std::count_if(pendingPeers_.begin(), pendingPeers_.end(),
-                                             [&](const auto& entry) { return entry.second.pool == pool; }));
+    return static_cast<size_t>(
+        std::count_if(pendingPeers_.begin(), pendingPeers_.end(),
+                      [&](const auto& entry) { return entry.second.pool == pool; }));
 }
 
 size_t ConnectionIntake::countPeer(const std::string& peer) const {
-    return static_cast<size_t>(std::count_if(pendingPeers_.begin(), pendingPeers_.end(),
-                                             [&](const auto& entry) { return entry.second.peer == peer; }));
+    return static_cast<size_t>(
+        std::count_if(pendingPeers_.begin(), pendingPeers_.end(),
+                      [&](const auto& entry) { return entry.second.peer == peer; }));
 }
 
 }  // namespace caldrovex

@@ -80,7 +80,9 @@ public:
     // A pending connection that was refused or told the host is busy waits only for its
     // close; its further messages get no second answer (each answer would be another try at
     // a token or a pairing secret).
-    void markAnswered(const std::string& id) { if (contains(id)) answered_.insert(id); }
+    void markAnswered(const std::string& id) {
+        if (contains(id)) answered_.insert(id);
+    }
     bool answered(const std::string& id) const { return answered_.count(id) != 0; }
 
     // Drops the attempt entries whose window began `kAttemptMemorySeconds` ago or earlier.

@@ -49,9 +49,8 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
     // A missing component is a wiring mistake of the caller, found at once rather than at
     // the first tick or connection.
     const auto& e = environment;
-    if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings ||
-        !e.permissions || !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard ||
-        !e.power || !e.screen)
+    if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings || !e.permissions ||
+        !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard || !e.power || !e.screen)
         throw std::invalid_argument("HostModel needs every component of its environment");
     std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
     host->initialize();
@@ -89,15 +88,15 @@ void HostModel::initialize() {
     published_.accessibilityPermission = environment_.permissions->accessibility();
 
     // Capture failures arrive on the capture queue; only one about the running capture counts.
-    environment_.screen->setErrorCallback(
-        [weak = weak(), queue = environment_.mainQueue](const std::string& message, int64_t generation) {
-            queue->post([weak, message, generation] {
-                auto self = weak.lock();
-                if (!self || !self->environment_.screen->isCurrent(generation)) return;
-                ChangeScope scope(*self);
-                StreamStart::captureFailed(*self, message);
-            });
+    environment_.screen->setErrorCallback([weak = weak(), queue = environment_.mainQueue](
+                                              const std::string& message, int64_t generation) {
+        queue->post([weak, message, generation] {
+            auto self = weak.lock();
+            if (!self || !self->environment_.screen->isCurrent(generation)) return;
+            ChangeScope scope(*self);
+            StreamStart::captureFailed(*self, message);
         });
+    });
 
     loadCredentials(false);
     scheduleTick();
@@ -314,9 +313,8 @@ void HostModel::accept(platform::net::ConnectionPtr connection, const std::strin
         // No random source, no id: the connection cannot be tracked, so it is refused.
         return connection->cancel();
     }
-    auto channel = PacketConnection::make(std::move(connection),
-                                          environment_.makeQueue("caldrovex.transport"),
-                                          environment_.clock);
+    auto channel = PacketConnection::make(
+        std::move(connection), environment_.makeQueue("caldrovex.transport"), environment_.clock);
     intake_.add(id, channel, {pool, *peer});
 
     auto queue = environment_.mainQueue;
@@ -441,15 +439,20 @@ void HostModel::updateStatus() {
     if (p.activeDevice) published_.status = "Connected to " + *p.activeDevice;
     // A held display keeps its sentence until the hold ends, even when the listeners or the
     // relay change meanwhile.
-    else if (warmDeviceID_) published_.status = Session::kWarmHoldStatus;
+    else if (warmDeviceID_)
+        published_.status = Session::kWarmHoldStatus;
     else if (!p.addresses.empty() && relayReady)
         published_.status = "Ready · private network and Orvelo Connect";
-    else if (!p.addresses.empty()) published_.status = "Ready on your private network";
-    else if (relayReady) published_.status = "Ready · reachable anywhere with Orvelo Connect";
+    else if (!p.addresses.empty())
+        published_.status = "Ready on your private network";
+    else if (relayReady)
+        published_.status = "Ready · reachable anywhere with Orvelo Connect";
     else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::idle)
         published_.status = "Ready to pair a device";
-    else if (p.relayEnabled) published_.status = "Connecting to Orvelo Connect…";
-    else published_.status = "Waiting for a VPN such as Tailscale";
+    else if (p.relayEnabled)
+        published_.status = "Connecting to Orvelo Connect…";
+    else
+        published_.status = "Waiting for a VPN such as Tailscale";
 }
 
 // ---- Settings ----

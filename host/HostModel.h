@@ -140,7 +140,9 @@ public:
     const std::optional<std::string>& relaySecret() const { return relaySecret_; }
     const RelayEndpoint& relayEndpoint() const { return environment_.relayEndpoint; }
     const ConnectionIntake& intake() const { return intake_; }
-    const std::map<std::string, platform::net::ListenerPtr>& listeners() const { return listeners_; }
+    const std::map<std::string, platform::net::ListenerPtr>& listeners() const {
+        return listeners_;
+    }
     const std::shared_ptr<PacketConnection>& activeConnection() const { return active_; }
     const std::optional<std::string>& activeID() const { return activeID_; }
     const std::optional<std::string>& activeDeviceID() const { return activeDeviceID_; }

@@ -34,8 +34,7 @@ std::optional<PairingInvitation> InvitationLink::read(std::string_view link) {
     std::string_view prefix(kPrefix);
     if (!link.starts_with(prefix)) return std::nullopt;
     const std::string text(link.substr(prefix.size()));
-    if (text.find_first_of("+/=") != std::string::npos || text.size() % 4 == 1)
-        return std::nullopt;
+    if (text.find_first_of("+/=") != std::string::npos || text.size() % 4 == 1) return std::nullopt;
     std::string data = text;
     std::replace(data.begin(), data.end(), '-', '+');
     std::replace(data.begin(), data.end(), '_', '/');
@@ -47,7 +46,8 @@ std::optional<PairingInvitation> InvitationLink::read(std::string_view link) {
     // JSON text never holds a raw NUL byte, and the JSON reader would stop at one and take
     // what came before it for the whole document.
     if (std::find(bytes->begin(), bytes->end(), 0) != bytes->end()) return std::nullopt;
-    return PairingInvitation::decode(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+    return PairingInvitation::decode(
+        std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
 }
 
 }  // namespace caldrovex

@@ -28,10 +28,9 @@ void Invitations::make(HostModel& host) {
         host.published_.error = error.what();
         return;
     }
-    invitation.expiresAt =
-        host.environment_.clock->wall() +
-        std::chrono::duration_cast<PairingInvitation::Date::duration>(
-            std::chrono::duration<double>(HostModel::kInvitationSeconds));
+    invitation.expiresAt = host.environment_.clock->wall() +
+                           std::chrono::duration_cast<PairingInvitation::Date::duration>(
+                               std::chrono::duration<double>(HostModel::kInvitationSeconds));
     if (addresses.size() > 1) invitation.addresses = addresses;
     if (host.published_.relayEnabled && host.relaySecret_) {
         const auto& relay = host.environment_.relayEndpoint;

@@ -72,8 +72,10 @@ void Session::end(HostModel& host, bool cancelConnection, bool keepCaptureWarm) 
     releaseAssertions(host);
 
     if (host.published_.running) {
-        if (!host.warmDeviceID_) host.updateStatus();
-        else host.published_.status = kWarmHoldStatus;
+        if (!host.warmDeviceID_)
+            host.updateStatus();
+        else
+            host.published_.status = kWarmHoldStatus;
     }
 }
 
@@ -85,10 +87,11 @@ void Session::holdWarm(HostModel& host) {
     if (host.warmDeviceID_ == host.activeDeviceID_) return;
     host.warmDeviceID_ = host.activeDeviceID_;
     host.warmToken_ = Uuid::makeUpper();
-    host.environment_.mainQueue->postAfter(
-        kWarmGraceSeconds, [weak = host.weak(), token = host.warmToken_] {
-            if (auto self = weak.lock()) warmHoldExpired(*self, token);
-        });
+    host.environment_.mainQueue->postAfter(kWarmGraceSeconds,
+                                           [weak = host.weak(), token = host.warmToken_] {
+                                               if (auto self = weak.lock())
+                                                   warmHoldExpired(*self, token);
+                                           });
 }
 
 void Session::warmHoldExpired(HostModel& host, const std::string& token) {

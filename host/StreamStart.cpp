@@ -64,7 +64,8 @@ bool StreamStart::resumeWarm(HostModel& host, const Settings& wanted, bool ackno
         wanted.restart || capture->fps != wanted.fps || capture->maxWidth != wanted.maxWidth ||
         capture->bitrate != wanted.bitrate ||
         (wanted.displayID && *wanted.displayID != capture->selected.id) ||
-        !host.environment_.screen->pipeline->hasFrame() || !host.environment_.power->displaysAwake())
+        !host.environment_.screen->pipeline->hasFrame() ||
+        !host.environment_.power->displaysAwake())
         return false;
     host.warmDeviceID_.reset();
     host.sessionEpoch_ += 1;
@@ -92,14 +93,14 @@ void StreamStart::startFresh(HostModel& host, const Settings& wanted, bool ackno
     request->settings = wanted;
     request->acknowledged = acknowledged;
     request->channel = channel;
-    host.captureTask_ = CaptureTask::after(
-        host.captureTask_, host.environment_.mainQueue,
-        [weak = host.weak(), request](std::function<void()> finish) {
-            request->finish = std::move(finish);
-            auto self = weak.lock();
-            if (!self) return request->finish();
-            runCapture(*self, request);
-        });
+    host.captureTask_ =
+        CaptureTask::after(host.captureTask_, host.environment_.mainQueue,
+                           [weak = host.weak(), request](std::function<void()> finish) {
+                               request->finish = std::move(finish);
+                               auto self = weak.lock();
+                               if (!self) return request->finish();
+                               runCapture(*self, request);
+                           });
 }
 
 void StreamStart::runCapture(HostModel& host, const std::shared_ptr<Request>& request) {
@@ -112,9 +113,8 @@ void StreamStart::runCapture(HostModel& host, const std::shared_ptr<Request>& re
 }
 
 template <typename T>
-std::function<void(TimeoutOutcome<T>)> StreamStart::continueOnMain(HostModel& host,
-                                                                   std::shared_ptr<Request> request,
-                                                                   std::function<void(HostModel&, T)> next) {
+std::function<void(TimeoutOutcome<T>)> StreamStart::continueOnMain(
+    HostModel& host, std::shared_ptr<Request> request, std::function<void(HostModel&, T)> next) {
     return [weak = host.weak(), queue = host.environment_.mainQueue, request = std::move(request),
             next = std::move(next)](TimeoutOutcome<T> outcome) {
         queue->post([weak, request, next, outcome = std::move(outcome)]() mutable {
@@ -141,9 +141,10 @@ void StreamStart::startScreen(HostModel& host, const std::shared_ptr<Request>& r
     const auto& wanted = request->settings;
     host.environment_.screen->start(
         wanted.displayID, wanted.maxWidth, wanted.fps,
-        continueOnMain<RemoteDisplay>(host, request, [request](HostModel& self, RemoteDisplay selected) {
-            captureStarted(self, request, std::move(selected));
-        }));
+        continueOnMain<RemoteDisplay>(host, request,
+                                      [request](HostModel& self, RemoteDisplay selected) {
+                                          captureStarted(self, request, std::move(selected));
+                                      }));
 }
 
 void StreamStart::captureStarted(HostModel& host, const std::shared_ptr<Request>& request,
@@ -178,7 +179,7 @@ void StreamStart::streamReady(HostModel& host, const CaptureState& capture, bool
     host.environment_.input->displayID = capture.selected.id;
     host.streamReady_ = true;
     host.environment_.screen->pipeline->attach(PacketConnectionSink::make(channel), capture.fps,
-                                       capture.bitrate, acknowledged);
+                                               capture.bitrate, acknowledged);
     sendStreaming(host, capture, channel);
     Session::keepAwake(host);
 }
@@ -198,11 +199,11 @@ void StreamStart::stopCapture(HostModel& host) {
     host.capture_.reset();
     host.environment_.screen->retire();
     detachPipeline(host);
-    host.captureTask_ = CaptureTask::after(
-        host.captureTask_, host.environment_.mainQueue,
-        [screen = host.environment_.screen](std::function<void()> finish) {
-            screen->stop(std::move(finish));
-        });
+    host.captureTask_ =
+        CaptureTask::after(host.captureTask_, host.environment_.mainQueue,
+                           [screen = host.environment_.screen](std::function<void()> finish) {
+                               screen->stop(std::move(finish));
+                           });
 }
 
 void StreamStart::captureFailed(HostModel& host, const std::string& message) {
@@ -218,9 +219,13 @@ void StreamStart::captureFailed(HostModel& host, const std::string& message) {
     stopCapture(host);
 }
 
-void StreamStart::detachPipeline(HostModel& host) { host.environment_.screen->pipeline->detach(); }
+void StreamStart::detachPipeline(HostModel& host) {
+    host.environment_.screen->pipeline->detach();
+}
 
-void StreamStart::requestKeyframe(HostModel& host) { host.environment_.screen->pipeline->requestKeyframe(); }
+void StreamStart::requestKeyframe(HostModel& host) {
+    host.environment_.screen->pipeline->requestKeyframe();
+}
 
 void StreamStart::wakeDisplays(HostModel& host, std::function<void()> done) {
     auto& power = *host.environment_.power;

@@ -74,8 +74,8 @@ private:
     // it runs on the main queue with the value, a failure is reported to the device instead,
     // and a host that is gone just ends the capture task.
     template <typename T>
-    static std::function<void(TimeoutOutcome<T>)> continueOnMain(HostModel& host, std::shared_ptr<Request> request,
-                                                                 std::function<void(HostModel&, T)> next);
+    static std::function<void(TimeoutOutcome<T>)> continueOnMain(
+        HostModel& host, std::shared_ptr<Request> request, std::function<void(HostModel&, T)> next);
     static void listDisplays(HostModel& host, const std::shared_ptr<Request>& request);
     static void startScreen(HostModel& host, const std::shared_ptr<Request>& request);
     static void captureStarted(HostModel& host, const std::shared_ptr<Request>& request,

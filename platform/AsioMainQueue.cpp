@@ -11,7 +11,9 @@ AsioMainQueue::AsioMainQueue(std::string label)
     guard_.emplace(asio::make_work_guard(*context_));
 }
 
-AsioMainQueue::~AsioMainQueue() { close(); }
+AsioMainQueue::~AsioMainQueue() {
+    close();
+}
 
 std::shared_ptr<asio::io_context> AsioMainQueue::context() const {
     std::lock_guard lock(mutex_);

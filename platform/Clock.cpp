@@ -7,7 +7,9 @@ double SystemClock::monotonic() const {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-Clock::WallTime SystemClock::wall() const { return std::chrono::system_clock::now(); }
+Clock::WallTime SystemClock::wall() const {
+    return std::chrono::system_clock::now();
+}
 
 ClockPtr SystemClock::shared() {
     static const ClockPtr clock = std::make_shared<SystemClock>();

@@ -26,8 +26,10 @@ std::string unquote(std::string_view value) {
     for (size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
         if (quote == '\'') {
-            if (c == '\'') quote = 0;
-            else out += c;
+            if (c == '\'')
+                quote = 0;
+            else
+                out += c;
         } else if (c == '\\' && i + 1 < value.size()) {
             out += value[++i];
         } else if (c == quote) {
@@ -48,7 +50,8 @@ std::optional<std::string> ComputerName::prettyHostname(std::string_view machine
     while (!machineInfo.empty()) {
         auto end = machineInfo.find('\n');
         auto line = trim(machineInfo.substr(0, end));
-        machineInfo = end == std::string_view::npos ? std::string_view{} : machineInfo.substr(end + 1);
+        machineInfo =
+            end == std::string_view::npos ? std::string_view{} : machineInfo.substr(end + 1);
         if (line.empty() || line.front() == '#') continue;
         auto equals = line.find('=');
         if (equals == std::string_view::npos || trim(line.substr(0, equals)) != "PRETTY_HOSTNAME")

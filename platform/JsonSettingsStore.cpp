@@ -16,7 +16,9 @@ namespace caldrovex::platform {
 
 namespace {
 
-std::string systemMessage(int code) { return std::error_code(code, std::generic_category()).message(); }
+std::string systemMessage(int code) {
+    return std::error_code(code, std::generic_category()).message();
+}
 
 // Writes all of `text` to a fresh file beside `file` and renames it over `file`. Returns the
 // failure's description, or nullopt on success. The temporary file is removed on failure.

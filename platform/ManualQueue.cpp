@@ -9,7 +9,9 @@ ManualQueue::ManualQueue(std::string label)
       // 2026-01-01 00:00:00 UTC: a fixed, recognisable calendar origin for virtual time.
       wallOrigin_(WallTime(std::chrono::seconds(1767225600))) {}
 
-void ManualQueue::post(Work work) { postAfter(0, std::move(work)); }
+void ManualQueue::post(Work work) {
+    postAfter(0, std::move(work));
+}
 
 void ManualQueue::postAfter(double seconds, Work work) {
     std::lock_guard lock(mutex_);
@@ -21,7 +23,9 @@ bool ManualQueue::isCurrent() const {
     return depth_ > 0 && runner_ == std::this_thread::get_id();
 }
 
-void ManualQueue::sync(Work work) { work(); }
+void ManualQueue::sync(Work work) {
+    work();
+}
 
 double ManualQueue::monotonic() const {
     std::lock_guard lock(mutex_);

@@ -22,7 +22,9 @@ void SerialQueue::shutdown() {
 SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)), strand_(asio::make_strand(pool().get_executor())) {}
 
-void SerialQueue::post(Work work) { asio::post(strand_, std::move(work)); }
+void SerialQueue::post(Work work) {
+    asio::post(strand_, std::move(work));
+}
 
 void SerialQueue::postAfter(double seconds, Work work) {
     if (seconds <= 0) return post(std::move(work));
@@ -34,7 +36,9 @@ void SerialQueue::postAfter(double seconds, Work work) {
     });
 }
 
-bool SerialQueue::isCurrent() const { return strand_.running_in_this_thread(); }
+bool SerialQueue::isCurrent() const {
+    return strand_.running_in_this_thread();
+}
 
 void SerialQueue::sync(Work work) {
     if (isCurrent()) return work();

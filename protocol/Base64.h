@@ -11,7 +11,7 @@ namespace caldrovex {
 // Standard Base64 (RFC 4648 alphabet "+/", with "=" padding), as byte strings travel in
 // control messages. Stateless; callable from any thread.
 class Base64 {
-  public:
+public:
     static std::string encode(const std::vector<uint8_t>& bytes);
 
     // Strict: the text must be a whole number of four-character groups from the standard

@@ -19,7 +19,7 @@ namespace caldrovex {
 //
 // Not thread-safe; one reader per decode, living no longer than the object it reads.
 class JsonReader {
-  public:
+public:
     using Date = std::chrono::system_clock::time_point;
 
     // A value that is not an object makes the reader fail at once.
@@ -56,7 +56,7 @@ class JsonReader {
     template <typename T>
     static std::optional<T> toInteger(const nlohmann::json& value);
 
-  private:
+private:
     // The value under `key`, or null when the key is missing or the reader already failed.
     const nlohmann::json* find(const char* key) const;
     // Records a bad value of `key` (present, not null, but unusable).

@@ -15,7 +15,7 @@ namespace caldrovex {
 //
 // Not thread-safe; one writer per encode.
 class JsonWriter {
-  public:
+public:
     using Date = std::chrono::system_clock::time_point;
 
     void string(const char* key, const std::optional<std::string>& value);
@@ -44,7 +44,7 @@ class JsonWriter {
     // others as the shortest text that reads back to the same double.
     static nlohmann::ordered_json numberValue(double value);
 
-  private:
+private:
     nlohmann::ordered_json object_ = nlohmann::ordered_json::object();
 };
 

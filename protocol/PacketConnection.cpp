@@ -189,10 +189,11 @@ void PacketConnection::writeFinal(Bytes packet) {
         connection->cancel();
     };
     writePacket(std::move(packet), closeNow);
-    queue->postAfter(kFinishGraceSeconds, [weak = weak(), weakConnection = std::weak_ptr(connection)] {
-        if (auto self = weak.lock()) return self->close(std::nullopt);
-        if (auto stream = weakConnection.lock()) stream->cancel();
-    });
+    queue->postAfter(kFinishGraceSeconds,
+                     [weak = weak(), weakConnection = std::weak_ptr(connection)] {
+                         if (auto self = weak.lock()) return self->close(std::nullopt);
+                         if (auto stream = weakConnection.lock()) stream->cancel();
+                     });
 }
 
 void PacketConnection::transmitVideo(Bytes frame, bool isKeyframe) {

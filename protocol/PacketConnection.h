@@ -39,7 +39,7 @@ enum class PacketKind : uint8_t { control = 1, video = 2 };
 //   frame (sent and completed, dropped, refused, or the connection gone).
 // - Time (the control rate window, the pacer's clock) comes from the injected clock.
 class PacketConnection : public std::enable_shared_from_this<PacketConnection> {
-  public:
+public:
     using Bytes = std::vector<uint8_t>;
 
     // Largest packet body accepted.
@@ -82,7 +82,7 @@ class PacketConnection : public std::enable_shared_from_this<PacketConnection> {
     // Sends one encoded frame; the caller holds one unit of pacer credit for it.
     void sendVideo(Bytes frame, bool isKeyframe);
 
-  private:
+private:
     PacketConnection(platform::net::ConnectionPtr connection, platform::QueuePtr queue,
                      platform::ClockPtr clock);
 

@@ -8,7 +8,7 @@ namespace caldrovex {
 // Dates on the wire are seconds, possibly fractional, since 2001-01-01 00:00:00 UTC (the
 // reference date). This converts between that count and system_clock time points.
 class ReferenceDate {
-  public:
+public:
     using Date = std::chrono::system_clock::time_point;
 
     // 2001-01-01 00:00:00 UTC.

@@ -9,7 +9,9 @@ namespace caldrovex {
 
 namespace {
 
-bool isContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+bool isContinuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
 
 // Byte length of the first `limit` code points.
 size_t codePointPrefix(const std::string& text, size_t limit) {

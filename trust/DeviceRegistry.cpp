@@ -58,8 +58,7 @@ DeviceRegistry::DeviceRegistry(SecureStore store, platform::ClockPtr clock,
     }
 }
 
-void DeviceRegistry::add(const std::string& id, const std::string& name,
-                         const std::string& token) {
+void DeviceRegistry::add(const std::string& id, const std::string& name, const std::string& token) {
     const bool known = std::any_of(devices_.begin(), devices_.end(),
                                    [&](const TrustedDevice& device) { return device.id == id; });
     if (devices_.size() >= deviceLimit && !known) throw limitError();
@@ -68,8 +67,8 @@ void DeviceRegistry::add(const std::string& id, const std::string& name,
     next.reserve(devices_.size() + 1);
     std::copy_if(devices_.begin(), devices_.end(), std::back_inserter(next),
                  [&](const TrustedDevice& device) { return device.id != id; });
-    next.push_back(TrustedDevice{id, UnicodeText::firstCharacters(name, nameLimit), SecureStore::hash(token),
-                                 clock_->wall()});
+    next.push_back(TrustedDevice{id, UnicodeText::firstCharacters(name, nameLimit),
+                                 SecureStore::hash(token), clock_->wall()});
     commit(std::move(next));
 }
 

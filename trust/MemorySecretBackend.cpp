@@ -2,8 +2,7 @@
 
 namespace caldrovex {
 
-std::optional<std::string> MemorySecretBackend::read(const std::string& account,
-                                                     bool allowPrompt) {
+std::optional<std::string> MemorySecretBackend::read(const std::string& account, bool allowPrompt) {
     std::lock_guard lock(mutex_);
     ++reads_;
     if (readFailure_) throw Failure(*readFailure_);

@@ -35,7 +35,7 @@ public:
     std::optional<std::string> peek(const std::string& account) const;
 
     int readCount() const;
-    int writeCount() const;    // attempted writes, failed ones included
+    int writeCount() const;  // attempted writes, failed ones included
     int promptCount() const;
 
 private:

@@ -48,7 +48,8 @@ std::string SecureStore::randomToken() {
     // Standard Base64 of 32 bytes is 44 characters ending in one "="; the buffer also takes
     // the terminator EVP_EncodeBlock writes.
     std::array<unsigned char, 4 * ((tokenBytes + 2) / 3) + 1> encoded{};
-    const int length = EVP_EncodeBlock(encoded.data(), bytes.data(), static_cast<int>(bytes.size()));
+    const int length =
+        EVP_EncodeBlock(encoded.data(), bytes.data(), static_cast<int>(bytes.size()));
     std::string token(reinterpret_cast<const char*>(encoded.data()), static_cast<size_t>(length));
     std::replace(token.begin(), token.end(), '+', '-');
     std::replace(token.begin(), token.end(), '/', '_');
@@ -56,7 +57,9 @@ std::string SecureStore::randomToken() {
     return token;
 }
 
-std::string SecureStore::hash(std::string_view data) { return Digest::sha256Hex(data); }
+std::string SecureStore::hash(std::string_view data) {
+    return Digest::sha256Hex(data);
+}
 
 bool SecureStore::constantTimeEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

@@ -28,8 +28,7 @@ double TrustedDevice::secondsSinceReferenceDate(platform::Clock::WallTime date) 
     using namespace std::chrono;
     const auto sinceReference = date.time_since_epoch() - seconds(referenceDateUnixSeconds);
     const auto whole = floor<seconds>(sinceReference);
-    return static_cast<double>(whole.count()) +
-           duration<double>(sinceReference - whole).count();
+    return static_cast<double>(whole.count()) + duration<double>(sinceReference - whole).count();
 }
 
 platform::Clock::WallTime TrustedDevice::fromSecondsSinceReferenceDate(double value) {

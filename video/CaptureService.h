@@ -66,14 +66,15 @@ public:
     virtual ~CaptureService() = default;
 
     // The displays that can be captured, in the service's order.
-    virtual void displays(std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) = 0;
+    virtual void displays(
+        std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) = 0;
 
     // A stream of `display`, not yet started, delivering to `onFrame` on `captureQueue`.
     // Throws CaldrovexError with the platform's sentence when it cannot be set up.
     virtual std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display,
                                                       const CaptureConfiguration& configuration,
-                                                      platform::QueuePtr captureQueue, FrameHandler onFrame,
-                                                      StopHandler onStop) = 0;
+                                                      platform::QueuePtr captureQueue,
+                                                      FrameHandler onFrame, StopHandler onStop) = 0;
 };
 
 }  // namespace caldrovex

@@ -15,7 +15,8 @@ struct DecodedPicture {
     std::vector<uint8_t> rgb;
 
     std::array<uint8_t, 3> pixel(int x, int y) const {
-        const size_t at = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+        const size_t at =
+            (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
         return {rgb[at], rgb[at + 1], rgb[at + 2]};
     }
 };

@@ -65,7 +65,7 @@ public:
 };
 
 // Opens a session for one attempt; null when that encoder cannot be opened here.
-using EncoderSessionFactory =
-    std::function<std::unique_ptr<EncoderSession>(EncoderSession::Attempt, const EncoderSession::Settings&)>;
+using EncoderSessionFactory = std::function<std::unique_ptr<EncoderSession>(
+    EncoderSession::Attempt, const EncoderSession::Settings&)>;
 
 }  // namespace caldrovex

@@ -30,8 +30,8 @@ FrameConverter::FrameConverter(int sourceWidth, int sourceHeight, int width, int
     if (sourceWidth <= 0 || sourceHeight <= 0) {
         throw std::bad_alloc();
     }
-    context_.reset(sws_getContext(sourceWidth, sourceHeight, AV_PIX_FMT_BGR0, width, height, AV_PIX_FMT_NV12,
-                                  kScaleFlags, nullptr, nullptr, nullptr));
+    context_.reset(sws_getContext(sourceWidth, sourceHeight, AV_PIX_FMT_BGR0, width, height,
+                                  AV_PIX_FMT_NV12, kScaleFlags, nullptr, nullptr, nullptr));
     if (!context_) {
         throw std::bad_alloc();
     }

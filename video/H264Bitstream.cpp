@@ -36,7 +36,8 @@ std::vector<std::span<const uint8_t>> H264Bitstream::splitAnnexB(std::span<const
     return units;
 }
 
-std::vector<std::span<const uint8_t>> H264Bitstream::splitLengthPrefixed(std::span<const uint8_t> unit) {
+std::vector<std::span<const uint8_t>> H264Bitstream::splitLengthPrefixed(
+    std::span<const uint8_t> unit) {
     std::vector<std::span<const uint8_t>> units;
     size_t at = 0;
     while (unit.size() - at >= 4) {

@@ -14,10 +14,18 @@ extern "C" {
 
 namespace caldrovex {
 
-void H264Decoder::Deleters::operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-void H264Decoder::Deleters::operator()(AVFrame* frame) const { av_frame_free(&frame); }
-void H264Decoder::Deleters::operator()(AVPacket* packet) const { av_packet_free(&packet); }
-void H264Decoder::Deleters::operator()(SwsContext* context) const { sws_freeContext(context); }
+void H264Decoder::Deleters::operator()(AVCodecContext* context) const {
+    avcodec_free_context(&context);
+}
+void H264Decoder::Deleters::operator()(AVFrame* frame) const {
+    av_frame_free(&frame);
+}
+void H264Decoder::Deleters::operator()(AVPacket* packet) const {
+    av_packet_free(&packet);
+}
+void H264Decoder::Deleters::operator()(SwsContext* context) const {
+    sws_freeContext(context);
+}
 
 H264Decoder::H264Decoder() : frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
@@ -44,7 +52,8 @@ std::optional<DecodedPicture> H264Decoder::decode(const EncodedFrame& frame) {
     if (frame.keyframe) packet_->flags |= AV_PKT_FLAG_KEY;
     const int status = avcodec_send_packet(context_.get(), packet_.get());
     av_packet_unref(packet_.get());
-    if (status < 0) throw CaldrovexError("The decoder refused a frame (" + std::to_string(status) + ").");
+    if (status < 0)
+        throw CaldrovexError("The decoder refused a frame (" + std::to_string(status) + ").");
 
     std::optional<DecodedPicture> newest;
     while (avcodec_receive_frame(context_.get(), frame_.get()) == 0) {
@@ -57,8 +66,9 @@ std::optional<DecodedPicture> H264Decoder::decode(const EncodedFrame& frame) {
 
 DecodedPicture H264Decoder::toRgb(const AVFrame& frame) {
     const auto format = static_cast<AVPixelFormat>(frame.format);
-    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height, format, frame.width,
-                                       frame.height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr));
+    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height, format,
+                                       frame.width, frame.height, AV_PIX_FMT_RGB24, SWS_POINT,
+                                       nullptr, nullptr, nullptr));
     if (!scaler_) throw CaldrovexError("The decoded picture could not be converted.");
     // The host encodes BT.709 in video range; decode the same way whatever the stream says.
     const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);

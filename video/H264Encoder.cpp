@@ -50,7 +50,9 @@ void H264Encoder::KeyframeState::set() {
 }
 
 H264Encoder::H264Encoder(platform::ClockPtr clock, EncoderSessionFactory factory)
-    : clock_(std::move(clock)), factory_(std::move(factory)), keyframes_(std::make_shared<KeyframeState>()) {
+    : clock_(std::move(clock)),
+      factory_(std::move(factory)),
+      keyframes_(std::make_shared<KeyframeState>()) {
     quietLibav();
 }
 
@@ -91,7 +93,8 @@ void H264Encoder::configure(int width, int height) {
     lastTimestamp_ = MediaTime::invalid();
 
     EncoderSession::Settings settings{width, height, fps, bitrate};
-    for (auto attempt : {EncoderSession::Attempt::lowLatencyHardware, EncoderSession::Attempt::software}) {
+    for (auto attempt :
+         {EncoderSession::Attempt::lowLatencyHardware, EncoderSession::Attempt::software}) {
         session_ = factory_(attempt, settings);
         if (session_) {
             lowLatency_ = attempt == EncoderSession::Attempt::lowLatencyHardware;
@@ -125,7 +128,8 @@ void H264Encoder::encode(const VideoFrame& buffer, MediaTime timestamp, Completi
     {
         std::lock_guard guard(keyframes_->lock);
         double now = clock_->monotonic();
-        if (keyframes_->needsKeyframe && now - keyframes_->lastForcedKeyframe >= kMinimumForcedKeyframeSpacing) {
+        if (keyframes_->needsKeyframe &&
+            now - keyframes_->lastForcedKeyframe >= kMinimumForcedKeyframeSpacing) {
             keyframes_->needsKeyframe = false;
             keyframes_->lastForcedKeyframe = now;
             forced = true;
@@ -142,7 +146,8 @@ void H264Encoder::encode(const VideoFrame& buffer, MediaTime timestamp, Completi
     lastTimestamp_ = timestamp;
 
     auto state = keyframes_;
-    auto handler = [state, forced, completion = std::move(completion)](int status, const AVPacket* packet) {
+    auto handler = [state, forced, completion = std::move(completion)](int status,
+                                                                       const AVPacket* packet) {
         if (status == 0 && packet != nullptr) {
             std::optional<EncodedFrame> record = frame(*packet);
             if (!record) {
@@ -156,7 +161,8 @@ void H264Encoder::encode(const VideoFrame& buffer, MediaTime timestamp, Completi
         }
         completion(std::nullopt);
     };
-    int status = session_->submit(buffer, timestamp.rescaled(kSessionTimescale), forced, std::move(handler));
+    int status =
+        session_->submit(buffer, timestamp.rescaled(kSessionTimescale), forced, std::move(handler));
     if (status != 0) {
         if (forced) {
             keyframes_->set();
@@ -188,7 +194,8 @@ std::optional<EncodedFrame> H264Encoder::frame(const AVPacket& packet) {
         return std::nullopt;
     }
     if (sps && pps) {
-        record.parameterSets = EncodedFrame::ParameterSets{{sps->begin(), sps->end()}, {pps->begin(), pps->end()}};
+        record.parameterSets =
+            EncodedFrame::ParameterSets{{sps->begin(), sps->end()}, {pps->begin(), pps->end()}};
     } else if (sps || pps) {
         return std::nullopt;
     }

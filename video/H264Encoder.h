@@ -84,8 +84,8 @@ private:
     // encoder itself (which may be gone by the time a late frame comes out).
     struct KeyframeState {
         mutable std::mutex lock;
-        bool needsKeyframe = true;     // guarded by lock
-        double lastForcedKeyframe;     // guarded by lock; monotonic seconds
+        bool needsKeyframe = true;  // guarded by lock
+        double lastForcedKeyframe;  // guarded by lock; monotonic seconds
         KeyframeState();
         void set();
     };

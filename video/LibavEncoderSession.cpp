@@ -73,7 +73,8 @@ int64_t bufferBits(int64_t bitrate, int fps) {
 void setRate(AVCodecContext* context, int64_t bitrate, int fps, bool constantBitrate) {
     bitrate = std::max(bitrate, kMinimumBitrate);
     context->rc_max_rate = bitrate;
-    context->rc_buffer_size = static_cast<int>(std::min<int64_t>(bufferBits(bitrate, fps), INT32_MAX));
+    context->rc_buffer_size =
+        static_cast<int>(std::min<int64_t>(bufferBits(bitrate, fps), INT32_MAX));
     if (constantBitrate) {
         context->bit_rate = bitrate;
     }
@@ -100,8 +101,8 @@ struct LibavEncoderSession::Core {
 
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<Job> jobs;          // guarded by mutex
-    bool stopping = false;         // guarded by mutex
+    std::deque<Job> jobs;   // guarded by mutex
+    bool stopping = false;  // guarded by mutex
 
     // Owned by the output thread.
     int64_t appliedBitrate = 0;
@@ -200,12 +201,14 @@ void LibavEncoderSession::Core::finishAll(int status) {
     }
 }
 
-std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt, const Settings& settings) {
+std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt,
+                                                          const Settings& settings) {
     bool hardware = attempt == Attempt::lowLatencyHardware;
     const AVCodec* codec = avcodec_find_encoder_by_name(hardware ? "h264_nvenc" : "libx264");
     // 4:2:0 pictures have even sizes. Checked here because libx264 leaks a little memory
     // each time it refuses to open.
-    bool fits = settings.width > 0 && settings.height > 0 && settings.width % 2 == 0 && settings.height % 2 == 0;
+    bool fits = settings.width > 0 && settings.height > 0 && settings.width % 2 == 0 &&
+                settings.height % 2 == 0;
     if (codec == nullptr || !fits) {
         return nullptr;
     }
@@ -222,7 +225,8 @@ std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt, const
     context->pix_fmt = AV_PIX_FMT_NV12;
     context->time_base = kTimeBase;
     context->framerate = AVRational{core->fps, 1};
-    context->gop_size = static_cast<int>(std::min<int64_t>(int64_t{core->fps} * kKeyframeIntervalSeconds, INT32_MAX));
+    context->gop_size = static_cast<int>(
+        std::min<int64_t>(int64_t{core->fps} * kKeyframeIntervalSeconds, INT32_MAX));
     context->max_b_frames = 0;
     context->color_range = AVCOL_RANGE_MPEG;
     context->colorspace = AVCOL_SPC_BT709;
@@ -258,13 +262,16 @@ std::unique_ptr<EncoderSession> LibavEncoderSession::open(Attempt attempt, const
     if (status < 0) {
         return nullptr;
     }
-    auto session = std::unique_ptr<LibavEncoderSession>(new LibavEncoderSession(std::move(core), hardware));
+    auto session =
+        std::unique_ptr<LibavEncoderSession>(new LibavEncoderSession(std::move(core), hardware));
     session->bitrate_ = settings.bitrate;
     return session;
 }
 
 LibavEncoderSession::LibavEncoderSession(std::shared_ptr<Core> core, bool lowLatency)
-    : core_(std::move(core)), lowLatency_(lowLatency), lastPts_(std::numeric_limits<int64_t>::min()) {}
+    : core_(std::move(core)),
+      lowLatency_(lowLatency),
+      lastPts_(std::numeric_limits<int64_t>::min()) {}
 
 LibavEncoderSession::~LibavEncoderSession() {
     complete();
@@ -311,10 +318,13 @@ int LibavEncoderSession::submit(const VideoFrame& frame, int64_t ptsMicros, bool
     if (int status = prepare(); status < 0) {
         return status;
     }
-    int64_t pts = lastPts_ == std::numeric_limits<int64_t>::min() ? ptsMicros : std::max(ptsMicros, lastPts_ + 1);
+    int64_t pts = lastPts_ == std::numeric_limits<int64_t>::min()
+                      ? ptsMicros
+                      : std::max(ptsMicros, lastPts_ + 1);
     {
         std::lock_guard lock(core_->mutex);
-        core_->jobs.push_back(Core::Job{std::move(reference), pts, bitrate_, forceKeyframe, std::move(handler)});
+        core_->jobs.push_back(
+            Core::Job{std::move(reference), pts, bitrate_, forceKeyframe, std::move(handler)});
     }
     core_->wake.notify_one();
     lastPts_ = pts;

@@ -72,7 +72,7 @@ std::strong_ordering operator<=>(const MediaTime& a, const MediaTime& b) {
     // Cross-multiplied in 128 bits: exact for every 64-bit value and 32-bit timescale.
     Wide left = static_cast<Wide>(a.value) * b.timescale;
     Wide right = static_cast<Wide>(b.value) * a.timescale;
-    return left < right ? std::strong_ordering::less
+    return left < right   ? std::strong_ordering::less
            : left > right ? std::strong_ordering::greater
                           : std::strong_ordering::equal;
 }

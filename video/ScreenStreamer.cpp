@@ -8,7 +8,8 @@ namespace caldrovex {
 
 namespace {
 
-constexpr const char* kNoDisplayMessage = "No display is available. Keep a display connected to this Mac.";
+constexpr const char* kNoDisplayMessage =
+    "No display is available. Keep a display connected to this Mac.";
 
 TimeoutOutcome<TimeoutDone> doneOutcome(const std::optional<CaldrovexError>& error) {
     if (error) {
@@ -24,8 +25,9 @@ TimeoutOutcome<T> failure(const CaldrovexError& error) {
 
 // Stops `streams` one after the other, each bounded in time; failures and timeouts are of no
 // interest (the stream is dropped either way, which ends it too). Then `finish`.
-void stopEach(platform::QueuePtr timerQueue, std::shared_ptr<std::vector<std::shared_ptr<CaptureStream>>> streams,
-              size_t index, std::function<void()> finish) {
+void stopEach(platform::QueuePtr timerQueue,
+              std::shared_ptr<std::vector<std::shared_ptr<CaptureStream>>> streams, size_t index,
+              std::function<void()> finish) {
     if (index >= streams->size()) {
         finish();
         return;
@@ -35,21 +37,23 @@ void stopEach(platform::QueuePtr timerQueue, std::shared_ptr<std::vector<std::sh
     withTimeout<TimeoutDone>(
         timer, ScreenStreamer::kStopTimeout,
         [stream](std::function<void(TimeoutOutcome<TimeoutDone>)> outcome) {
-            stream->stopCapture([outcome](std::optional<CaldrovexError> error) { outcome(doneOutcome(error)); });
+            stream->stopCapture(
+                [outcome](std::optional<CaldrovexError> error) { outcome(doneOutcome(error)); });
         },
-        [timerQueue = std::move(timerQueue), streams, index, finish = std::move(finish)](TimeoutOutcome<TimeoutDone>) {
-            stopEach(timerQueue, streams, index + 1, finish);
-        });
+        [timerQueue = std::move(timerQueue), streams, index, finish = std::move(finish)](
+            TimeoutOutcome<TimeoutDone>) { stopEach(timerQueue, streams, index + 1, finish); });
 }
 
 }  // namespace
 
 std::shared_ptr<ScreenStreamer> ScreenStreamer::make(std::shared_ptr<CaptureService> service,
-                                                     platform::QueuePtr captureQueue, platform::QueuePtr timerQueue,
-                                                     platform::ClockPtr clock, EncoderSessionFactory encoderFactory) {
-    std::shared_ptr<ScreenStreamer> streamer(new ScreenStreamer(std::move(service), std::move(captureQueue),
-                                                                std::move(timerQueue), std::move(clock),
-                                                                std::move(encoderFactory)));
+                                                     platform::QueuePtr captureQueue,
+                                                     platform::QueuePtr timerQueue,
+                                                     platform::ClockPtr clock,
+                                                     EncoderSessionFactory encoderFactory) {
+    std::shared_ptr<ScreenStreamer> streamer(
+        new ScreenStreamer(std::move(service), std::move(captureQueue), std::move(timerQueue),
+                           std::move(clock), std::move(encoderFactory)));
     streamer->pipeline->onError = [weak = streamer->weak()](const std::string& message) {
         if (auto self = weak.lock()) {
             self->report(message);
@@ -58,9 +62,9 @@ std::shared_ptr<ScreenStreamer> ScreenStreamer::make(std::shared_ptr<CaptureServ
     return streamer;
 }
 
-ScreenStreamer::ScreenStreamer(std::shared_ptr<CaptureService> service, platform::QueuePtr captureQueue,
-                               platform::QueuePtr timerQueue, platform::ClockPtr clock,
-                               EncoderSessionFactory encoderFactory)
+ScreenStreamer::ScreenStreamer(std::shared_ptr<CaptureService> service,
+                               platform::QueuePtr captureQueue, platform::QueuePtr timerQueue,
+                               platform::ClockPtr clock, EncoderSessionFactory encoderFactory)
     : pipeline(VideoPipeline::make(captureQueue, std::move(clock), std::move(encoderFactory))),
       captureQueue(std::move(captureQueue)),
       service_(std::move(service)),
@@ -70,10 +74,12 @@ std::string ScreenStreamer::name(const CaptureDisplay& display) {
     return display.name.empty() ? "Display " + std::to_string(display.id) : display.name;
 }
 
-void ScreenStreamer::displays(std::function<void(TimeoutOutcome<std::vector<RemoteDisplay>>)> done) {
+void ScreenStreamer::displays(
+    std::function<void(TimeoutOutcome<std::vector<RemoteDisplay>>)> done) {
     withTimeout<std::vector<CaptureDisplay>>(
         *timerQueue_, kQueryTimeout,
-        [service = service_](std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> outcome) {
+        [service =
+             service_](std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> outcome) {
             service->displays(std::move(outcome));
         },
         [done = std::move(done)](TimeoutOutcome<std::vector<CaptureDisplay>> outcome) {
@@ -82,7 +88,8 @@ void ScreenStreamer::displays(std::function<void(TimeoutOutcome<std::vector<Remo
             }
             std::vector<RemoteDisplay> result;
             for (const CaptureDisplay& display : std::get<0>(outcome)) {
-                result.push_back(RemoteDisplay{display.id, name(display), display.width, display.height});
+                result.push_back(
+                    RemoteDisplay{display.id, name(display), display.width, display.height});
             }
             done(std::move(result));
         });
@@ -101,7 +108,8 @@ void ScreenStreamer::startAfterStop(std::optional<uint32_t> displayID, int maxWi
                                     std::function<void(TimeoutOutcome<RemoteDisplay>)> done) {
     withTimeout<std::vector<CaptureDisplay>>(
         *timerQueue_, kQueryTimeout,
-        [service = service_](std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> outcome) {
+        [service =
+             service_](std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> outcome) {
             service->displays(std::move(outcome));
         },
         [self = shared_from_this(), displayID, maxWidth, fps,
@@ -113,8 +121,9 @@ void ScreenStreamer::startAfterStop(std::optional<uint32_t> displayID, int maxWi
         });
 }
 
-void ScreenStreamer::startOn(const std::vector<CaptureDisplay>& displays, std::optional<uint32_t> displayID,
-                             int maxWidth, int fps, std::function<void(TimeoutOutcome<RemoteDisplay>)> done) {
+void ScreenStreamer::startOn(const std::vector<CaptureDisplay>& displays,
+                             std::optional<uint32_t> displayID, int maxWidth, int fps,
+                             std::function<void(TimeoutOutcome<RemoteDisplay>)> done) {
     if (displays.empty()) {
         return done(failure<RemoteDisplay>(CaldrovexError(kNoDisplayMessage)));
     }
@@ -163,9 +172,11 @@ void ScreenStreamer::startOn(const std::vector<CaptureDisplay>& displays, std::o
     withTimeout<TimeoutDone>(
         *timerQueue_, kStartTimeout,
         [stream](std::function<void(TimeoutOutcome<TimeoutDone>)> outcome) {
-            stream->startCapture([outcome](std::optional<CaldrovexError> error) { outcome(doneOutcome(error)); });
+            stream->startCapture(
+                [outcome](std::optional<CaldrovexError> error) { outcome(doneOutcome(error)); });
         },
-        [self = shared_from_this(), streamID, display, size, done = std::move(done)](TimeoutOutcome<TimeoutDone> outcome) {
+        [self = shared_from_this(), streamID, display, size,
+         done = std::move(done)](TimeoutOutcome<TimeoutDone> outcome) {
             if (auto* error = std::get_if<CaldrovexError>(&outcome)) {
                 {
                     std::lock_guard guard(self->stateLock_);
@@ -192,12 +203,13 @@ void ScreenStreamer::stop(std::function<void()> done) {
         }
         ++generation_;
     }
-    stopEach(timerQueue_, streams, 0, [pipeline = pipeline, queue = captureQueue, done = std::move(done)] {
-        queue->post([pipeline, done] {
-            pipeline->reset();
-            done();
-        });
-    });
+    stopEach(timerQueue_, streams, 0,
+             [pipeline = pipeline, queue = captureQueue, done = std::move(done)] {
+                 queue->post([pipeline, done] {
+                     pipeline->reset();
+                     done();
+                 });
+             });
 }
 
 void ScreenStreamer::retire() {
@@ -222,8 +234,10 @@ void ScreenStreamer::exclude(std::set<uint32_t> windowIDs, std::function<void(bo
     }
     withTimeout<bool>(
         *timerQueue_, kExcludeTimeout,
-        [stream, windowIDs = std::move(windowIDs)](std::function<void(TimeoutOutcome<bool>)> outcome) {
-            stream->exclude(windowIDs, [outcome](bool excluded) { outcome(TimeoutOutcome<bool>(excluded)); });
+        [stream,
+         windowIDs = std::move(windowIDs)](std::function<void(TimeoutOutcome<bool>)> outcome) {
+            stream->exclude(windowIDs,
+                            [outcome](bool excluded) { outcome(TimeoutOutcome<bool>(excluded)); });
         },
         [done = std::move(done)](TimeoutOutcome<bool> outcome) {
             const bool* excluded = std::get_if<bool>(&outcome);
@@ -238,7 +252,8 @@ void ScreenStreamer::setErrorCallback(ErrorCallback callback) {
 
 ScreenStreamer::StreamState ScreenStreamer::streamState() const {
     std::lock_guard guard(stateLock_);
-    return StreamState{generation_, currentStream_.has_value(), retiredStream_.has_value(), capturedDisplayID_};
+    return StreamState{generation_, currentStream_.has_value(), retiredStream_.has_value(),
+                       capturedDisplayID_};
 }
 
 bool ScreenStreamer::isCurrent(int64_t generation) const {

@@ -62,10 +62,10 @@ public:
         std::optional<uint32_t> capturedDisplayID;
     };
 
-    static std::shared_ptr<ScreenStreamer> make(std::shared_ptr<CaptureService> service,
-                                                platform::QueuePtr captureQueue, platform::QueuePtr timerQueue,
-                                                platform::ClockPtr clock = platform::SystemClock::shared(),
-                                                EncoderSessionFactory encoderFactory = H264Encoder::defaultFactory());
+    static std::shared_ptr<ScreenStreamer> make(
+        std::shared_ptr<CaptureService> service, platform::QueuePtr captureQueue,
+        platform::QueuePtr timerQueue, platform::ClockPtr clock = platform::SystemClock::shared(),
+        EncoderSessionFactory encoderFactory = H264Encoder::defaultFactory());
 
     ScreenStreamer(const ScreenStreamer&) = delete;
     ScreenStreamer& operator=(const ScreenStreamer&) = delete;
@@ -106,12 +106,13 @@ private:
     };
 
     ScreenStreamer(std::shared_ptr<CaptureService> service, platform::QueuePtr captureQueue,
-                   platform::QueuePtr timerQueue, platform::ClockPtr clock, EncoderSessionFactory encoderFactory);
+                   platform::QueuePtr timerQueue, platform::ClockPtr clock,
+                   EncoderSessionFactory encoderFactory);
 
     void startAfterStop(std::optional<uint32_t> displayID, int maxWidth, int fps,
                         std::function<void(TimeoutOutcome<RemoteDisplay>)> done);
-    void startOn(const std::vector<CaptureDisplay>& displays, std::optional<uint32_t> displayID, int maxWidth,
-                 int fps, std::function<void(TimeoutOutcome<RemoteDisplay>)> done);
+    void startOn(const std::vector<CaptureDisplay>& displays, std::optional<uint32_t> displayID,
+                 int maxWidth, int fps, std::function<void(TimeoutOutcome<RemoteDisplay>)> done);
     void intake(uint64_t streamID, VideoFrame frame, MediaTime time);
     void streamStopped(uint64_t streamID, const std::string& message);
     void report(const std::string& message);
@@ -122,12 +123,12 @@ private:
     const platform::QueuePtr timerQueue_;
 
     mutable std::mutex stateLock_;
-    std::optional<Stream> currentStream_;          // guarded by stateLock_
-    std::optional<Stream> retiredStream_;          // guarded by stateLock_
-    std::optional<uint32_t> capturedDisplayID_;    // guarded by stateLock_
-    int64_t generation_ = 0;                       // guarded by stateLock_
-    ErrorCallback errorCallback_;                  // guarded by stateLock_
-    uint64_t nextStreamID_ = 0;                    // guarded by stateLock_
+    std::optional<Stream> currentStream_;        // guarded by stateLock_
+    std::optional<Stream> retiredStream_;        // guarded by stateLock_
+    std::optional<uint32_t> capturedDisplayID_;  // guarded by stateLock_
+    int64_t generation_ = 0;                     // guarded by stateLock_
+    ErrorCallback errorCallback_;                // guarded by stateLock_
+    uint64_t nextStreamID_ = 0;                  // guarded by stateLock_
 };
 
 }  // namespace caldrovex

@@ -22,7 +22,10 @@ int side(double scale, int64_t pixels) {
 
 StreamSize StreamSize::fitting(int64_t pixelWidth, int64_t pixelHeight, int64_t maxWidth) {
     // A display without width has nothing to scale against: keep its size.
-    double scale = pixelWidth > 0 ? std::min(static_cast<double>(maxWidth) / static_cast<double>(pixelWidth), 1.0) : 1.0;
+    double scale =
+        pixelWidth > 0
+            ? std::min(static_cast<double>(maxWidth) / static_cast<double>(pixelWidth), 1.0)
+            : 1.0;
     return StreamSize{side(scale, pixelWidth), side(scale, pixelHeight)};
 }
 

@@ -97,9 +97,10 @@ void VideoFrame::fillTestPattern(int64_t index) {
         uint8_t* line = f->data[0] + row * f->linesize[0];
         for (int x = 0; x < f->width; ++x) {
             auto block = static_cast<uint32_t>(x / 16 + row / 16) + phase / 5;
-            uint32_t value = (block & 3) == 0
-                                 ? mix(static_cast<uint32_t>(row * 65599 + x) ^ mix(phase))
-                                 : (static_cast<uint32_t>(x) + phase * 3) ^ static_cast<uint32_t>(row * 2);
+            uint32_t value =
+                (block & 3) == 0
+                    ? mix(static_cast<uint32_t>(row * 65599 + x) ^ mix(phase))
+                    : (static_cast<uint32_t>(x) + phase * 3) ^ static_cast<uint32_t>(row * 2);
             // Keep luma inside video range so the picture survives a round trip unchanged.
             line[x] = static_cast<uint8_t>(16 + (value & 0xff) * 219 / 255);
         }

@@ -27,8 +27,7 @@ void VideoFramePool::PoolDeleter::operator()(AVBufferPool* pool) const {
     av_buffer_pool_uninit(&pool);
 }
 
-VideoFramePool::VideoFramePool(int width, int height)
-    : width_(width), height_(height), stride_(0) {
+VideoFramePool::VideoFramePool(int width, int height) : width_(width), height_(height), stride_(0) {
     if (width <= 0 || height <= 0) {
         throw std::bad_alloc();
     }

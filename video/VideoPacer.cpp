@@ -187,7 +187,8 @@ bool VideoPacer::tryReserve() {
     }
     if (reserved >= frameWindow()) return false;
     if (rateEstimate) {
-        const int64_t unsent = std::max<int64_t>(reserved - static_cast<int64_t>(flights.size()), 0);
+        const int64_t unsent =
+            std::max<int64_t>(reserved - static_cast<int64_t>(flights.size()), 0);
         const double projected =
             static_cast<double>(bytesInFlight) + static_cast<double>(unsent * typicalFrameBytes);
         const double budget = *rateEstimate * (windowPathDelays * pathDelay() + queueAllowance());
@@ -216,18 +217,16 @@ void VideoPacer::didSend(int64_t bytes, bool keyframe) {
     }
     // lastSend starts at minus infinity, so the first gap is simply capped.
     const double gap = std::min(std::max(frameInterval, now - lastSend), appLimitedMaxGap);
-    const double allowance =
-        static_cast<double>(target) / bitsPerByte * gap * appLimitedShare;
+    const double allowance = static_cast<double>(target) / bitsPerByte * gap * appLimitedShare;
     const bool appLimited = !keyframe && allowance > static_cast<double>(bytes);
-    flights.push_back(Flight{now, bytes, keyframe, delivered, deliveredTime, firstSentTime,
-                             appLimited});
+    flights.push_back(
+        Flight{now, bytes, keyframe, delivered, deliveredTime, firstSentTime, appLimited});
     bytesInFlight += bytes;
     sentTotal += 1;
     lastSend = now;
     // Key frames are outliers many times a normal frame; they would skew the typical size.
     if (!keyframe) {
-        typicalFrameBytes =
-            typicalFrameBytes == 0 ? bytes : (3 * typicalFrameBytes + bytes) / 4;
+        typicalFrameBytes = typicalFrameBytes == 0 ? bytes : (3 * typicalFrameBytes + bytes) / 4;
     }
 }
 
@@ -434,48 +433,48 @@ void VideoPacer::updateTarget(double now) {
     const double rate = *rateEstimate;
     const double gain = gainForMode(rate, now);
     // Clamped as a double before the conversion so an absurd estimate cannot overflow it.
-    const double bits = std::min(rate * bitsPerByte * targetHeadroom * gain,
-                                 static_cast<double>(maxBitrate));
+    const double bits =
+        std::min(rate * bitsPerByte * targetHeadroom * gain, static_cast<double>(maxBitrate));
     target = std::max(std::min(truncateToInt64(bits), maxBitrate), minBitrate);
 }
 
 double VideoPacer::gainForMode(double rate, double now) {
     const double floor = std::max(pathDelay(), minimumRound);
     switch (mode) {
-    case Mode::drain: {
-        const bool queueEmpty =
-            !recent.empty() &&
-            recent.back().roundTrip <= pathDelay() + transmissionTime(typicalFrameBytes, rate) +
-                                           drainExitAllowanceShare * queueAllowance();
-        if (now > drainUntil || queueEmpty) {
-            mode = Mode::cruise;
-            cycleStart = now;
-            cycleIndex = 0;
-        }
-        return drainGain;
-    }
-    case Mode::startup:
-        if (rate > startupGrowth * startupBest || now - lastAppLimited < floor) {
-            startupBest = std::max(startupBest, rate);
-            startupBestAt = now;
-        }
-        if (now - startupBestAt > startupPatienceRounds * floor) {
-            mode = Mode::drain;
-            drainUntil = now + startupDrainDuration;
-        }
-        return startupGain;
-    case Mode::cruise:
-        if (now - pathRefreshedAt > pathRefreshInterval) {
-            mode = Mode::drain;
-            drainUntil = now + std::max(remeasurePathDelays * pathDelay(), remeasureMinimum);
-            pathRefreshedAt = now;
+        case Mode::drain: {
+            const bool queueEmpty =
+                !recent.empty() &&
+                recent.back().roundTrip <= pathDelay() + transmissionTime(typicalFrameBytes, rate) +
+                                               drainExitAllowanceShare * queueAllowance();
+            if (now > drainUntil || queueEmpty) {
+                mode = Mode::cruise;
+                cycleStart = now;
+                cycleIndex = 0;
+            }
             return drainGain;
         }
-        if (now - cycleStart > floor) {
-            cycleIndex = (cycleIndex + 1) % static_cast<int64_t>(cruiseGains.size());
-            cycleStart = now;
-        }
-        return cruiseGains[static_cast<size_t>(cycleIndex)];
+        case Mode::startup:
+            if (rate > startupGrowth * startupBest || now - lastAppLimited < floor) {
+                startupBest = std::max(startupBest, rate);
+                startupBestAt = now;
+            }
+            if (now - startupBestAt > startupPatienceRounds * floor) {
+                mode = Mode::drain;
+                drainUntil = now + startupDrainDuration;
+            }
+            return startupGain;
+        case Mode::cruise:
+            if (now - pathRefreshedAt > pathRefreshInterval) {
+                mode = Mode::drain;
+                drainUntil = now + std::max(remeasurePathDelays * pathDelay(), remeasureMinimum);
+                pathRefreshedAt = now;
+                return drainGain;
+            }
+            if (now - cycleStart > floor) {
+                cycleIndex = (cycleIndex + 1) % static_cast<int64_t>(cruiseGains.size());
+                cycleStart = now;
+            }
+            return cruiseGains[static_cast<size_t>(cycleIndex)];
     }
     return 1.0;
 }

@@ -32,11 +32,11 @@ public:
     using ClockFunction = std::function<double()>;
 
     struct Stats {
-        int64_t bitrate = 0;                    // the current target, bits per second
-        int64_t fps = 0;                        // frame deliveries during the last second
-        std::optional<int64_t> pathDelayMs;     // smallest round trip of the last 10 s
-        std::optional<int64_t> roundTripMs;     // mean round trip of the latest frames
-        std::optional<int64_t> deliveryRate;    // windowed maximum delivery rate, bits/s
+        int64_t bitrate = 0;                  // the current target, bits per second
+        int64_t fps = 0;                      // frame deliveries during the last second
+        std::optional<int64_t> pathDelayMs;   // smallest round trip of the last 10 s
+        std::optional<int64_t> roundTripMs;   // mean round trip of the latest frames
+        std::optional<int64_t> deliveryRate;  // windowed maximum delivery rate, bits/s
     };
 
     enum class Mode { drain, startup, cruise };
@@ -44,18 +44,18 @@ public:
     // A copy of the controller's state for tests and benchmarks.
     struct DebugState {
         Mode mode = Mode::startup;
-        double drainUntil = 0;                  // meaningful only in Mode::drain
+        double drainUntil = 0;  // meaningful only in Mode::drain
         int64_t cycleIndex = 0;
         int64_t reserved = 0;
-        int64_t flights = 0;                    // number of frames in flight
+        int64_t flights = 0;  // number of frames in flight
         int64_t bytesInFlight = 0;
         int64_t sentTotal = 0;
         int64_t acknowledgedTotal = 0;
-        std::optional<double> rateEstimate;     // bytes per second
-        double pathDelay = 0;                   // seconds
+        std::optional<double> rateEstimate;  // bytes per second
+        double pathDelay = 0;                // seconds
         int64_t typicalFrameBytes = 0;
-        int64_t target = 0;                     // bits per second
-        int64_t recent = 0;                     // number of entries in the recent window
+        int64_t target = 0;  // bits per second
+        int64_t recent = 0;  // number of entries in the recent window
     };
 
     explicit VideoPacer(ClockFunction clock = defaultClock());

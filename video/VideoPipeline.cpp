@@ -24,7 +24,8 @@ constexpr int kRefreshAttempts = 20;
 constexpr int32_t kClockTimescale = 1'000'000;
 
 int encoderBitrate(int64_t bitrate) {
-    return static_cast<int>(std::clamp<int64_t>(bitrate, kMinimumEncoderBitrate, std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        std::clamp<int64_t>(bitrate, kMinimumEncoderBitrate, std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -44,12 +45,15 @@ void VideoPipeline::Reservation::giveUp() {
     }
 }
 
-std::shared_ptr<VideoPipeline> VideoPipeline::make(platform::QueuePtr queue, platform::ClockPtr clock,
+std::shared_ptr<VideoPipeline> VideoPipeline::make(platform::QueuePtr queue,
+                                                   platform::ClockPtr clock,
                                                    EncoderSessionFactory factory) {
-    return std::shared_ptr<VideoPipeline>(new VideoPipeline(std::move(queue), std::move(clock), std::move(factory)));
+    return std::shared_ptr<VideoPipeline>(
+        new VideoPipeline(std::move(queue), std::move(clock), std::move(factory)));
 }
 
-VideoPipeline::VideoPipeline(platform::QueuePtr queue, platform::ClockPtr clock, EncoderSessionFactory factory)
+VideoPipeline::VideoPipeline(platform::QueuePtr queue, platform::ClockPtr clock,
+                             EncoderSessionFactory factory)
     : queue(std::move(queue)), clock_(clock), encoder_(std::move(clock), std::move(factory)) {}
 
 VideoSinkPtr VideoPipeline::currentSink() const {
@@ -170,13 +174,14 @@ void VideoPipeline::pump() {
     pending_.reset();
     auto reservation = std::make_shared<Reservation>(std::move(sink));
     try {
-        encoder_.encode(frame.buffer, frame.time, [weak = weak(), reservation](std::optional<EncodedFrame> encoded) {
-            if (auto self = weak.lock()) {
-                self->deliver(std::move(encoded), reservation);
-            } else {
-                reservation->giveUp();
-            }
-        });
+        encoder_.encode(frame.buffer, frame.time,
+                        [weak = weak(), reservation](std::optional<EncodedFrame> encoded) {
+                            if (auto self = weak.lock()) {
+                                self->deliver(std::move(encoded), reservation);
+                            } else {
+                                reservation->giveUp();
+                            }
+                        });
     } catch (const CaldrovexError& error) {
         reservation->giveUp();
         reportFailure(error.message());
@@ -193,7 +198,8 @@ void VideoPipeline::reportFailure(const std::string& message) {
     }
 }
 
-void VideoPipeline::deliver(std::optional<EncodedFrame> frame, const std::shared_ptr<Reservation>& reservation) {
+void VideoPipeline::deliver(std::optional<EncodedFrame> frame,
+                            const std::shared_ptr<Reservation>& reservation) {
     if (!frame) {
         // Dropped or failed inside the encoder: not an error, but a key frame it owed must
         // still come.
@@ -238,8 +244,8 @@ bool VideoPipeline::hasFrame() {
 }
 
 VideoPipeline::DebugState VideoPipeline::debugState() const {
-    return DebugState{pending_.has_value(), !latest_.empty(), refreshGeneration_,
-                      refreshRuns_,         reportedError_,   encoder_.fps,
+    return DebugState{pending_.has_value(), !latest_.empty(),     refreshGeneration_,
+                      refreshRuns_,         reportedError_,       encoder_.fps,
                       encoder_.bitrate,     encoder_.hasSession()};
 }
 

@@ -56,9 +56,9 @@ public:
 
     // `clock` stamps re-submitted frames and spaces forced key frames; `factory` opens the
     // encoder's sessions (tests pass fakes).
-    static std::shared_ptr<VideoPipeline> make(platform::QueuePtr queue,
-                                               platform::ClockPtr clock = platform::SystemClock::shared(),
-                                               EncoderSessionFactory factory = H264Encoder::defaultFactory());
+    static std::shared_ptr<VideoPipeline> make(
+        platform::QueuePtr queue, platform::ClockPtr clock = platform::SystemClock::shared(),
+        EncoderSessionFactory factory = H264Encoder::defaultFactory());
 
     VideoPipeline(const VideoPipeline&) = delete;
     VideoPipeline& operator=(const VideoPipeline&) = delete;
@@ -112,7 +112,8 @@ private:
         MediaTime time;
     };
 
-    VideoPipeline(platform::QueuePtr queue, platform::ClockPtr clock, EncoderSessionFactory factory);
+    VideoPipeline(platform::QueuePtr queue, platform::ClockPtr clock,
+                  EncoderSessionFactory factory);
 
     void installPacerCallbacks(VideoPacer& pacer);
     VideoSinkPtr currentSink() const;
@@ -123,7 +124,8 @@ private:
     void refresh(int64_t generation, int attempt);
     void reportFailure(const std::string& message);
     // On the encoder's output thread.
-    void deliver(std::optional<EncodedFrame> frame, const std::shared_ptr<Reservation>& reservation);
+    void deliver(std::optional<EncodedFrame> frame,
+                 const std::shared_ptr<Reservation>& reservation);
 
     std::weak_ptr<VideoPipeline> weak() { return weak_from_this(); }
 

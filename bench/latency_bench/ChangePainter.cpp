@@ -58,7 +58,8 @@ ChangePainter::~ChangePainter() {
 
 void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h) {
     // A 24-bit TrueColor visual: the pixel value is the colour itself.
-    const unsigned long pixel = (unsigned long)colour[0] << 16 | (unsigned long)colour[1] << 8 | colour[2];
+    const unsigned long pixel =
+        (unsigned long)colour[0] << 16 | (unsigned long)colour[1] << 8 | colour[2];
     XSetForeground(display_, gc_, pixel);
     XFillRectangle(display_, DefaultRootWindow(display_), gc_, x, y, static_cast<unsigned>(w),
                    static_cast<unsigned>(h));
@@ -73,7 +74,8 @@ void ChangePainter::clear() {
 std::array<uint8_t, 3> ChangePainter::nextColour() {
     std::uniform_int_distribution<int> channel(kChannelLow, kChannelHigh);
     for (;;) {
-        std::array<uint8_t, 3> colour{static_cast<uint8_t>(channel(random_)), static_cast<uint8_t>(channel(random_)),
+        std::array<uint8_t, 3> colour{static_cast<uint8_t>(channel(random_)),
+                                      static_cast<uint8_t>(channel(random_)),
                                       static_cast<uint8_t>(channel(random_))};
         if (colourDistance(colour, last_) >= kMinimumStep) return colour;
     }

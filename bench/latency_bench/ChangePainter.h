@@ -28,7 +28,8 @@ struct DrawnChange {
 class ChangePainter {
 public:
     // Throws std::runtime_error when the display cannot be opened.
-    ChangePainter(const std::string& displayName, double probeX, double probeY, int side, uint32_t seed);
+    ChangePainter(const std::string& displayName, double probeX, double probeY, int side,
+                  uint32_t seed);
     ~ChangePainter();
     ChangePainter(const ChangePainter&) = delete;
     ChangePainter& operator=(const ChangePainter&) = delete;

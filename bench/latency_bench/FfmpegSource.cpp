@@ -54,19 +54,22 @@ FfmpegSource::FfmpegSource(const std::string& displayName, int fps, double probe
     : probeX_(probeX), probeY_(probeY), log_(log) {
     const std::string rate = std::to_string(fps);
     Subprocess::Options ffmpeg;
-    ffmpeg.argv = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", rate,
-                 "-video_size", "1920x1080", "-i", displayName,
-                 // 4:2:0 in BT.709 video range, as phones decode it and as the host sends it
-                 // (left alone, ffmpeg would pick 4:4:4 for a screen grab).
-                 "-vf", "scale=out_color_matrix=bt709:out_range=tv", "-pix_fmt", "yuv420p", "-c:v", "libx264",
-                   "-preset", "ultrafast", "-tune", "zerolatency", "-flush_packets", "1", "-f", "h264", "-"};
+    ffmpeg.argv = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "x11grab",
+                   "-framerate", rate, "-video_size", "1920x1080", "-i", displayName,
+                   // 4:2:0 in BT.709 video range, as phones decode it and as the host sends it
+                   // (left alone, ffmpeg would pick 4:4:4 for a screen grab).
+                   "-vf", "scale=out_color_matrix=bt709:out_range=tv", "-pix_fmt", "yuv420p",
+                   "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency",
+                   "-flush_packets", "1", "-f", "h264", "-"};
     ffmpeg.output = Subprocess::Output::Raw;
     ffmpeg.errorLog = errorLog;
     process_ = std::make_unique<Subprocess>(std::move(ffmpeg));
     reader_ = std::thread([this] { read(); });
 }
 
-FfmpegSource::~FfmpegSource() { stop(); }
+FfmpegSource::~FfmpegSource() {
+    stop();
+}
 
 void FfmpegSource::stop() {
     if (process_) process_->stop(SIGINT, std::chrono::milliseconds(3000));
@@ -126,8 +129,8 @@ void FfmpegSource::read() {
         while (left > 0) {
             uint8_t* unit = nullptr;
             int unitSize = 0;
-            const int used = av_parser_parse2(parser.get(), context.get(), &unit, &unitSize, data, left,
-                                              AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+            const int used = av_parser_parse2(parser.get(), context.get(), &unit, &unitSize, data,
+                                              left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
             data += used;
             left -= used;
             if (unitSize > 0) {
@@ -140,7 +143,8 @@ void FfmpegSource::read() {
     // The end of the stream ends the last unit.
     uint8_t* unit = nullptr;
     int unitSize = 0;
-    av_parser_parse2(parser.get(), context.get(), &unit, &unitSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    av_parser_parse2(parser.get(), context.get(), &unit, &unitSize, nullptr, 0, AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
     if (unitSize > 0 && !chunks.empty()) takeUnit(unit, unitSize);
 }
 

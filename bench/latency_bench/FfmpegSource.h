@@ -24,8 +24,8 @@ class FfmpegSource {
 public:
     // Starts ffmpeg on `displayName` (the whole 1920×1080 screen) at `fps`; pictures go to
     // `log`, which must outlive the source. Throws std::runtime_error when it cannot start.
-    FfmpegSource(const std::string& displayName, int fps, double probeX, double probeY, const std::string& errorLog,
-                 FrameLog& log);
+    FfmpegSource(const std::string& displayName, int fps, double probeX, double probeY,
+                 const std::string& errorLog, FrameLog& log);
     ~FfmpegSource();
     FfmpegSource(const FfmpegSource&) = delete;
     FfmpegSource& operator=(const FfmpegSource&) = delete;

@@ -31,7 +31,8 @@ std::string format(double value) {
 // One `--log-frames` line, or nothing when the line is something else the device printed.
 std::optional<FrameRecord> parseFrame(const std::string& line) {
     const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
-    if (event.is_discarded() || !event.is_object() || event.value("event", "") != "frame") return std::nullopt;
+    if (event.is_discarded() || !event.is_object() || event.value("event", "") != "frame")
+        return std::nullopt;
     FrameRecord record;
     record.decodedAt = event.value("decodedAt", 0.0);
     record.receivedAt = event.value("receivedAt", 0.0);
@@ -52,19 +53,31 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
     : binaries_(binaries), logs_(logs), stateFile_(scratch / "device" / "state.json") {
     const std::string address = freshLoopbackAddress();
     Subprocess::Options host;
-    host.argv = {(binaries_ / "caldrovex-host").string(), "--headless", "--listen-only", "--listen", address, "--pair"};
+    host.argv = {(binaries_ / "caldrovex-host").string(),
+                 "--headless",
+                 "--listen-only",
+                 "--listen",
+                 address,
+                 "--pair"};
     host.errorLog = (logs_ / "host.log").string();
     host_ = std::make_unique<Subprocess>(std::move(host));
     auto link = host_->waitForPrefix("link: ", 0, kStartWait);
     if (!link) throw std::runtime_error("the host printed no pairing link (see its log)");
 
     Subprocess::Options device;
-    device.argv = {(binaries_ / "caldrovex-device").string(), "--state", stateFile_.string(), "--timeout", "30",
-                   "pair", link->substr(6)};
+    device.argv = {(binaries_ / "caldrovex-device").string(),
+                   "--state",
+                   stateFile_.string(),
+                   "--timeout",
+                   "30",
+                   "pair",
+                   link->substr(6)};
     device.errorLog = (logs_ / "device.log").string();
     Subprocess pair(std::move(device));
     const int status = pair.wait(kStartWait).value_or(-1);
-    if (status != 0) throw std::runtime_error("the device could not pair (status " + std::to_string(status) + ")");
+    if (status != 0)
+        throw std::runtime_error("the device could not pair (status " + std::to_string(status) +
+                                 ")");
 }
 
 HostSource::~HostSource() {
@@ -72,8 +85,8 @@ HostSource::~HostSource() {
     host_->stop(SIGTERM, std::chrono::milliseconds(5000));
 }
 
-std::unique_ptr<Subprocess> HostSource::stream(int fps, double seconds, double probeX, double probeY,
-                                               FrameLog& log) {
+std::unique_ptr<Subprocess> HostSource::stream(int fps, double seconds, double probeX,
+                                               double probeY, FrameLog& log) {
     Subprocess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
                    "--state",

@@ -31,7 +31,8 @@ public:
     pid_t pid() const { return host_->pid(); }
 
     // Starts a device streaming at `fps` for at most `seconds`, its pictures going to `log`.
-    std::unique_ptr<Subprocess> stream(int fps, double seconds, double probeX, double probeY, FrameLog& log);
+    std::unique_ptr<Subprocess> stream(int fps, double seconds, double probeX, double probeY,
+                                       FrameLog& log);
 
 private:
     std::filesystem::path binaries_;

@@ -7,15 +7,16 @@ namespace caldrovex::bench {
 
 namespace {
 
-bool shows(const FrameRecord& frame, std::array<uint8_t, 3> colour, std::array<uint8_t, 3> previous, int tolerance) {
+bool shows(const FrameRecord& frame, std::array<uint8_t, 3> colour, std::array<uint8_t, 3> previous,
+           int tolerance) {
     const int distance = colourDistance(frame.probe, colour);
     return distance <= tolerance && distance < colourDistance(frame.probe, previous);
 }
 
 }  // namespace
 
-MatchResult matchChanges(const std::vector<DrawnChange>& changes, const std::vector<FrameRecord>& frames,
-                         int tolerance) {
+MatchResult matchChanges(const std::vector<DrawnChange>& changes,
+                         const std::vector<FrameRecord>& frames, int tolerance) {
     MatchResult result;
     size_t next = 0;
     for (size_t i = 0; i < changes.size(); ++i) {
@@ -25,8 +26,8 @@ MatchResult matchChanges(const std::vector<DrawnChange>& changes, const std::vec
         bool found = false;
         for (size_t f = next; f < frames.size(); ++f) {
             if (shows(frames[f], change.colour, previous, tolerance)) {
-                result.samples.push_back(
-                    {i, frames[f].receivedAt - change.drawnAt, frames[f].decodedAt - change.drawnAt});
+                result.samples.push_back({i, frames[f].receivedAt - change.drawnAt,
+                                          frames[f].decodedAt - change.drawnAt});
                 next = f;
                 found = true;
                 break;

@@ -25,8 +25,8 @@ struct MatchResult {
 // Pairs each change with the first picture decoded after it whose probe shows the change's
 // colour: within `tolerance` in every channel and nearer to it than to the colour before.
 // Both lists in time order.
-MatchResult matchChanges(const std::vector<DrawnChange>& changes, const std::vector<FrameRecord>& frames,
-                         int tolerance);
+MatchResult matchChanges(const std::vector<DrawnChange>& changes,
+                         const std::vector<FrameRecord>& frames, int tolerance);
 
 // The value below which `fraction` of `values` lie (nearest rank); 0 for none.
 double percentile(std::vector<double> values, double fraction);

@@ -20,25 +20,28 @@ constexpr int64_t kBitrate = 6'000'000;
 // Stamps every picture on its way from the capture stream to the streamer.
 class StampingService final : public CaptureService {
 public:
-    StampingService(std::shared_ptr<CaptureService> inner, std::shared_ptr<PipelineSource::Stamps> stamps)
+    StampingService(std::shared_ptr<CaptureService> inner,
+                    std::shared_ptr<PipelineSource::Stamps> stamps)
         : inner_(std::move(inner)), stamps_(std::move(stamps)) {}
 
     void displays(std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) override {
         inner_->displays(std::move(done));
     }
 
-    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display, const CaptureConfiguration& configuration,
+    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display,
+                                              const CaptureConfiguration& configuration,
                                               platform::QueuePtr captureQueue, FrameHandler onFrame,
                                               StopHandler onStop) override {
-        auto stamped = [stamps = stamps_, onFrame = std::move(onFrame)](VideoFrame frame, MediaTime time) {
+        auto stamped = [stamps = stamps_, onFrame = std::move(onFrame)](VideoFrame frame,
+                                                                        MediaTime time) {
             {
                 std::lock_guard guard(stamps->mutex);
                 stamps->captures.push_back({time.seconds(), monotonicNow()});
             }
             onFrame(std::move(frame), time);
         };
-        return inner_->makeStream(display, configuration, std::move(captureQueue), std::move(stamped),
-                                  std::move(onStop));
+        return inner_->makeStream(display, configuration, std::move(captureQueue),
+                                  std::move(stamped), std::move(onStop));
     }
 
 private:
@@ -51,7 +54,8 @@ private:
 // Called on the encoder's output thread only.
 class DecodingSink final : public VideoSink {
 public:
-    DecodingSink(double probeX, double probeY, FrameLog& log) : probeX_(probeX), probeY_(probeY), log_(log) {}
+    DecodingSink(double probeX, double probeY, FrameLog& log)
+        : probeX_(probeX), probeY_(probeY), log_(log) {}
 
     std::shared_ptr<VideoPacer> pacer() const override { return pacer_; }
 
@@ -79,8 +83,8 @@ public:
         record.decodedAt = monotonicNow();
         record.width = picture->width;
         record.height = picture->height;
-        record.probe =
-            picture->pixel(static_cast<int>(probeX_ * picture->width), static_cast<int>(probeY_ * picture->height));
+        record.probe = picture->pixel(static_cast<int>(probeX_ * picture->width),
+                                      static_cast<int>(probeY_ * picture->height));
         log_.add(record);
     }
 
@@ -95,24 +99,29 @@ private:
 
 }  // namespace
 
-PipelineSource::PipelineSource(const std::string& displayName, int fps, double probeX, double probeY, FrameLog& log)
+PipelineSource::PipelineSource(const std::string& displayName, int fps, double probeX,
+                               double probeY, FrameLog& log)
     : captureQueue_(platform::SerialQueue::make("caldrovex.capture")),
       timerQueue_(platform::SerialQueue::make("caldrovex.timeout")),
       stamps_(std::make_shared<Stamps>()) {
-    auto service = std::make_shared<StampingService>(std::make_shared<platform::X11CaptureService>(displayName),
-                                                     stamps_);
+    auto service = std::make_shared<StampingService>(
+        std::make_shared<platform::X11CaptureService>(displayName), stamps_);
     streamer_ = ScreenStreamer::make(service, captureQueue_, timerQueue_);
     // Unacknowledged: the sink completes every write at once, so credit never runs short.
-    streamer_->pipeline->attach(std::make_shared<DecodingSink>(probeX, probeY, log), fps, kBitrate, false);
+    streamer_->pipeline->attach(std::make_shared<DecodingSink>(probeX, probeY, log), fps, kBitrate,
+                                false);
     std::promise<TimeoutOutcome<RemoteDisplay>> started;
     streamer_->start(std::nullopt, kMaxWidth, fps, [&](TimeoutOutcome<RemoteDisplay> outcome) {
         started.set_value(std::move(outcome));
     });
     auto outcome = started.get_future().get();
-    if (auto* error = std::get_if<CaldrovexError>(&outcome)) throw std::runtime_error(error->message());
+    if (auto* error = std::get_if<CaldrovexError>(&outcome))
+        throw std::runtime_error(error->message());
 }
 
-PipelineSource::~PipelineSource() { stop(); }
+PipelineSource::~PipelineSource() {
+    stop();
+}
 
 void PipelineSource::stop() {
     if (stopped_) return;

@@ -29,7 +29,8 @@ struct CaptureStamp {
 class PipelineSource {
 public:
     // Starts capturing `displayName` at `fps`; throws std::runtime_error when it cannot.
-    PipelineSource(const std::string& displayName, int fps, double probeX, double probeY, FrameLog& log);
+    PipelineSource(const std::string& displayName, int fps, double probeX, double probeY,
+                   FrameLog& log);
     ~PipelineSource();
     PipelineSource(const PipelineSource&) = delete;
     PipelineSource& operator=(const PipelineSource&) = delete;

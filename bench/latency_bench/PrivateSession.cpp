@@ -26,7 +26,8 @@ void PrivateSession::enterBusSession(int argc, char** argv) {
     ::setenv(kSessionMarker, "1", 1);
     // Our own path now: in the child, /proc/self/exe is dbus-run-session's.
     std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::vector<char*> args{const_cast<char*>("dbus-run-session"), const_cast<char*>("--"), self.data()};
+    std::vector<char*> args{const_cast<char*>("dbus-run-session"), const_cast<char*>("--"),
+                            self.data()};
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
     ::execvp(args[0], args.data());
@@ -59,10 +60,12 @@ PrivateSession::PrivateSession(fs::path logs) : logs_(std::move(logs)) {
     Subprocess keyring(std::move(daemon));
     std::ifstream random("/dev/urandom", std::ios::binary);
     std::string password;
-    for (int i = 0; i < 24; ++i) password += static_cast<char>('a' + static_cast<unsigned char>(random.get()) % 26);
+    for (int i = 0; i < 24; ++i)
+        password += static_cast<char>('a' + static_cast<unsigned char>(random.get()) % 26);
     keyring.writeLine(password);
     keyring.closeInput();
-    if (keyring.wait(kStartWait).value_or(-1) != 0) throw std::runtime_error("gnome-keyring-daemon did not start");
+    if (keyring.wait(kStartWait).value_or(-1) != 0)
+        throw std::runtime_error("gnome-keyring-daemon did not start");
     keyring.waitForOutputEnd(kStartWait);
     for (const auto& line : keyring.lines()) {
         const size_t equals = line.find('=');
@@ -84,9 +87,10 @@ PrivateSession::~PrivateSession() {
 void PrivateSession::startXServer() {
     // Xvfb picks a free display number itself and writes it once it accepts clients.
     Subprocess::Options server;
-    server.argv = {"Xvfb",       "-displayfd", "1",         "-screen",    "0",      "1920x1080x24",
-                   "-nolisten",  "tcp",        "+extension", "RANDR",     "+extension", "XTEST",
-                   "+extension", "DAMAGE",     "+extension", "XFIXES",    "-noreset"};
+    server.argv = {"Xvfb",         "-displayfd", "1",          "-screen",    "0",
+                   "1920x1080x24", "-nolisten",  "tcp",        "+extension", "RANDR",
+                   "+extension",   "XTEST",      "+extension", "DAMAGE",     "+extension",
+                   "XFIXES",       "-noreset"};
     server.errorLog = (logs_ / "xvfb.log").string();
     xServer_ = std::make_unique<Subprocess>(std::move(server));
     auto number = xServer_->waitForPrefix("", 0, kStartWait);

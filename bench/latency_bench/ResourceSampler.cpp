@@ -83,8 +83,9 @@ ResourceUse ResourceSampler::stop() {
         rss.push_back(samples_[i].rssMiB);
         while (j + 1 < i && samples_[i].at - samples_[j + 1].at >= 1.0) ++j;
         if (samples_[i].at - samples_[j].at >= 1.0) {
-            use.cpuPeak = std::max(use.cpuPeak, 100.0 * (samples_[i].cpuSeconds - samples_[j].cpuSeconds) /
-                                                    (samples_[i].at - samples_[j].at));
+            use.cpuPeak =
+                std::max(use.cpuPeak, 100.0 * (samples_[i].cpuSeconds - samples_[j].cpuSeconds) /
+                                          (samples_[i].at - samples_[j].at));
         }
     }
     use.rssMedian = percentile(rss, 0.5);

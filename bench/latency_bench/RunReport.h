@@ -72,7 +72,9 @@ public:
     double rssPeak() const { return rssPeak_; }
     // Over the measuring windows: pictures decoded per second and the stream's bitrate.
     double picturesPerSecond() const { return windowSeconds_ > 0 ? pictures_ / windowSeconds_ : 0; }
-    double megabitsPerSecond() const { return windowSeconds_ > 0 ? 8e-6 * double(bytes_) / windowSeconds_ : 0; }
+    double megabitsPerSecond() const {
+        return windowSeconds_ > 0 ? 8e-6 * double(bytes_) / windowSeconds_ : 0;
+    }
     int width = 0;
     int height = 0;
     // How long the X server took to confirm each change (drawnAt − sentAt), in seconds.

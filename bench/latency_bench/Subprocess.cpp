@@ -21,7 +21,8 @@ std::vector<std::string> mergedEnvironment(const std::map<std::string, std::stri
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string text = *entry;
         const size_t equals = text.find('=');
-        if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
+        if (equals != std::string::npos)
+            variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
     for (const auto& [name, value] : changes) {
         if (value.empty()) {
@@ -43,7 +44,8 @@ void closeFd(int& fd) {
 }  // namespace
 
 double monotonicNow() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 Subprocess::Subprocess(Options options) : onLine_(std::move(options.onLine)) {
@@ -127,7 +129,9 @@ bool Subprocess::writeLine(const std::string& line) {
     return ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void Subprocess::closeInput() { closeFd(input_); }
+void Subprocess::closeInput() {
+    closeFd(input_);
+}
 
 void Subprocess::signal(int number) {
     if (pid_ > 0 && !status_) ::kill(pid_, number);
@@ -142,7 +146,8 @@ std::optional<std::string> Subprocess::waitForPrefix(const std::string& prefix, 
             if (lines_[i].rfind(prefix, 0) == 0) return lines_[i];
         }
         from = lines_.size();
-        if (ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) return std::nullopt;
+        if (ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+            return std::nullopt;
     }
 }
 

@@ -51,7 +51,8 @@ public:
     void signal(int number);
 
     // The first line from index `from` on that starts with `prefix`, waiting up to `timeout`.
-    std::optional<std::string> waitForPrefix(const std::string& prefix, size_t from, std::chrono::milliseconds timeout);
+    std::optional<std::string> waitForPrefix(const std::string& prefix, size_t from,
+                                             std::chrono::milliseconds timeout);
     // Waits until standard output has closed; false when it is still open after `timeout`.
     bool waitForOutputEnd(std::chrono::milliseconds timeout);
     size_t lineCount();

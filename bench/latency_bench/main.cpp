@@ -12,7 +12,8 @@
 // The bench runs itself inside a D-Bus session of its own with a private gnome-keyring,
 // private XDG folders and its own Xvfb, so one command does everything:
 //
-//   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only host,pipeline,ffmpeg] [--csv FILE]
+//   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only host,pipeline,ffmpeg] [--csv
+//   FILE]
 //                 [--display :N] [--probe X,Y] [--seed N] [--bin DIR]
 //
 // Writes FILE (default latency_bench.csv) with one row per configuration, FILE's stem +
@@ -87,7 +88,8 @@ struct Options {
 [[noreturn]] void usage(const std::string& problem) {
     std::fprintf(stderr,
                  "latency_bench: %s\n"
-                 "usage: latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only host,pipeline,ffmpeg] [--csv FILE]\n"
+                 "usage: latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only "
+                 "host,pipeline,ffmpeg] [--csv FILE]\n"
                  "                     [--display :N] [--probe X,Y] [--seed N] [--bin DIR]\n",
                  problem.c_str());
     std::exit(2);
@@ -116,7 +118,8 @@ Options parse(int argc, char** argv) {
                 options.host = value.find("host") != std::string::npos;
                 options.pipeline = value.find("pipeline") != std::string::npos;
                 options.ffmpeg = value.find("ffmpeg") != std::string::npos;
-                if (!options.host && !options.pipeline && !options.ffmpeg) usage("--only takes host,pipeline,ffmpeg");
+                if (!options.host && !options.pipeline && !options.ffmpeg)
+                    usage("--only takes host,pipeline,ffmpeg");
             } else if (name == "--csv") {
                 options.csv = value;
             } else if (name == "--display") {
@@ -145,7 +148,8 @@ Options parse(int argc, char** argv) {
 // sampler watches the sending process; returns what was recorded, or throws
 // std::runtime_error with the reason the round could not run.
 template <typename StartSource>
-Round measure(const std::string& name, int fps, int count, ChangePainter& painter, StartSource startSource) {
+Round measure(const std::string& name, int fps, int count, ChangePainter& painter,
+              StartSource startSource) {
     std::fprintf(stderr, "latency_bench: %s at %d fps, %d changes\n", name.c_str(), fps, count);
     painter.clear();
     FrameLog log;
@@ -168,7 +172,8 @@ Round measure(const std::string& name, int fps, int count, ChangePainter& painte
     Round round;
     round.from = monotonicNow();
     round.changes = painter.changes(count, kMinGap, kMaxGap);
-    if (!painter.realtime()) std::fprintf(stderr, "latency_bench: painting without real-time priority\n");
+    if (!painter.realtime())
+        std::fprintf(stderr, "latency_bench: painting without real-time priority\n");
     std::this_thread::sleep_for(std::chrono::duration<double>(kSettle));
     round.until = monotonicNow();
     if (pid > 0) round.resources = sampler.stop();
@@ -193,9 +198,13 @@ int main(int argc, char** argv) {
         } else {
             session.startXServer();
         }
-        std::fprintf(stderr, "latency_bench: display %s, seed %u, probe %.2f,%.2f, %d changes per configuration in %d rounds\n",
-                     session.displayName().c_str(), options.seed, options.probeX, options.probeY, options.samples, options.rounds);
-        ChangePainter painter(session.displayName(), options.probeX, options.probeY, kSquare, options.seed);
+        std::fprintf(stderr,
+                     "latency_bench: display %s, seed %u, probe %.2f,%.2f, %d changes per "
+                     "configuration in %d rounds\n",
+                     session.displayName().c_str(), options.seed, options.probeX, options.probeY,
+                     options.samples, options.rounds);
+        ChangePainter painter(session.displayName(), options.probeX, options.probeY, kSquare,
+                              options.seed);
 
         std::unique_ptr<HostSource> host;
         std::string hostFailure;
@@ -212,7 +221,8 @@ int main(int argc, char** argv) {
         if (options.pipeline || options.host) {
             std::fprintf(stderr, "latency_bench: warming up\n");
             FrameLog log;
-            PipelineSource warmUp(session.displayName(), options.rates.front(), options.probeX, options.probeY, log);
+            PipelineSource warmUp(session.displayName(), options.rates.front(), options.probeX,
+                                  options.probeY, log);
             log.waitFor(1, kFirstFrameWait);
             painter.changes(kWarmUpChanges, kMinGap, kMaxGap);
         }
@@ -225,7 +235,8 @@ int main(int argc, char** argv) {
         // Rounds interleave the configurations, so that a change in the machine's load (other
         // work on these shared cores) falls on all of them alike.
         for (int round = 0; round < options.rounds; ++round) {
-            const int count = options.samples / options.rounds + (round < options.samples % options.rounds ? 1 : 0);
+            const int count = options.samples / options.rounds +
+                              (round < options.samples % options.rounds ? 1 : 0);
             // The device streams a little longer than the painting needs; it is stopped earlier.
             const double streamSeconds = 2 * kSettle + count * kMaxGap + 20;
             for (RunReport& report : reports) {
@@ -234,39 +245,50 @@ int main(int argc, char** argv) {
                     if (report.name == "host") {
                         if (!host) throw std::runtime_error(hostFailure);
                         std::unique_ptr<Subprocess> device;
-                        report.add(measure("host", fps, count, painter,
-                                           [&](FrameLog& log) {
-                                               device = host->stream(fps, streamSeconds, options.probeX,
-                                                                     options.probeY, log);
-                                               return std::tuple{
-                                                   host->pid(),
-                                                   [&] { device->stop(SIGINT, std::chrono::milliseconds(3000)); },
-                                                   [&] { return !device->wait(std::chrono::milliseconds(0)); }};
-                                           }),
-                                   kTolerance);
+                        report.add(
+                            measure("host", fps, count, painter,
+                                    [&](FrameLog& log) {
+                                        device = host->stream(fps, streamSeconds, options.probeX,
+                                                              options.probeY, log);
+                                        return std::tuple{
+                                            host->pid(),
+                                            [&] {
+                                                device->stop(SIGINT,
+                                                             std::chrono::milliseconds(3000));
+                                            },
+                                            [&] {
+                                                return !device->wait(std::chrono::milliseconds(0));
+                                            }};
+                                    }),
+                            kTolerance);
                     } else if (report.name == "pipeline") {
                         std::unique_ptr<PipelineSource> pipeline;
-                        Round measured = measure("pipeline", fps, count, painter, [&](FrameLog& log) {
-                            pipeline = std::make_unique<PipelineSource>(session.displayName(), fps, options.probeX,
-                                                                        options.probeY, log);
-                            return std::tuple{pid_t{0}, [&] { pipeline->stop(); }, [] { return true; }};
-                        });
+                        Round measured =
+                            measure("pipeline", fps, count, painter, [&](FrameLog& log) {
+                                pipeline = std::make_unique<PipelineSource>(session.displayName(),
+                                                                            fps, options.probeX,
+                                                                            options.probeY, log);
+                                return std::tuple{pid_t{0}, [&] { pipeline->stop(); },
+                                                  [] { return true; }};
+                            });
                         measured.captures = pipeline->captures();
                         report.add(measured, kTolerance);
                     } else {
                         std::unique_ptr<FfmpegSource> ffmpeg;
-                        report.add(measure("ffmpeg", fps, count, painter,
-                                           [&](FrameLog& log) {
-                                               ffmpeg = std::make_unique<FfmpegSource>(
-                                                   session.displayName(), fps, options.probeX, options.probeY,
-                                                   (logs / "ffmpeg.log").string(), log);
-                                               return std::tuple{ffmpeg->pid(), [&] { ffmpeg->stop(); },
-                                                                 [&] { return ffmpeg->running(); }};
-                                           }),
-                                   kTolerance);
+                        report.add(
+                            measure("ffmpeg", fps, count, painter,
+                                    [&](FrameLog& log) {
+                                        ffmpeg = std::make_unique<FfmpegSource>(
+                                            session.displayName(), fps, options.probeX,
+                                            options.probeY, (logs / "ffmpeg.log").string(), log);
+                                        return std::tuple{ffmpeg->pid(), [&] { ffmpeg->stop(); },
+                                                          [&] { return ffmpeg->running(); }};
+                                    }),
+                            kTolerance);
                     }
                 } catch (const std::runtime_error& error) {
-                    std::fprintf(stderr, "latency_bench: %s at %d fps: %s\n", report.name.c_str(), fps, error.what());
+                    std::fprintf(stderr, "latency_bench: %s at %d fps: %s\n", report.name.c_str(),
+                                 fps, error.what());
                     report.fail(error.what());
                 }
             }

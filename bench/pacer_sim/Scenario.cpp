@@ -118,8 +118,9 @@ RunResult runScenario(const Scenario& scenario, Regime regime, uint64_t seed) {
     result.targetMedian = percentile(targets, 0.5);
     for (size_t i = 0; i < scenario.capacityChanges.size(); ++i) {
         double change = scenario.capacityChanges[i].first;
-        double until = i + 1 < scenario.capacityChanges.size() ? scenario.capacityChanges[i + 1].first
-                                                                : kDuration;
+        double until = i + 1 < scenario.capacityChanges.size()
+                           ? scenario.capacityChanges[i + 1].first
+                           : kDuration;
         result.settleAfterSteps.push_back(settleTime(arrivals, change, until));
     }
     return result;

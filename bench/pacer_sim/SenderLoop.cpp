@@ -7,9 +7,12 @@ namespace caldrovex::bench {
 
 const char* regimeName(Regime regime) {
     switch (regime) {
-        case Regime::acknowledged: return "acknowledged";
-        case Regime::unacknowledged: return "unacknowledged";
-        case Regime::fixed: return "fixed-6M";
+        case Regime::acknowledged:
+            return "acknowledged";
+        case Regime::unacknowledged:
+            return "unacknowledged";
+        case Regime::fixed:
+            return "fixed-6M";
     }
     return "?";
 }

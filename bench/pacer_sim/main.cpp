@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
 
     std::printf("pacer_sim: 60 simulated seconds per run, 30 fps, max 6 Mbit/s, seed %llu\n",
                 static_cast<unsigned long long>(seed));
-    std::printf("%-22s %-15s %6s %6s %9s %9s %9s %12s\n", "scenario", "regime", "util",
-                "fps", "q-med ms", "q-p95 ms", "target M", "settle");
+    std::printf("%-22s %-15s %6s %6s %9s %9s %9s %12s\n", "scenario", "regime", "util", "fps",
+                "q-med ms", "q-p95 ms", "target M", "settle");
     std::ofstream csv(out + "/pacer_sim.csv");
     csv << "scenario,regime,utilization,delivered_fps,queue_delay_median_ms,"
            "queue_delay_p95_ms,target_median_bps,settle_after_steps_s\n";

@@ -11,7 +11,11 @@ namespace {
 
 // The input controller's callbacks when no display can take input.
 InputController::Callbacks withoutDisplay() {
-    return {[] { return false; }, [](uint32_t) { return DisplayRect{0, 0, 1, 1}; }, [](const InputEvent&) {}};
+    return {[] { return false; },
+            [](uint32_t) {
+                return DisplayRect{0, 0, 1, 1};
+            },
+            [](const InputEvent&) {}};
 }
 
 }  // namespace
@@ -29,9 +33,10 @@ DesktopComponents DesktopComponents::open(QueuePtr mainQueue, ClockPtr clock) {
     components.power = std::make_shared<DesktopPowerControl>();
     // Time bounds of capture calls fire on a queue of their own, so a busy main queue or
     // capture queue cannot delay a time-out.
-    components.screen = ScreenStreamer::make(std::make_shared<X11CaptureService>(std::nullopt, clock),
-                                             SerialQueue::make("caldrovex.capture"),
-                                             SerialQueue::make("caldrovex.capture.timeouts"), clock);
+    components.screen =
+        ScreenStreamer::make(std::make_shared<X11CaptureService>(std::nullopt, clock),
+                             SerialQueue::make("caldrovex.capture"),
+                             SerialQueue::make("caldrovex.capture.timeouts"), clock);
     return components;
 }
 

@@ -36,10 +36,16 @@ void DesktopPowerControl::releaseAssertion(uint32_t id) {
     if (displayHolds_.erase(id) != 0 && displayHolds_.empty()) display_.suspendScreenSaver(false);
 }
 
-bool DesktopPowerControl::displaysAwake() { return display_.displaysAwake(); }
+bool DesktopPowerControl::displaysAwake() {
+    return display_.displaysAwake();
+}
 
-void DesktopPowerControl::declareUserActivity(const std::string&) { display_.wake(); }
+void DesktopPowerControl::declareUserActivity(const std::string&) {
+    display_.wake();
+}
 
-bool DesktopPowerControl::screenLocked() { return LogindSession::lockedHint(); }
+bool DesktopPowerControl::screenLocked() {
+    return LogindSession::lockedHint();
+}
 
 }  // namespace caldrovex::platform

@@ -25,7 +25,7 @@ namespace caldrovex::platform {
 class LineReader final : public QObject {
     Q_OBJECT
 
-  public:
+public:
     static constexpr size_t kLongestLine = 64 * 1024;
 
     explicit LineReader(int fd, QObject* parent = nullptr);
@@ -34,7 +34,7 @@ class LineReader final : public QObject {
     std::function<void(const std::string& line)> onLine;
     std::function<void()> onEnd;
 
-  private:
+private:
     void readAvailable();
     void deliverLines(const std::weak_ptr<bool>& alive);
     void finish(const std::weak_ptr<bool>& alive);

@@ -7,8 +7,8 @@
 #include <QDBusVariant>
 #include <QString>
 
-#include <cstdlib>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace caldrovex::platform {
 
@@ -37,10 +37,9 @@ QDBusUnixFileDescriptor LogindSession::inhibit(const std::string& what, const st
                                                const std::string& why) {
     QDBusInterface logind(kService, kManagerPath, kManager, QDBusConnection::systemBus());
     if (!logind.isValid()) return {};
-    QDBusReply<QDBusUnixFileDescriptor> reply =
-        logind.call(QStringLiteral("Inhibit"), QString::fromStdString(what),
-                    QString::fromStdString(who), QString::fromStdString(why),
-                    QStringLiteral("block"));
+    QDBusReply<QDBusUnixFileDescriptor> reply = logind.call(
+        QStringLiteral("Inhibit"), QString::fromStdString(what), QString::fromStdString(who),
+        QString::fromStdString(why), QStringLiteral("block"));
     return reply.isValid() ? reply.value() : QDBusUnixFileDescriptor();
 }
 

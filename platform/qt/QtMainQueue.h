@@ -19,7 +19,7 @@ namespace caldrovex::platform {
 // - Delayed work is handed to the main thread first and armed there, because Qt timers only
 //   run on threads with a Qt event loop (the serial queues' pool threads have none).
 class QtMainQueue final : public Queue {
-  public:
+public:
     explicit QtMainQueue(std::string label = "main");
 
     const std::string& label() const override { return label_; }
@@ -28,7 +28,7 @@ class QtMainQueue final : public Queue {
     bool isCurrent() const override;
     void sync(Work work) override;
 
-  private:
+private:
     std::string label_;
     // The application object, which lives on the main thread; every call is queued on it.
     QPointer<QObject> context_;

@@ -21,7 +21,7 @@ namespace caldrovex::platform {
 class SignalWatcher final : public QObject {
     Q_OBJECT
 
-  public:
+public:
     // Throws std::system_error when the pipe or a handler cannot be installed, and
     // std::logic_error for a second watcher.
     explicit SignalWatcher(std::vector<int> watched, QObject* parent = nullptr);
@@ -29,7 +29,7 @@ class SignalWatcher final : public QObject {
 
     std::function<void(int signal)> onSignal;
 
-  private:
+private:
     void readSignals();
     void release();
 

@@ -14,7 +14,7 @@ namespace caldrovex::platform {
 // terminal's foreground colour, which on the usual dark background is light, so the symbol
 // reads the right way round there, quiet zone included. Pure; callable from any thread.
 class TerminalQrCode {
-  public:
+public:
     // Light modules around the symbol. The standard asks for four; two keep a pairing link's
     // symbol (about 77 modules) within a common terminal width, and phone scanners read it.
     static constexpr int kQuietZone = 2;

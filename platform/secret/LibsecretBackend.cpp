@@ -55,7 +55,9 @@ private:
     GError* raw_ = nullptr;
 };
 
-[[noreturn]] void failLocked() { throw SecretBackend::Failure(SECRET_ERROR_IS_LOCKED); }
+[[noreturn]] void failLocked() {
+    throw SecretBackend::Failure(SECRET_ERROR_IS_LOCKED);
+}
 
 // Items are matched on "service" and "account" only (not on a schema name), so that the
 // stored items stay readable whatever wrote them.
@@ -127,8 +129,8 @@ std::string loadSecret(SecretItem* item) {
 // unlocked.
 void unlockWithPrompt(SecretService* service, GList* objects) {
     GErrorSlot error;
-    const gint unlocked = secret_service_unlock_sync(service, objects, nullptr, nullptr,
-                                                     error.out());
+    const gint unlocked =
+        secret_service_unlock_sync(service, objects, nullptr, nullptr, error.out());
     error.check();
     if (unlocked == 0) failLocked();
 }

@@ -22,7 +22,8 @@ public:
                                ClockPtr clock = SystemClock::shared());
 
     void displays(std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) override;
-    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display, const CaptureConfiguration& configuration,
+    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display,
+                                              const CaptureConfiguration& configuration,
                                               QueuePtr captureQueue, FrameHandler onFrame,
                                               StopHandler onStop) override;
 

@@ -112,18 +112,20 @@ public:
         Display* d = display_.get();
         trap_ = std::make_unique<X11ErrorTrap>(d);
         int errorBase = 0;
-        if (!XDamageQueryExtension(d, &damageEvent_, &errorBase) || !XFixesQueryExtension(d, &fixesEvent_, &errorBase)) {
+        if (!XDamageQueryExtension(d, &damageEvent_, &errorBase) ||
+            !XFixesQueryExtension(d, &fixesEvent_, &errorBase)) {
             throw CaldrovexError(kMissingExtensions);
         }
         const CaptureDisplay& area = s_.display;
         int screen = DefaultScreen(d);
         if (area.width <= 0 || area.height <= 0 || area.x < 0 || area.y < 0 ||
-            area.x + area.width > DisplayWidth(d, screen) || area.y + area.height > DisplayHeight(d, screen)) {
+            area.x + area.width > DisplayWidth(d, screen) ||
+            area.y + area.height > DisplayHeight(d, screen)) {
             throw CaldrovexError(kDisplayGone);
         }
         grabber_ = std::make_unique<X11ScreenGrabber>(d, area.x, area.y, area.width, area.height);
-        converter_ = std::make_unique<FrameConverter>(area.width, area.height, s_.configuration.width,
-                                                      s_.configuration.height);
+        converter_ = std::make_unique<FrameConverter>(
+            area.width, area.height, s_.configuration.width, s_.configuration.height);
         Window root = DefaultRootWindow(d);
         damage_ = XDamageCreate(d, root, XDamageReportNonEmpty);
         region_ = XFixesCreateRegion(d, nullptr, 0);
@@ -213,7 +215,8 @@ private:
         if (pointerMoved_) {
             pointerMoved_ = false;
             // The pointer matters where it is drawn now or was drawn last.
-            if (!schedule_.hasChange() && s_.configuration.showsCursor && (cursorWasInside_ || grabber_->cursorInside())) {
+            if (!schedule_.hasChange() && s_.configuration.showsCursor &&
+                (cursorWasInside_ || grabber_->cursorInside())) {
                 schedule_.changed();
             }
         }
@@ -226,8 +229,8 @@ private:
         bool touches = false;
         for (int i = 0; i < count && !touches; ++i) {
             const XRectangle& r = rects[i];
-            touches = r.x < area.x + area.width && r.y < area.y + area.height && r.x + r.width > area.x &&
-                      r.y + r.height > area.y;
+            touches = r.x < area.x + area.width && r.y < area.y + area.height &&
+                      r.x + r.width > area.x && r.y + r.height > area.y;
         }
         if (rects != nullptr) {
             XFree(rects);
@@ -268,7 +271,8 @@ private:
     bool cursorWasInside_ = false;
 };
 
-void runCapture(const std::shared_ptr<X11CaptureStream::Shared>& shared, CaptureStream::Done startDone) {
+void runCapture(const std::shared_ptr<X11CaptureStream::Shared>& shared,
+                CaptureStream::Done startDone) {
     std::optional<std::string> ended;
     {
         CaptureLoop loop(*shared);
@@ -292,8 +296,9 @@ void runCapture(const std::shared_ptr<X11CaptureStream::Shared>& shared, Capture
 }  // namespace
 
 X11CaptureStream::X11CaptureStream(std::optional<std::string> displayName, CaptureDisplay display,
-                                   CaptureConfiguration configuration, QueuePtr captureQueue, ClockPtr clock,
-                                   CaptureService::FrameHandler onFrame, CaptureService::StopHandler onStop)
+                                   CaptureConfiguration configuration, QueuePtr captureQueue,
+                                   ClockPtr clock, CaptureService::FrameHandler onFrame,
+                                   CaptureService::StopHandler onStop)
     : shared_(std::make_shared<Shared>()) {
     shared_->displayName = std::move(displayName);
     shared_->display = std::move(display);

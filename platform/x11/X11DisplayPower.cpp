@@ -46,7 +46,8 @@ bool X11DisplayPower::displaysAwake() {
     Display* display = display_.get();
     if (hasRandr(display)) {
         int count = 0;
-        XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
+        XRRMonitorInfo* monitors =
+            XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
         if (monitors) XRRFreeMonitors(monitors);
         if (count == 0) return false;
     }

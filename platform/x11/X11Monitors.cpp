@@ -24,8 +24,8 @@ bool hasMonitors(Display* display) {
     int errorBase = 0;
     int major = 0;
     int minor = 0;
-    return XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
-           (major > 1 || (major == 1 && minor >= 5));
+    return XRRQueryExtension(display, &eventBase, &errorBase) &&
+           XRRQueryVersion(display, &major, &minor) && (major > 1 || (major == 1 && minor >= 5));
 }
 
 std::string outputName(Display* display, XRRScreenResources* resources, RROutput output) {
@@ -43,16 +43,22 @@ std::vector<CaptureDisplay> monitors(Display* display) {
     }
     Window root = DefaultRootWindow(display);
     int count = 0;
-    std::unique_ptr<XRRMonitorInfo, MonitorsFreer> list(XRRGetMonitors(display, root, True, &count));
-    std::unique_ptr<XRRScreenResources, ResourcesFreer> resources(XRRGetScreenResourcesCurrent(display, root));
+    std::unique_ptr<XRRMonitorInfo, MonitorsFreer> list(
+        XRRGetMonitors(display, root, True, &count));
+    std::unique_ptr<XRRScreenResources, ResourcesFreer> resources(
+        XRRGetScreenResourcesCurrent(display, root));
     for (int i = 0; list && i < count; ++i) {
         const XRRMonitorInfo& monitor = list.get()[i];
         if (monitor.noutput < 1 || monitor.width <= 0 || monitor.height <= 0) {
             continue;
         }
         RROutput output = monitor.outputs[0];
-        CaptureDisplay entry{static_cast<uint32_t>(output), outputName(display, resources.get(), output),
-                             monitor.x, monitor.y, monitor.width, monitor.height};
+        CaptureDisplay entry{static_cast<uint32_t>(output),
+                             outputName(display, resources.get(), output),
+                             monitor.x,
+                             monitor.y,
+                             monitor.width,
+                             monitor.height};
         if (monitor.primary) {
             result.insert(result.begin(), std::move(entry));
         } else {
@@ -68,7 +74,8 @@ std::vector<CaptureDisplay> x11CaptureDisplays(Display* display) {
     std::vector<CaptureDisplay> result = monitors(display);
     if (result.empty()) {
         int screen = DefaultScreen(display);
-        result.push_back(CaptureDisplay{0, {}, 0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)});
+        result.push_back(CaptureDisplay{
+            0, {}, 0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)});
     }
     return result;
 }

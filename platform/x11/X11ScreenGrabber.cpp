@@ -14,7 +14,8 @@ namespace caldrovex::platform {
 
 namespace {
 
-constexpr const char* kNoSharedMemory = "The X display does not share memory with this host, so it cannot be captured.";
+constexpr const char* kNoSharedMemory =
+    "The X display does not share memory with this host, so it cannot be captured.";
 constexpr const char* kUnsupportedFormat = "The X display's pixel format cannot be captured.";
 
 struct CursorImageFreer {
@@ -23,8 +24,8 @@ struct CursorImageFreer {
 using CursorImage = std::unique_ptr<XFixesCursorImage, CursorImageFreer>;
 
 bool isBgrx(const XImage& image) {
-    return image.bits_per_pixel == 32 && image.byte_order == LSBFirst && image.red_mask == 0xff0000 &&
-           image.green_mask == 0xff00 && image.blue_mask == 0xff;
+    return image.bits_per_pixel == 32 && image.byte_order == LSBFirst &&
+           image.red_mask == 0xff0000 && image.green_mask == 0xff00 && image.blue_mask == 0xff;
 }
 
 // The cursor's pixels are premultiplied ARGB, one per `unsigned long`.
@@ -33,7 +34,8 @@ void blend(uint8_t* pixel, unsigned long argb) {
     if (alpha == 0) {
         return;
     }
-    const unsigned source[3] = {static_cast<unsigned>(argb & 0xff), static_cast<unsigned>((argb >> 8) & 0xff),
+    const unsigned source[3] = {static_cast<unsigned>(argb & 0xff),
+                                static_cast<unsigned>((argb >> 8) & 0xff),
                                 static_cast<unsigned>((argb >> 16) & 0xff)};
     for (int k = 0; k < 3; ++k) {
         unsigned value = source[k] + (pixel[k] * (255 - alpha) + 127) / 255;
@@ -53,15 +55,17 @@ X11ScreenGrabber::X11ScreenGrabber(Display* display, int x, int y, int width, in
         throw CaldrovexError(kNoSharedMemory);
     }
     int screen = DefaultScreen(display_);
-    image_.reset(XShmCreateImage(display_, DefaultVisual(display_, screen), DefaultDepth(display_, screen), ZPixmap,
-                                 nullptr, &segment_, width_, height_));
+    image_.reset(XShmCreateImage(display_, DefaultVisual(display_, screen),
+                                 DefaultDepth(display_, screen), ZPixmap, nullptr, &segment_,
+                                 width_, height_));
     if (!image_) {
         throw CaldrovexError(kNoSharedMemory);
     }
     if (!isBgrx(*image_)) {
         throw CaldrovexError(kUnsupportedFormat);
     }
-    segment_.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(image_->bytes_per_line) * height_, IPC_CREAT | 0600);
+    segment_.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(image_->bytes_per_line) * height_,
+                            IPC_CREAT | 0600);
     if (segment_.shmid < 0) {
         throw CaldrovexError(kNoSharedMemory);
     }
@@ -98,7 +102,8 @@ X11ScreenGrabber::~X11ScreenGrabber() {
 }
 
 bool X11ScreenGrabber::grab() {
-    return XShmGetImage(display_, DefaultRootWindow(display_), image_.get(), x_, y_, AllPlanes) != 0;
+    return XShmGetImage(display_, DefaultRootWindow(display_), image_.get(), x_, y_, AllPlanes) !=
+           0;
 }
 
 bool X11ScreenGrabber::drawCursor() {
@@ -110,9 +115,11 @@ bool X11ScreenGrabber::drawCursor() {
     int top = cursor->y - cursor->yhot - y_;
     bool inside = false;
     for (int row = std::max(0, -top); row < cursor->height && top + row < height_; ++row) {
-        auto* line = reinterpret_cast<uint8_t*>(image_->data) + static_cast<ptrdiff_t>(top + row) * image_->bytes_per_line;
+        auto* line = reinterpret_cast<uint8_t*>(image_->data) +
+                     static_cast<ptrdiff_t>(top + row) * image_->bytes_per_line;
         for (int col = std::max(0, -left); col < cursor->width && left + col < width_; ++col) {
-            blend(line + static_cast<ptrdiff_t>(left + col) * 4, cursor->pixels[row * cursor->width + col]);
+            blend(line + static_cast<ptrdiff_t>(left + col) * 4,
+                  cursor->pixels[row * cursor->width + col]);
             inside = true;
         }
     }

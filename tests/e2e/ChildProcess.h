@@ -17,7 +17,7 @@ namespace caldrovex::test {
 //
 // Test thread only. Destruction kills a child that still runs.
 class ChildProcess {
-  public:
+public:
     using Clock = std::chrono::steady_clock;
 
     // Starts `program` with `arguments`; `environment` entries replace or add variables of
@@ -52,7 +52,7 @@ class ChildProcess {
     // Output and errors as one text, for failure messages.
     std::string transcript() const;
 
-  private:
+private:
     // Reads whatever is available until `deadline`, or until `done` holds; false on timeout.
     bool pump(Clock::time_point deadline, const std::function<bool()>& done);
     void readFrom(int& fd, std::string& partial, std::vector<std::string>& lines);

@@ -43,7 +43,7 @@ bool contains(const std::vector<std::string>& lines, const std::string& text) {
 }
 
 class HeadlessHostTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_NE(std::getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr)
             << "run this program under tests/run-with-keyring (ctest does)";
@@ -82,9 +82,10 @@ TEST_F(HeadlessHostTest, PairsFromThePrintedLinkThenConnectsWithItsToken) {
     const std::string link = linkLine->substr(6);
     ASSERT_TRUE(host->next("expires: ", 0));
     const auto& out = host->process.output();
-    const size_t expires = std::find_if(out.begin(), out.end(), [](const std::string& line) {
-                               return line.starts_with("expires: ");
-                           }) - out.begin();
+    const size_t expires =
+        std::find_if(out.begin(), out.end(),
+                     [](const std::string& line) { return line.starts_with("expires: "); }) -
+        out.begin();
     auto firstRow = host->process.waitForLine([](const std::string&) { return true; }, expires + 1,
                                               kProcessWait);
     ASSERT_TRUE(firstRow) << host->process.transcript();

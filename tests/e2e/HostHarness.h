@@ -19,7 +19,7 @@ constexpr std::chrono::milliseconds kProcessWait{60'000};
 // Private per-user folders for one test (home, XDG data, config, state and runtime), as the
 // environment entries that point the programs at them. Removed at destruction.
 class UserScratch {
-  public:
+public:
     UserScratch();
     ~UserScratch();
     UserScratch(const UserScratch&) = delete;
@@ -30,7 +30,7 @@ class UserScratch {
     // The device's state file (under the scratch's own folder, not the default one).
     std::filesystem::path stateFile() const { return root_ / "device" / "state.json"; }
 
-  private:
+private:
     std::filesystem::path root_;
 };
 
@@ -41,7 +41,7 @@ std::string freshLoopbackAddress();
 // The real caldrovex-host, headless, serving only `address`, with the relay road switched off
 // in its settings so that it never reaches beyond loopback.
 class HostProcess {
-  public:
+public:
     HostProcess(const UserScratch& scratch, const std::string& address,
                 const std::vector<std::string>& extraArguments = {});
 

@@ -9,8 +9,8 @@
 #include <array>
 #include <cmath>
 #include <memory>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "e2e/HostHarness.h"
 #include "e2e/X11Clipboard.h"
@@ -48,22 +48,26 @@ protected:
         ASSERT_EQ(paired.status, 0) << paired.transcript();
         viewer = std::make_unique<ChildProcess>(
             binary("caldrovex-device"),
-            std::vector<std::string>{"--state", scratch.stateFile().string(), "--timeout", "45", "stream",
-                                     "--log-frames", "--probe", "0.1,0.1"},
+            std::vector<std::string>{"--state", scratch.stateFile().string(), "--timeout", "45",
+                                     "stream", "--log-frames", "--probe", "0.1,0.1"},
             scratch.environment());
-        ASSERT_TRUE(waitForMessage("streaming", 0)) << viewer->transcript() << host->process.transcript();
+        ASSERT_TRUE(waitForMessage("streaming", 0))
+            << viewer->transcript() << host->process.transcript();
     }
 
     // The first line from `from` on that is a host message of `type`; its index in `index`.
-    std::optional<json> waitForMessage(const std::string& type, size_t from, size_t* index = nullptr) {
+    std::optional<json> waitForMessage(const std::string& type, size_t from,
+                                       size_t* index = nullptr) {
         auto line = viewer->waitForLine(
-            [&](const std::string& text) { return text.find("\"type\":\"" + type + "\"") != std::string::npos; },
+            [&](const std::string& text) {
+                return text.find("\"type\":\"" + type + "\"") != std::string::npos;
+            },
             from, kProcessWait);
         if (!line) return std::nullopt;
         if (index) {
             const auto& out = viewer->output();
-            *index = static_cast<size_t>(std::find(out.begin() + static_cast<long>(from), out.end(), *line) -
-                                         out.begin());
+            *index = static_cast<size_t>(
+                std::find(out.begin() + static_cast<long>(from), out.end(), *line) - out.begin());
         }
         return json::parse(*line);
     }
@@ -104,7 +108,8 @@ protected:
         Window child = 0;
         int x = 0, y = 0, windowX = 0, windowY = 0;
         unsigned int mask = 0;
-        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &windowX, &windowY, &mask);
+        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &windowX,
+                      &windowY, &mask);
         return {x, y};
     }
 
@@ -160,7 +165,8 @@ TEST_F(Streaming, DISABLED_ClipboardTextGoesBothWays) {
     X11Clipboard::Owner owner(fromDesktop);
     // The owner takes the selection on its own thread, and the host learns of it from its
     // event loop: ask until the answer is the desktop's text.
-    for (int i = 0; i < 500 && !owner.owning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && !owner.owning(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(owner.owning());
     std::optional<json> reply;
     for (int attempt = 0; attempt < 20 && !(reply && (*reply)["text"] == fromDesktop); ++attempt) {
@@ -175,7 +181,8 @@ TEST_F(Streaming, DISABLED_ClipboardTextGoesBothWays) {
 TEST_F(Streaming, ADroppedStreamComesBackWithoutANewCapture) {
     startStreaming();
     // Only a capture that has delivered a picture is held for a return.
-    ASSERT_TRUE(viewer->waitForPrefix("{\"event\":\"frame\"", 0, kProcessWait)) << viewer->transcript();
+    ASSERT_TRUE(viewer->waitForPrefix("{\"event\":\"frame\"", 0, kProcessWait))
+        << viewer->transcript();
     const size_t before = host->lines();
     ASSERT_TRUE(viewer->writeLine("drop"));
     ASSERT_TRUE(host->next("status: Connection dropped", before)) << host->process.transcript();

@@ -14,7 +14,9 @@ namespace {
 
 using DisplayHandle = std::unique_ptr<Display, int (*)(Display*)>;
 
-DisplayHandle open() { return DisplayHandle(XOpenDisplay(nullptr), &XCloseDisplay); }
+DisplayHandle open() {
+    return DisplayHandle(XOpenDisplay(nullptr), &XCloseDisplay);
+}
 
 Window makeWindow(Display* display) {
     return XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
@@ -53,8 +55,8 @@ std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout)
         unsigned long count = 0;
         unsigned long remaining = 0;
         unsigned char* data = nullptr;
-        XGetWindowProperty(d, window, property, 0, 1 << 20, True, AnyPropertyType, &type, &format, &count,
-                           &remaining, &data);
+        XGetWindowProperty(d, window, property, 0, 1 << 20, True, AnyPropertyType, &type, &format,
+                           &count, &remaining, &data);
         std::string text(reinterpret_cast<char*>(data), count);
         if (data) XFree(data);
         return text;
@@ -62,7 +64,8 @@ std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout)
     return std::nullopt;
 }
 
-X11Clipboard::Owner::Owner(std::string text) : text_(std::move(text)), thread_([this] { serve(); }) {}
+X11Clipboard::Owner::Owner(std::string text)
+    : text_(std::move(text)), thread_([this] { serve(); }) {}
 
 X11Clipboard::Owner::~Owner() {
     stop_ = true;
@@ -97,10 +100,12 @@ void X11Clipboard::Owner::serve() {
             std::vector<Atom> offered{targets};
             offered.insert(offered.end(), texts.begin(), texts.end());
             XChangeProperty(d, request.requestor, reply.property, XA_ATOM, 32, PropModeReplace,
-                            reinterpret_cast<const unsigned char*>(offered.data()), static_cast<int>(offered.size()));
+                            reinterpret_cast<const unsigned char*>(offered.data()),
+                            static_cast<int>(offered.size()));
         } else if (std::find(texts.begin(), texts.end(), request.target) != texts.end()) {
-            XChangeProperty(d, request.requestor, reply.property, request.target, 8, PropModeReplace,
-                            reinterpret_cast<const unsigned char*>(text_.data()), static_cast<int>(text_.size()));
+            XChangeProperty(d, request.requestor, reply.property, request.target, 8,
+                            PropModeReplace, reinterpret_cast<const unsigned char*>(text_.data()),
+                            static_cast<int>(text_.size()));
         } else {
             reply.property = None;
         }

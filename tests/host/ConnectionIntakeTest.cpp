@@ -9,7 +9,9 @@ using caldrovex::platform::net::UnixPath;
 
 namespace {
 
-Endpoint from(const std::string& host) { return HostPort{host, 40000}; }
+Endpoint from(const std::string& host) {
+    return HostPort{host, 40000};
+}
 
 TEST(ConnectionIntake, PeerNameIsTheHostOrTheWholeEndpoint) {
     EXPECT_EQ(ConnectionIntake::peerName(from("100.64.0.9")), "100.64.0.9");

@@ -10,7 +10,8 @@ namespace caldrovex::test {
 namespace {
 
 constexpr const char* kPairAgain = "Pair this device with the host again.";
-constexpr const char* kNoLongerTrusted = "This device is no longer trusted. Pair it with the Mac again.";
+constexpr const char* kNoLongerTrusted =
+    "This device is no longer trusted. Pair it with the Mac again.";
 constexpr const char* kCodeExpired =
     "The pairing code expired or was already used. Create a new code on the Mac.";
 

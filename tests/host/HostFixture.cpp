@@ -13,9 +13,12 @@ void HostFixture::SetUpTestSuite() {
     std::filesystem::remove_all(dataFolder);
     identitySecrets = std::make_shared<MemorySecretBackend>();
     SecureStore store(identitySecrets);
-    IdentityPasswordStore passwords{
-        [store](const std::string& account, bool interaction) { return store.read(account, interaction); },
-        [store](const std::string& account, const std::string& value) { store.write(value, account); }};
+    IdentityPasswordStore passwords{[store](const std::string& account, bool interaction) {
+                                        return store.read(account, interaction);
+                                    },
+                                    [store](const std::string& account, const std::string& value) {
+                                        store.write(value, account);
+                                    }};
     HostIdentity identity(dataFolder, passwords, false);
 }
 
@@ -42,12 +45,16 @@ void HostFixture::SetUp() {
     clipboard = std::make_shared<FakeClipboard>();
     power = std::make_shared<FakePowerControl>();
     captureService = std::make_shared<SyntheticCaptureService>(queue);
-    captureService->displayList = {{11, "DP-1", 0, 0, 2560, 1440}, {12, "HDMI-1", 2560, 0, 1920, 1080}};
+    captureService->displayList = {{11, "DP-1", 0, 0, 2560, 1440},
+                                   {12, "HDMI-1", 2560, 0, 1920, 1080}};
     encoderLog = std::make_shared<FakeEncoderSession::Log>();
-    screen = ScreenStreamer::make(captureService, queue, queue, queue, FakeEncoderSession::factory(encoderLog));
+    screen = ScreenStreamer::make(captureService, queue, queue, queue,
+                                  FakeEncoderSession::factory(encoderLog));
     InputController::Callbacks callbacks{
         [this] { return permissions->injection; },
-        [](uint32_t) { return DisplayRect{0, 0, 1920, 1080}; },
+        [](uint32_t) {
+            return DisplayRect{0, 0, 1920, 1080};
+        },
         [this](const InputEvent& event) { injected.push_back(event); }};
     input = std::make_shared<InputController>(std::move(callbacks), queue, 1);
 }
@@ -72,7 +79,8 @@ HostEnvironment HostFixture::environment() {
     environment.permissions = permissions;
     environment.privateAddresses = [this](bool includeLocal) {
         auto addresses = vpnAddresses;
-        if (includeLocal) addresses.insert(addresses.end(), localAddresses.begin(), localAddresses.end());
+        if (includeLocal)
+            addresses.insert(addresses.end(), localAddresses.begin(), localAddresses.end());
         return addresses;
     };
     environment.makeListener = [this](const platform::net::Parameters& parameters) {

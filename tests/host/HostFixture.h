@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "host/HostModel.h"
-#include "platform/ManualQueue.h"
 #include "input/InputEvent.h"
+#include "platform/ManualQueue.h"
 #include "support/FakeClipboard.h"
+#include "support/FakeEncoderSession.h"
 #include "support/FakeListener.h"
 #include "support/FakePermissionProbe.h"
 #include "support/FakePowerControl.h"
-#include "support/FakeEncoderSession.h"
-#include "support/SyntheticCaptureService.h"
 #include "support/MemorySettingsStore.h"
+#include "support/SyntheticCaptureService.h"
 #include "support/TestDevice.h"
 #include "trust/MemorySecretBackend.h"
 

@@ -37,8 +37,9 @@ TEST_F(HostIntake, SixtyFifthPendingConnectionIsRefusedUntilOneLeaves) {
     std::vector<std::unique_ptr<TestDevice>> devices;
     for (int pool = 1; pool <= 8; ++pool) {
         for (int peer = 1; peer <= 8; ++peer) {
-            devices.push_back(connect("10.0.0." + std::to_string(pool),
-                                      "100.100." + std::to_string(pool) + "." + std::to_string(peer)));
+            devices.push_back(
+                connect("10.0.0." + std::to_string(pool),
+                        "100.100." + std::to_string(pool) + "." + std::to_string(peer)));
         }
     }
     ASSERT_EQ(pendingCount(), 64u);

@@ -58,13 +58,14 @@ TEST_F(HostInvitations, FieldsForOneSeveralAndNoAddressWithAndWithoutRelay) {
         EXPECT_EQ(invitation.certificateHash, host->identity()->certificateHash());
         EXPECT_EQ(invitation.secret.size(), 43u);
         EXPECT_EQ(invitation.expiresAt, issued + std::chrono::seconds(300));
-        if (c.addresses.size() > 1) EXPECT_EQ(invitation.addresses, c.addresses);
-        else EXPECT_FALSE(invitation.addresses.has_value());
+        if (c.addresses.size() > 1)
+            EXPECT_EQ(invitation.addresses, c.addresses);
+        else
+            EXPECT_FALSE(invitation.addresses.has_value());
         if (c.relay) {
             EXPECT_EQ(invitation.relay, "relay.example.invalid:48700");
-            EXPECT_EQ(invitation.relayKey,
-                      RelayEndpoint::rendezvous(
-                          RelayEndpoint::pairingKey(*host->relaySecret(), invitation.secret)));
+            EXPECT_EQ(invitation.relayKey, RelayEndpoint::rendezvous(RelayEndpoint::pairingKey(
+                                               *host->relaySecret(), invitation.secret)));
         } else {
             EXPECT_FALSE(invitation.relay.has_value());
             EXPECT_FALSE(invitation.relayKey.has_value());

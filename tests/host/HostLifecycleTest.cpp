@@ -26,8 +26,10 @@ TEST_F(HostLifecycle, CreationReadsSettingsWithTheirDefaults) {
     EXPECT_FALSE(host->sharing()) << "hostEnabled never written";
     EXPECT_TRUE(listeners.made.empty());
 
-    settings->values = {{"relayEnabled", false}, {"localNetworkEnabled", true},
-                        {"controlEnabled", true}, {"curtainEnabled", true}};
+    settings->values = {{"relayEnabled", false},
+                        {"localNetworkEnabled", true},
+                        {"controlEnabled", true},
+                        {"curtainEnabled", true}};
     makeHost();
     EXPECT_FALSE(host->published().relayEnabled);
     EXPECT_TRUE(host->published().localNetworkEnabled);
@@ -90,8 +92,7 @@ TEST_F(HostLifecycle, FailedRelaySecretEndsTheLoad) {
     secrets->failWrites(7);
     secrets->put("relay-secret-" + hostID(), "");
     host->loadCredentials(false);
-    EXPECT_EQ(host->published().error,
-              SecureStore::storageError(7).message());
+    EXPECT_EQ(host->published().error, SecureStore::storageError(7).message());
     EXPECT_EQ(host->identity(), identity) << "the earlier credentials stay";
 }
 
@@ -107,8 +108,9 @@ TEST_F(HostLifecycle, StartOpensOneListenerPerAddressWithTlsParameters) {
         auto listener = listeners.live(address);
         ASSERT_NE(listener, nullptr);
         EXPECT_TRUE(listener->started);
-        EXPECT_NE(std::find(queueLabels.begin(), queueLabels.end(), "caldrovex.listener." + address),
-                  queueLabels.end());
+        EXPECT_NE(
+            std::find(queueLabels.begin(), queueLabels.end(), "caldrovex.listener." + address),
+            queueLabels.end());
         const auto& parameters = listener->parameters;
         EXPECT_EQ(parameters.requiredLocalEndpoint,
                   (platform::net::Endpoint{platform::net::HostPort{address, 48725}}));
@@ -269,7 +271,8 @@ TEST_F(HostLifecycle, EveryStatusSentence) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
-        vpnAddresses = c.addresses ? std::vector<std::string>{"100.64.0.1"} : std::vector<std::string>{};
+        vpnAddresses =
+            c.addresses ? std::vector<std::string>{"100.64.0.1"} : std::vector<std::string>{};
         settings->values = {{"hostEnabled", true}, {"relayEnabled", c.relayEnabled}};
         makeHost();
         host->relayStatusChanged(c.relay);

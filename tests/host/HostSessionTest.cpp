@@ -23,7 +23,8 @@ protected:
         device.reset();
         host.reset();
         settle();
-        captureService->displayList = {{11, "DP-1", 0, 0, 2560, 1440}, {12, "HDMI-1", 2560, 0, 1920, 1080}};
+        captureService->displayList = {{11, "DP-1", 0, 0, 2560, 1440},
+                                       {12, "HDMI-1", 2560, 0, 1920, 1080}};
         captureService->displaysAnswer = {};
         captureService->startAnswer = {};
         makeSharingHost();
@@ -54,7 +55,9 @@ protected:
         which->channel->cancel();
         settle();
     }
-    size_t count(const TestDevice& on, const std::string& type) const { return on.receivedOf(type).size(); }
+    size_t count(const TestDevice& on, const std::string& type) const {
+        return on.receivedOf(type).size();
+    }
     size_t startCount() const { return captureService->streams.size(); }
 
     std::string idleStatus;
@@ -80,7 +83,8 @@ TEST_F(HostSession, StreamWithoutFieldsStartsWithTheDefaults) {
     EXPECT_EQ(captureService->streams[0]->display.id, 11u) << "the first display";
 
     const auto streaming = device->receivedOf("streaming")[0];
-    EXPECT_EQ(streaming.displays, (std::vector<RemoteDisplay>{{11, "DP-1", 2560, 1440}, {12, "HDMI-1", 1920, 1080}}));
+    EXPECT_EQ(streaming.displays,
+              (std::vector<RemoteDisplay>{{11, "DP-1", 2560, 1440}, {12, "HDMI-1", 1920, 1080}}));
     EXPECT_EQ(streaming.displayID, 11u);
     EXPECT_EQ(streaming.width, 1920);
     EXPECT_EQ(streaming.height, 1080);
@@ -130,7 +134,8 @@ TEST_F(HostSession, TwoQuickRequestsLeaveOneCaptureAndOneStreaming) {
     device->send(second);
     settle();
     // However far the first got, only the second one's capture runs.
-    for (size_t i = 0; i + 1 < startCount(); ++i) EXPECT_FALSE(captureService->streams[i]->running());
+    for (size_t i = 0; i + 1 < startCount(); ++i)
+        EXPECT_FALSE(captureService->streams[i]->running());
     EXPECT_TRUE(capturing());
     EXPECT_EQ(lastConfiguration().fps, 60);
     EXPECT_EQ(count(*device, "streaming"), 1u);
@@ -160,11 +165,17 @@ TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
     const Case cases[] = {
         {"listing hangs", [](SyntheticCaptureService& s) { s.displaysAnswer.answers = false; },
          kCaptureTimedOutMessage},
-        {"listing fails", [](SyntheticCaptureService& s) { s.displaysAnswer.error = CaldrovexError("Listing failed."); },
+        {"listing fails",
+         [](SyntheticCaptureService& s) {
+             s.displaysAnswer.error = CaldrovexError("Listing failed.");
+         },
          "Listing failed."},
         {"no display", [](SyntheticCaptureService& s) { s.displayList.clear(); },
          "No display is available. Keep a display connected to this Mac."},
-        {"start fails", [](SyntheticCaptureService& s) { s.startAnswer.error = CaldrovexError("Capture refused."); },
+        {"start fails",
+         [](SyntheticCaptureService& s) {
+             s.startAnswer.error = CaldrovexError("Capture refused.");
+         },
          "Capture refused."},
     };
     for (const auto& c : cases) {
@@ -202,9 +213,14 @@ TEST_F(HostSession, ACaptureFailureWhileStreamingIsReportedOnceAndStopsTheCaptur
 TEST_F(HostSession, StreamingTakesBothPowerAssertionsAndTheEndReleasesThem) {
     startStreaming(*device);
     EXPECT_EQ(power->held.size(), 2u);
-    EXPECT_EQ(power->names, (std::vector<std::string>{"Orvelo remote session", "Orvelo display stream"}));
+    EXPECT_EQ(power->names,
+              (std::vector<std::string>{"Orvelo remote session", "Orvelo display stream"}));
     // A second stream in the same session takes nothing more.
-    startStreaming(*device, [] { auto m = ControlMessage::make("stream"); m.restart = true; return m; }());
+    startStreaming(*device, [] {
+        auto m = ControlMessage::make("stream");
+        m.restart = true;
+        return m;
+    }());
     EXPECT_EQ(power->names.size(), 2u);
     device->send(ControlMessage::make("disconnect"));
     settle();
@@ -215,8 +231,9 @@ TEST_F(HostSession, AScreenLockedAtStartGetsANoticeAfterStreaming) {
     power->locked = true;
     startStreaming(*device);
     EXPECT_EQ(device->types(), (std::vector<std::string>{"permissions", "streaming", "notice"}));
-    EXPECT_EQ(device->receivedOf("notice")[0].message,
-              "This Mac's screen is locked. Type your Mac password with the keyboard to unlock it.");
+    EXPECT_EQ(
+        device->receivedOf("notice")[0].message,
+        "This Mac's screen is locked. Type your Mac password with the keyboard to unlock it.");
 }
 
 TEST_F(HostSession, SleepingDisplaysAreWokenBeforeCapture) {
@@ -372,16 +389,17 @@ protected:
         message.keyDown = true;
         return message;
     }
-    static ControlMessage clipboardMessage(const std::string& text, std::optional<std::string> event) {
+    static ControlMessage clipboardMessage(const std::string& text,
+                                           std::optional<std::string> event) {
         auto message = ControlMessage::make("clipboard");
         message.text = text;
         message.event = std::move(event);
         return message;
     }
     size_t keyEvents() const {
-        return static_cast<size_t>(std::count_if(injected.begin(), injected.end(), [](const InputEvent& e) {
-            return e.kind == InputEvent::Kind::key;
-        }));
+        return static_cast<size_t>(
+            std::count_if(injected.begin(), injected.end(),
+                          [](const InputEvent& e) { return e.kind == InputEvent::Kind::key; }));
     }
 };
 

@@ -29,8 +29,11 @@ TEST(InvitationLink, RoundTripsEveryShapeOfInvitation) {
     const Case cases[] = {
         {"one address, no relay", [](PairingInvitation&) {}},
         {"several addresses",
-         [](PairingInvitation& i) { i.addresses = std::vector<std::string>{"100.1.1.1", "10.0.0.2"}; }},
-        {"relay only", [](PairingInvitation& i) {
+         [](PairingInvitation& i) {
+             i.addresses = std::vector<std::string>{"100.1.1.1", "10.0.0.2"};
+         }},
+        {"relay only",
+         [](PairingInvitation& i) {
              i.address = "";
              i.relay = "relay.example.invalid:48700";
              i.relayKey = std::string(64, 'f');

@@ -96,8 +96,8 @@ public:
         g_hash_table_insert(attributes, const_cast<char*>("account"),
                             const_cast<char*>(account.c_str()));
         GError* error = nullptr;
-        GList* items = secret_service_search_sync(service_, nullptr, attributes,
-                                                  SECRET_SEARCH_ALL, nullptr, &error);
+        GList* items = secret_service_search_sync(service_, nullptr, attributes, SECRET_SEARCH_ALL,
+                                                  nullptr, &error);
         g_hash_table_unref(attributes);
         expectNoError(error, "search");
         const int count = static_cast<int>(g_list_length(items));

@@ -18,7 +18,9 @@ struct Transport {
     bool unixPath;
 };
 
-void PrintTo(const Transport& transport, std::ostream* out) { *out << transport.name; }
+void PrintTo(const Transport& transport, std::ostream* out) {
+    *out << transport.name;
+}
 
 class LoopbackConnection : public ::testing::TestWithParam<Transport> {
 protected:

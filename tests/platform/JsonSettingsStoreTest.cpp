@@ -61,7 +61,8 @@ TEST_F(JsonSettingsStoreTest, WriteCreatesFolderAndSurvivesReload) {
     EXPECT_EQ(reloaded.boolean("relayEnabled"), false);
     EXPECT_EQ(readFile(), (nlohmann::json{{"hostEnabled", true}, {"relayEnabled", false}}));
     // Only the settings file is left: the temporary file was renamed over it.
-    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator{}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator{}),
+              1);
 }
 
 TEST_F(JsonSettingsStoreTest, NonBooleanValuesReadAsAbsentAndUnknownKeysAreKept) {

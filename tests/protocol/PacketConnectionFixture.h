@@ -59,7 +59,7 @@ using caldrovex::test::Options;
 // both on one virtual-time queue. Optionally the connection's end is wrapped so the test can
 // hold writes, fail reads and report states.
 class PacketConnectionTest : public ::testing::Test {
-  public:
+public:
     void create(Options options = {}) {
         auto [ours, theirs] = MemoryConnection::makePair();
         platform::net::ConnectionPtr end = ours;

@@ -171,7 +171,8 @@ TEST_P(PacketConnectionLoopback, ControlMessagesCrossInBothDirections) {
     pong.fps = 30;
     host->send(pong);
     ASSERT_TRUE(deviceEvents.waitUntil([&] { return !deviceEvents.controls.empty(); }));
-    EXPECT_TRUE(hostEvents.waitUntil([&] { return hostEvents.controls[0] == ControlMessage::make("ping"); }));
+    EXPECT_TRUE(hostEvents.waitUntil(
+        [&] { return hostEvents.controls[0] == ControlMessage::make("ping"); }));
     EXPECT_TRUE(deviceEvents.waitUntil([&] { return deviceEvents.controls[0] == pong; }));
 }
 

@@ -84,7 +84,7 @@ TEST_F(PacketConnectionTest, AcksObeyTheControlWriteLimit) {
 // --- Sending video -------------------------------------------------------------------------
 
 class PacketConnectionVideoTest : public PacketConnectionTest {
-  protected:
+protected:
     void SetUp() override {
         open();
         connection->pacer->configure(false, 30, 6'000'000);

@@ -9,7 +9,8 @@ namespace {
 // character of 25 bytes (four people joined by zero-width joiners).
 const std::string kAccented = "e\xCC\x81";
 const std::string kFamily =
-    "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
+    "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F"
+    "\x91\xA6";
 
 TEST(UnicodeTextTest, FirstCharactersCountsWholeCharacters) {
     struct Case {
@@ -24,7 +25,8 @@ TEST(UnicodeTextTest, FirstCharactersCountsWholeCharacters) {
         {kFamily + kFamily, 1, kFamily},
         {"", 3, ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(UnicodeText::firstCharacters(c.text, c.limit), c.expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(UnicodeText::firstCharacters(c.text, c.limit), c.expected);
 }
 
 TEST(UnicodeTextTest, PrefixWithinBytesNeverSplitsACharacter) {

@@ -16,7 +16,7 @@ namespace {
 
 // A pipe whose read end feeds a LineReader that records what it delivers.
 class LineReaderTest : public ::testing::Test {
-  protected:
+protected:
     LineReaderTest() {
         qtApplication();
         EXPECT_EQ(::pipe2(ends_, O_CLOEXEC), 0);

@@ -16,7 +16,7 @@ using caldrovex::test::runLoopUntil;
 namespace {
 
 class QtMainQueueTest : public ::testing::Test {
-  protected:
+protected:
     // Members are made in order: the application before the queue that needs it.
     QCoreApplication& application = qtApplication();
     QtMainQueue queue{"main"};

@@ -50,7 +50,7 @@ Matrix expectedModules(const std::string& text) {
 
 TEST(TerminalQrCode, ShowsEveryModuleOfTheSymbolWithALightQuietZone) {
     for (const std::string& text : {std::string("orvelo://pair?data=eyJ2ZXJzaW9uIjoxfQ"),
-                                   std::string(300, 'a'), std::string("x")}) {
+                                    std::string(300, 'a'), std::string("x")}) {
         SCOPED_TRACE(text.size());
         auto rows = TerminalQrCode::render(text);
         ASSERT_TRUE(rows);

@@ -27,19 +27,19 @@ struct LinkFixture {
     }
 
     void read() {
-        link->endB()->receive(1, 1 << 20, [this](std::optional<Bytes> data, bool complete,
-                                                 std::optional<NetError>) {
-            if (data) {
-                received += data->size();
-                content.insert(content.end(), data->begin(), data->end());
-                arrivals.emplace_back(queue->monotonic(), received);
-            }
-            if (complete) {
-                ended = true;
-                return;
-            }
-            read();
-        });
+        link->endB()->receive(
+            1, 1 << 20, [this](std::optional<Bytes> data, bool complete, std::optional<NetError>) {
+                if (data) {
+                    received += data->size();
+                    content.insert(content.end(), data->begin(), data->end());
+                    arrivals.emplace_back(queue->monotonic(), received);
+                }
+                if (complete) {
+                    ended = true;
+                    return;
+                }
+                read();
+            });
     }
 
     // Time at which the total received first reached `bytes`, or -1.

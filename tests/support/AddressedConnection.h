@@ -14,7 +14,9 @@ public:
                         std::optional<platform::net::Endpoint> remote)
         : inner_(std::move(inner)), remote_(std::move(remote)) {}
 
-    void setStateHandler(StateHandler handler) override { inner_->setStateHandler(std::move(handler)); }
+    void setStateHandler(StateHandler handler) override {
+        inner_->setStateHandler(std::move(handler));
+    }
     platform::net::State state() const override { return inner_->state(); }
     void start(platform::QueuePtr queue) override { inner_->start(std::move(queue)); }
     void send(platform::net::Bytes content, SendCompletion completion) override {

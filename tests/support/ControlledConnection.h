@@ -17,7 +17,7 @@ namespace caldrovex::test {
 // real connection's cancel does. Everything else is passed through. Held completions run on
 // the queue given to `start`.
 class ControlledConnection final : public platform::net::Connection {
-  public:
+public:
     explicit ControlledConnection(platform::net::ConnectionPtr inner);
 
     void setStateHandler(StateHandler handler) override;
@@ -44,7 +44,7 @@ class ControlledConnection final : public platform::net::Connection {
     void reportState(platform::net::State state);
     bool cancelled() const;
 
-  private:
+private:
     void completeHeld(std::optional<platform::net::NetError> error);
 
     const platform::net::ConnectionPtr inner_;

@@ -17,10 +17,12 @@ FakeEncoderSession::~FakeEncoderSession() {
     complete();
 }
 
-EncoderSessionFactory FakeEncoderSession::factory(std::shared_ptr<Log> log, std::vector<EncoderSession::Attempt> refused,
-                                                  std::shared_ptr<std::vector<FakeEncoderSession*>> made) {
-    return [log, refused, made](EncoderSession::Attempt attempt,
-                                const EncoderSession::Settings& settings) -> std::unique_ptr<EncoderSession> {
+EncoderSessionFactory FakeEncoderSession::factory(
+    std::shared_ptr<Log> log, std::vector<EncoderSession::Attempt> refused,
+    std::shared_ptr<std::vector<FakeEncoderSession*>> made) {
+    return [log, refused, made](
+               EncoderSession::Attempt attempt,
+               const EncoderSession::Settings& settings) -> std::unique_ptr<EncoderSession> {
         {
             std::lock_guard guard(log->mutex);
             log->attempts.push_back(attempt);
@@ -47,7 +49,8 @@ int FakeEncoderSession::prepare() {
     return log_->prepareStatus;
 }
 
-int FakeEncoderSession::submit(const VideoFrame&, int64_t ptsMicros, bool forceKeyframe, OutputHandler handler) {
+int FakeEncoderSession::submit(const VideoFrame&, int64_t ptsMicros, bool forceKeyframe,
+                               OutputHandler handler) {
     {
         std::lock_guard guard(log_->mutex);
         if (log_->submitStatus != 0) {
@@ -75,8 +78,8 @@ void FakeEncoderSession::complete() {
     ++log_->completed;
 }
 
-void FakeEncoderSession::output(size_t index, const std::optional<std::vector<uint8_t>>& annexB, bool keyframe,
-                                int status) {
+void FakeEncoderSession::output(size_t index, const std::optional<std::vector<uint8_t>>& annexB,
+                                bool keyframe, int status) {
     auto handler = std::move(submitted.at(index).handler);
     submitted.at(index).handler = nullptr;
     if (!annexB) {

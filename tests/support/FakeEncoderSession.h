@@ -36,13 +36,15 @@ public:
 
     // A factory whose opens fail for the attempts in `refused`; `made`, when given, receives
     // each session made (the factory's caller owns it).
-    static EncoderSessionFactory factory(std::shared_ptr<Log> log, std::vector<EncoderSession::Attempt> refused = {},
-                                         std::shared_ptr<std::vector<FakeEncoderSession*>> made = nullptr);
+    static EncoderSessionFactory factory(
+        std::shared_ptr<Log> log, std::vector<EncoderSession::Attempt> refused = {},
+        std::shared_ptr<std::vector<FakeEncoderSession*>> made = nullptr);
 
     bool lowLatency() const override { return lowLatency_; }
     int prepare() override;
     void setBitrate(int64_t bitrate) override { bitrate_ = bitrate; }
-    int submit(const VideoFrame& frame, int64_t ptsMicros, bool forceKeyframe, OutputHandler handler) override;
+    int submit(const VideoFrame& frame, int64_t ptsMicros, bool forceKeyframe,
+               OutputHandler handler) override;
     void complete() override;
 
     int prepareCalls = 0;
@@ -51,7 +53,8 @@ public:
 
     // Reports frame `index` as encoded into `annexB` (key flag as given), as dropped
     // (nullopt), or as failed with `status`.
-    void output(size_t index, const std::optional<std::vector<uint8_t>>& annexB, bool keyframe, int status = 0);
+    void output(size_t index, const std::optional<std::vector<uint8_t>>& annexB, bool keyframe,
+                int status = 0);
 
 private:
     bool lowLatency_;

@@ -36,8 +36,10 @@ H264TestDecoder::~H264TestDecoder() = default;
 
 std::vector<H264TestDecoder::Picture> H264TestDecoder::decode(const EncodedFrame& frame) {
     std::vector<uint8_t> stream = H264Bitstream::toAnnexB(frame);
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
-    std::unique_ptr<AVFrame, void (*)(AVFrame*)> picture(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                          [](AVPacket* p) { av_packet_free(&p); });
+    std::unique_ptr<AVFrame, void (*)(AVFrame*)> picture(av_frame_alloc(),
+                                                         [](AVFrame* f) { av_frame_free(&f); });
     if (av_new_packet(packet.get(), static_cast<int>(stream.size())) < 0) {
         throw std::runtime_error("out of memory");
     }
@@ -57,7 +59,8 @@ std::vector<H264TestDecoder::Picture> H264TestDecoder::decode(const EncodedFrame
         out.luma.resize(static_cast<size_t>(out.width) * out.height);
         for (int row = 0; row < out.height; ++row) {
             std::memcpy(out.luma.data() + static_cast<size_t>(row) * out.width,
-                        picture->data[0] + static_cast<ptrdiff_t>(row) * picture->linesize[0], out.width);
+                        picture->data[0] + static_cast<ptrdiff_t>(row) * picture->linesize[0],
+                        out.width);
         }
         pictures.push_back(std::move(out));
         av_frame_unref(picture.get());

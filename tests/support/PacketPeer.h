@@ -17,7 +17,7 @@ namespace caldrovex::test {
 // packets, and reads everything that arrives into `packets` until the stream ends. Its
 // fields belong to the queue the connection was started on.
 class PacketPeer : public std::enable_shared_from_this<PacketPeer> {
-  public:
+public:
     using Bytes = std::vector<uint8_t>;
 
     struct Packet {
@@ -52,7 +52,7 @@ class PacketPeer : public std::enable_shared_from_this<PacketPeer> {
 
     const platform::net::ConnectionPtr connection;
 
-  private:
+private:
     PacketPeer(platform::net::ConnectionPtr connection, platform::QueuePtr queue);
     void readHeader();
     void finish(std::optional<platform::net::NetError> error);

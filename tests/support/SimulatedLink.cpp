@@ -16,8 +16,7 @@ using platform::net::StateKind;
 // that asks for the next bytes from its completion does not recurse.
 class SimulatedLink::End final : public Connection, public std::enable_shared_from_this<End> {
 public:
-    End(std::weak_ptr<SimulatedLink> link, int index,
-        std::shared_ptr<platform::ManualQueue> queue)
+    End(std::weak_ptr<SimulatedLink> link, int index, std::shared_ptr<platform::ManualQueue> queue)
         : link_(std::move(link)), index_(index), queue_(std::move(queue)) {}
 
     void setStateHandler(StateHandler handler) override { handler_ = std::move(handler); }
@@ -38,10 +37,13 @@ public:
 
     void receive(size_t minimum, size_t maximum, ReceiveCompletion completion) override {
         if (closed()) {
-            post([completion] { completion(std::nullopt, true, NetError{"Connection cancelled."}); });
+            post([completion] {
+                completion(std::nullopt, true, NetError{"Connection cancelled."});
+            });
             return;
         }
-        reader_ = Reader{std::max<size_t>(minimum, 1), std::max(maximum, minimum), std::move(completion)};
+        reader_ =
+            Reader{std::max<size_t>(minimum, 1), std::max(maximum, minimum), std::move(completion)};
         serveReader();
     }
 
@@ -51,7 +53,9 @@ public:
         if (reader_) {
             auto reader = std::move(*reader_);
             reader_.reset();
-            post([reader] { reader.completion(std::nullopt, true, NetError{"Connection cancelled."}); });
+            post([reader] {
+                reader.completion(std::nullopt, true, NetError{"Connection cancelled."});
+            });
         }
         if (auto link = link_.lock()) link->closeBoth(index_);
     }
@@ -109,7 +113,9 @@ private:
         bool complete = peerEnded_ && inbound_.empty();
         auto reader = std::move(*reader_);
         reader_.reset();
-        post([reader, data = std::move(data), complete] { reader.completion(data, complete, std::nullopt); });
+        post([reader, data = std::move(data), complete] {
+            reader.completion(data, complete, std::nullopt);
+        });
     }
 
     std::weak_ptr<SimulatedLink> link_;
@@ -137,8 +143,12 @@ std::shared_ptr<SimulatedLink> SimulatedLink::make(std::shared_ptr<platform::Man
     return link;
 }
 
-platform::net::ConnectionPtr SimulatedLink::endA() const { return ends_[0]; }
-platform::net::ConnectionPtr SimulatedLink::endB() const { return ends_[1]; }
+platform::net::ConnectionPtr SimulatedLink::endA() const {
+    return ends_[0];
+}
+platform::net::ConnectionPtr SimulatedLink::endB() const {
+    return ends_[1];
+}
 
 double SimulatedLink::capacityAt(double time) const {
     double capacity = config_.capacityBitsPerSecond;
@@ -148,7 +158,9 @@ double SimulatedLink::capacityAt(double time) const {
     return capacity;
 }
 
-size_t SimulatedLink::queuedBytes(int direction) const { return directions_[direction].bufferedBytes; }
+size_t SimulatedLink::queuedBytes(int direction) const {
+    return directions_[direction].bufferedBytes;
+}
 
 void SimulatedLink::write(int direction, Write write) {
     directions_[direction].waiting.push_back(std::move(write));
@@ -165,7 +177,8 @@ void SimulatedLink::admit(int direction) {
         if (d.bufferedBytes > 0 && d.bufferedBytes + size > config_.bufferBytes) break;
         for (size_t offset = 0; offset < size; offset += config_.packetBytes) {
             size_t n = std::min(config_.packetBytes, size - offset);
-            d.buffer.push_back(Packet{Bytes(w.bytes.begin() + offset, w.bytes.begin() + offset + n)});
+            d.buffer.push_back(
+                Packet{Bytes(w.bytes.begin() + offset, w.bytes.begin() + offset + n)});
         }
         if (w.endOfStream) d.buffer.push_back(Packet{{}, true});
         d.bufferedBytes += size;

@@ -12,11 +12,12 @@ std::optional<CaldrovexError> answer(const SyntheticAnswer& how) {
 
 }  // namespace
 
-SyntheticCaptureStream::SyntheticCaptureStream(CaptureDisplay display, CaptureConfiguration configuration,
+SyntheticCaptureStream::SyntheticCaptureStream(CaptureDisplay display,
+                                               CaptureConfiguration configuration,
                                                platform::QueuePtr queue, platform::ClockPtr clock,
                                                CaptureService::FrameHandler onFrame,
-                                               CaptureService::StopHandler onStop, SyntheticAnswer start,
-                                               SyntheticAnswer stop)
+                                               CaptureService::StopHandler onStop,
+                                               SyntheticAnswer start, SyntheticAnswer stop)
     : display(std::move(display)),
       configuration(configuration),
       queue_(std::move(queue)),
@@ -48,7 +49,8 @@ void SyntheticCaptureStream::stopCapture(Done done) {
     }
 }
 
-void SyntheticCaptureStream::exclude(const std::set<uint32_t>& windowIDs, std::function<void(bool)> done) {
+void SyntheticCaptureStream::exclude(const std::set<uint32_t>& windowIDs,
+                                     std::function<void(bool)> done) {
     excludedWindows = windowIDs;
     done(excludeAnswer);
 }
@@ -70,7 +72,9 @@ bool SyntheticCaptureStream::emit() {
     VideoFrame frame = pool_.acquire();
     frame.fillTestPattern(index);
     auto micros = static_cast<int64_t>(clock_->monotonic() * 1'000'000);
-    queue_->post([handler = onFrame_, frame, micros] { handler(frame, MediaTime::make(micros, 1'000'000)); });
+    queue_->post([handler = onFrame_, frame, micros] {
+        handler(frame, MediaTime::make(micros, 1'000'000));
+    });
     return true;
 }
 
@@ -82,28 +86,30 @@ void SyntheticCaptureStream::failWith(const std::string& message) {
     onStop_(message);
 }
 
-SyntheticCaptureService::SyntheticCaptureService(platform::ClockPtr clock) : clock_(std::move(clock)) {}
+SyntheticCaptureService::SyntheticCaptureService(platform::ClockPtr clock)
+    : clock_(std::move(clock)) {}
 
-void SyntheticCaptureService::displays(std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) {
+void SyntheticCaptureService::displays(
+    std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) {
     if (!displaysAnswer.answers) {
         return;
     }
     if (displaysAnswer.error) {
-        return done(TimeoutOutcome<std::vector<CaptureDisplay>>(std::in_place_index<1>, *displaysAnswer.error));
+        return done(TimeoutOutcome<std::vector<CaptureDisplay>>(std::in_place_index<1>,
+                                                                *displaysAnswer.error));
     }
     done(displayList);
 }
 
-std::shared_ptr<CaptureStream> SyntheticCaptureService::makeStream(const CaptureDisplay& display,
-                                                                   const CaptureConfiguration& configuration,
-                                                                   platform::QueuePtr captureQueue,
-                                                                   FrameHandler onFrame, StopHandler onStop) {
+std::shared_ptr<CaptureStream> SyntheticCaptureService::makeStream(
+    const CaptureDisplay& display, const CaptureConfiguration& configuration,
+    platform::QueuePtr captureQueue, FrameHandler onFrame, StopHandler onStop) {
     if (makeError) {
         throw *makeError;
     }
-    auto stream = std::make_shared<SyntheticCaptureStream>(display, configuration, std::move(captureQueue), clock_,
-                                                           std::move(onFrame), std::move(onStop), startAnswer,
-                                                           stopAnswer);
+    auto stream = std::make_shared<SyntheticCaptureStream>(
+        display, configuration, std::move(captureQueue), clock_, std::move(onFrame),
+        std::move(onStop), startAnswer, stopAnswer);
     streams.push_back(stream);
     return stream;
 }

@@ -27,9 +27,10 @@ class SyntheticCaptureService;
 // delivers only between a successful start and its stop, whatever the streamer thinks of it.
 class SyntheticCaptureStream final : public CaptureStream {
 public:
-    SyntheticCaptureStream(CaptureDisplay display, CaptureConfiguration configuration, platform::QueuePtr queue,
-                           platform::ClockPtr clock, CaptureService::FrameHandler onFrame,
-                           CaptureService::StopHandler onStop, SyntheticAnswer start, SyntheticAnswer stop);
+    SyntheticCaptureStream(CaptureDisplay display, CaptureConfiguration configuration,
+                           platform::QueuePtr queue, platform::ClockPtr clock,
+                           CaptureService::FrameHandler onFrame, CaptureService::StopHandler onStop,
+                           SyntheticAnswer start, SyntheticAnswer stop);
 
     void startCapture(Done done) override;
     void stopCapture(Done done) override;
@@ -66,7 +67,8 @@ public:
     explicit SyntheticCaptureService(platform::ClockPtr clock);
 
     void displays(std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) override;
-    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display, const CaptureConfiguration& configuration,
+    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display,
+                                              const CaptureConfiguration& configuration,
                                               platform::QueuePtr captureQueue, FrameHandler onFrame,
                                               StopHandler onStop) override;
 

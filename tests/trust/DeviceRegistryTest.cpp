@@ -134,8 +134,7 @@ TEST_F(DeviceRegistryTest, FiftyDevicesFitAndOnlyRepairingIsAllowedAtTheLimit) {
     const auto storedBefore = backend->peek(account);
     const int writesBefore = backend->writeCount();
 
-    EXPECT_EQ(errorOf([&] { registry->add("device-50", "One too many", "token"); }),
-              limitMessage);
+    EXPECT_EQ(errorOf([&] { registry->add("device-50", "One too many", "token"); }), limitMessage);
     EXPECT_EQ(registry->devices(), before);
     EXPECT_EQ(backend->peek(account), storedBefore);
     EXPECT_EQ(backend->writeCount(), writesBefore);  // refused before touching the keyring
@@ -181,9 +180,9 @@ TEST_F(DeviceRegistryTest, NamesAreCutToEightyUserPerceivedCharacters) {
         for (int i = 0; i < count; ++i) text += unit;
         return text;
     };
-    const std::string eAcute = "\xc3\xa9";                     // é, two bytes
-    const std::string eCombining = "e\xcc\x81";                // e + combining acute
-    const std::string family =                                 // man ZWJ woman ZWJ girl
+    const std::string eAcute = "\xc3\xa9";       // é, two bytes
+    const std::string eCombining = "e\xcc\x81";  // e + combining acute
+    const std::string family =                   // man ZWJ woman ZWJ girl
         "\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7";
     const std::string flag = "\xf0\x9f\x87\xa8\xf0\x9f\x87\xad";  // regional indicators C H
 
@@ -215,10 +214,8 @@ TEST_F(DeviceRegistryTest, FailedWriteChangesNeitherMemoryNorTheStoredItem) {
     const auto storedBefore = backend->peek(account);
     backend->failWrites(-25293);
 
-    EXPECT_EQ(errorOf([&] { registry->add("B", "Tablet", "token-b"); }),
-              storageMessage(-25293));
-    EXPECT_EQ(errorOf([&] { registry->add("A", "Renamed", "token-a2"); }),
-              storageMessage(-25293));
+    EXPECT_EQ(errorOf([&] { registry->add("B", "Tablet", "token-b"); }), storageMessage(-25293));
+    EXPECT_EQ(errorOf([&] { registry->add("A", "Renamed", "token-a2"); }), storageMessage(-25293));
     EXPECT_EQ(errorOf([&] { registry->revoke("A"); }), storageMessage(-25293));
 
     EXPECT_EQ(registry->devices(), devicesBefore);
@@ -279,9 +276,9 @@ TEST_F(DeviceRegistryTest, UndecodableListFailsCreationAndIsLeftAsItIs) {
         "not json",
         "{}",
         "[1]",
-        "[{" + device + "}]",                             // no date
-        "[{" + device + R"(,"pairedAt":"yesterday"}])",   // date of the wrong type
-        "[{" + device + R"(,"pairedAt":1e300}])",         // date no clock can hold
+        "[{" + device + "}]",                            // no date
+        "[{" + device + R"(,"pairedAt":"yesterday"}])",  // date of the wrong type
+        "[{" + device + R"(,"pairedAt":1e300}])",        // date no clock can hold
         R"([{"id":7,"name":"Phone","tokenHash":"aa","pairedAt":0}])",
         R"([{"id":"A","tokenHash":"aa","pairedAt":0}])",  // no name
     };

@@ -85,8 +85,7 @@ TEST_F(SecureStoreTest, DismissedPromptIsAFailure) {
 }
 
 TEST(SecureStoreToken, Is43UrlSafeCharactersAndDiffersEachTime) {
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     std::set<std::string> seen;
     std::set<char> used;
     for (int i = 0; i < 200; ++i) {

@@ -31,8 +31,7 @@ TEST(TrustedDeviceDate, CountsSecondsFromTheStartOf2001) {
     for (const auto& c : cases) {
         EXPECT_DOUBLE_EQ(TrustedDevice::secondsSinceReferenceDate(c.date), c.sinceReference)
             << c.why;
-        EXPECT_EQ(TrustedDevice::fromSecondsSinceReferenceDate(c.sinceReference), c.date)
-            << c.why;
+        EXPECT_EQ(TrustedDevice::fromSecondsSinceReferenceDate(c.sinceReference), c.date) << c.why;
     }
 }
 

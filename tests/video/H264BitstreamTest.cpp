@@ -22,11 +22,18 @@ TEST(H264BitstreamTest, SplitsAnnexBStreams) {
         std::vector<Bytes> units;
     };
     const Case cases[] = {
-        {"four-byte start codes", {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce}, {{0x67, 0x42}, {0x68, 0xce}}},
-        {"three-byte start codes", {0, 0, 1, 0x65, 0x88, 0, 0, 1, 0x41, 0x9a}, {{0x65, 0x88}, {0x41, 0x9a}}},
-        {"trailing zero bytes are padding", {0, 0, 1, 0x06, 0x05, 0, 0, 0, 0, 1, 0x65, 0x01, 0, 0},
+        {"four-byte start codes",
+         {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce},
+         {{0x67, 0x42}, {0x68, 0xce}}},
+        {"three-byte start codes",
+         {0, 0, 1, 0x65, 0x88, 0, 0, 1, 0x41, 0x9a},
+         {{0x65, 0x88}, {0x41, 0x9a}}},
+        {"trailing zero bytes are padding",
+         {0, 0, 1, 0x06, 0x05, 0, 0, 0, 0, 1, 0x65, 0x01, 0, 0},
          {{0x06, 0x05}, {0x65, 0x01}}},
-        {"emulation prevention bytes stay", {0, 0, 1, 0x65, 0, 0, 3, 1, 0x80}, {{0x65, 0, 0, 3, 1, 0x80}}},
+        {"emulation prevention bytes stay",
+         {0, 0, 1, 0x65, 0, 0, 3, 1, 0x80},
+         {{0x65, 0, 0, 3, 1, 0x80}}},
         {"empty units are skipped", {0, 0, 1, 0, 0, 1, 0x09, 0xf0}, {{0x09, 0xf0}}},
         {"no start code: nothing", {0x65, 0x88}, {}},
         {"empty stream", {}, {}},
@@ -44,7 +51,8 @@ TEST(H264BitstreamTest, LengthPrefixedRoundTrip) {
     H264Bitstream::appendLengthPrefixed(out, big);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{0, 0, 0, 2, 0x67, 0x42}));
     EXPECT_EQ(Bytes(out.begin() + 6, out.begin() + 10), (Bytes{0, 0, 1, 0x2c}));
-    EXPECT_EQ(copies(H264Bitstream::splitLengthPrefixed(out)), (std::vector<Bytes>{{0x67, 0x42}, big}));
+    EXPECT_EQ(copies(H264Bitstream::splitLengthPrefixed(out)),
+              (std::vector<Bytes>{{0x67, 0x42}, big}));
 }
 
 TEST(H264BitstreamTest, TruncatedLengthPrefixedUnitIsLeftOut) {

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <unistd.h>
 
 #include "platform/ManualQueue.h"
 #include "protocol/CaldrovexError.h"
@@ -40,7 +40,8 @@ std::vector<EncodedFrame> encodeSolid(uint8_t y, uint8_t cb, uint8_t cr, int cou
             });
         }
         std::unique_lock lock(mutex);
-        arrived.wait_for(lock, std::chrono::minutes(2), [&] { return frames.size() >= static_cast<size_t>(count); });
+        arrived.wait_for(lock, std::chrono::minutes(2),
+                         [&] { return frames.size() >= static_cast<size_t>(count); });
     }
     return frames;
 }
@@ -82,7 +83,8 @@ TEST(H264DecoderTest, FramesBeforeTheFirstKeyFrameAreSkipped) {
 
 TEST(PngWriterTest, WritesAPngOfThePicturesSize) {
     DecodedPicture picture{7, 5, std::vector<uint8_t>(7 * 5 * 3, 200)};
-    const auto file = std::filesystem::temp_directory_path() / ("caldrovex-png-" + std::to_string(getpid()) + ".png");
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("caldrovex-png-" + std::to_string(getpid()) + ".png");
     PngWriter::write(picture, file);
     std::ifstream in(file, std::ios::binary);
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
@@ -96,7 +98,8 @@ TEST(PngWriterTest, WritesAPngOfThePicturesSize) {
 }
 
 TEST(PngWriterTest, APictureWithoutPixelsIsRefused) {
-    EXPECT_THROW(PngWriter::write(DecodedPicture{4, 4, {}}, "/nonexistent/never.png"), CaldrovexError);
+    EXPECT_THROW(PngWriter::write(DecodedPicture{4, 4, {}}, "/nonexistent/never.png"),
+                 CaldrovexError);
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ namespace caldrovex {
 namespace {
 
 using Attempt = EncoderSession::Attempt;
-using test::FakeEncoderSession;
 using test::fakeAccessUnit;
+using test::FakeEncoderSession;
 
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
@@ -35,7 +35,8 @@ std::string errorOf(const std::function<void()>& action) {
 class H264EncoderRulesTest : public ::testing::Test {
 protected:
     std::shared_ptr<FakeEncoderSession::Log> log = std::make_shared<FakeEncoderSession::Log>();
-    std::shared_ptr<std::vector<FakeEncoderSession*>> sessions = std::make_shared<std::vector<FakeEncoderSession*>>();
+    std::shared_ptr<std::vector<FakeEncoderSession*>> sessions =
+        std::make_shared<std::vector<FakeEncoderSession*>>();
     std::shared_ptr<platform::ManualQueue> clock = std::make_shared<platform::ManualQueue>();
     std::vector<std::optional<EncodedFrame>> results;
     std::unique_ptr<H264Encoder> encoder;
@@ -43,12 +44,15 @@ protected:
     void SetUp() override { makeEncoder({}); }
 
     void makeEncoder(std::vector<Attempt> refused) {
-        encoder = std::make_unique<H264Encoder>(clock, FakeEncoderSession::factory(log, refused, sessions));
+        encoder = std::make_unique<H264Encoder>(
+            clock, FakeEncoderSession::factory(log, refused, sessions));
     }
 
     void encode(MediaTime time = MediaTime::invalid(), int width = kWidth, int height = kHeight) {
         VideoFrame frame = VideoFrame::allocate(width, height);
-        encoder->encode(frame, time, [this](std::optional<EncodedFrame> result) { results.push_back(std::move(result)); });
+        encoder->encode(frame, time, [this](std::optional<EncodedFrame> result) {
+            results.push_back(std::move(result));
+        });
     }
 
     FakeEncoderSession& session() { return *sessions->back(); }
@@ -63,8 +67,10 @@ TEST_F(H264EncoderRulesTest, SessionIsTheFirstAttemptThatOpens) {
     };
     const Case cases[] = {
         {"hardware opens", {}, {Attempt::lowLatencyHardware}, true},
-        {"no hardware: software on the second attempt", {Attempt::lowLatencyHardware},
-         {Attempt::lowLatencyHardware, Attempt::software}, false},
+        {"no hardware: software on the second attempt",
+         {Attempt::lowLatencyHardware},
+         {Attempt::lowLatencyHardware, Attempt::software},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.note);

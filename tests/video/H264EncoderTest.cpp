@@ -44,8 +44,10 @@ public:
     // encoder down a lot. Not a timing check: it only bounds a hang.
     std::vector<std::optional<EncodedFrame>> waitFor(size_t count) {
         std::unique_lock lock(mutex_);
-        bool arrived = changed_.wait_for(lock, std::chrono::minutes(2), [&] { return frames_.size() >= count; });
-        EXPECT_TRUE(arrived) << "only " << frames_.size() << " of " << count << " completions arrived";
+        bool arrived = changed_.wait_for(lock, std::chrono::minutes(2),
+                                         [&] { return frames_.size() >= count; });
+        EXPECT_TRUE(arrived) << "only " << frames_.size() << " of " << count
+                             << " completions arrived";
         return frames_;
     }
 
@@ -81,7 +83,8 @@ MediaTime frameTime(int64_t index) {
 struct CountingFactory {
     std::shared_ptr<int> opens = std::make_shared<int>(0);
     EncoderSessionFactory factory() {
-        return [opens = opens](EncoderSession::Attempt attempt, const EncoderSession::Settings& settings) {
+        return [opens = opens](EncoderSession::Attempt attempt,
+                               const EncoderSession::Settings& settings) {
             auto session = LibavEncoderSession::open(attempt, settings);
             if (session) {
                 ++*opens;
@@ -218,7 +221,8 @@ TEST_F(H264EncoderTest, KeyFrameAtLeastEveryTwentySecondsWithoutRequests) {
         for (size_t i = 0; i < c.times.size(); ++i) {
             double time = c.times[i] > 0 ? c.times[i] : static_cast<double>(i) / kFps;
             fresh.encode(solidFrame(static_cast<uint8_t>(80 + i % 4)),
-                         MediaTime::make(static_cast<int64_t>(time * 1000), 1000), local.completion());
+                         MediaTime::make(static_cast<int64_t>(time * 1000), 1000),
+                         local.completion());
         }
         auto frames = local.waitFor(c.times.size());
         std::vector<size_t> keyframes;
@@ -241,7 +245,8 @@ TEST_F(H264EncoderTest, TimesNotLaterThanThePreviousAreSpacedByOneMillisecond) {
     };
     // Each row follows the previous one's result.
     const Case cases[] = {
-        {"first frame keeps its time", MediaTime::make(90000, 90000), MediaTime::make(90000, 90000)},
+        {"first frame keeps its time", MediaTime::make(90000, 90000),
+         MediaTime::make(90000, 90000)},
         {"equal time, other timescale", MediaTime::make(1, 1), MediaTime::make(1001, 1000)},
         {"earlier time", MediaTime::make(500, 1000), MediaTime::make(1002, 1000)},
         {"invalid time", MediaTime::invalid(), MediaTime::make(1003, 1000)},
@@ -261,7 +266,8 @@ TEST_F(H264EncoderTest, TimesNotLaterThanThePreviousAreSpacedByOneMillisecond) {
 
 // Bytes per second of output for consecutive one-second windows of `targets` (bits/s),
 // encoding the moving test pattern at 30 fps and retuning the live encoder at each window.
-std::vector<int64_t> bitsPerSecond(H264Encoder& encoder, Outputs& outputs, const std::vector<int>& targets) {
+std::vector<int64_t> bitsPerSecond(H264Encoder& encoder, Outputs& outputs,
+                                   const std::vector<int>& targets) {
     int64_t index = 0;
     for (int target : targets) {
         encoder.bitrate = target;
@@ -356,7 +362,8 @@ TEST_F(H264EncoderTest, TearDownFinishesPendingFramesAndNextEncodeOpensAgain) {
     }
     encoder.tearDownSession();
     EXPECT_FALSE(encoder.hasSession());
-    EXPECT_EQ(outputs.threads().size(), 5u) << "every pending completion ran before tear-down returned";
+    EXPECT_EQ(outputs.threads().size(), 5u)
+        << "every pending completion ran before tear-down returned";
 
     encoder.encode(patternFrame(5), frameTime(5), outputs.completion());
     auto frames = outputs.waitFor(6);
@@ -390,7 +397,8 @@ TEST_F(H264EncoderTest, FramesTheEncoderCannotTakeFailWithTheirSentence) {
         encoder.encode(wrong, frameTime(1), outputs.completion());
         FAIL() << "no error";
     } catch (const CaldrovexError& error) {
-        EXPECT_EQ(error.message(), "Video encoder failed (" + std::to_string(AVERROR(EINVAL)) + ").");
+        EXPECT_EQ(error.message(),
+                  "Video encoder failed (" + std::to_string(AVERROR(EINVAL)) + ").");
     }
     // The forced key frame that failed is still owed.
     EXPECT_TRUE(encoder.needsKeyframe());
@@ -400,16 +408,18 @@ TEST_F(H264EncoderTest, EncoderDestroyedFromItsOwnCompletionFinishesTheRest) {
     // The pipeline may be released from a completion, taking the encoder with it on the
     // output thread; the frames still queued must complete all the same.
     Outputs late;
-    auto owned = std::make_shared<std::unique_ptr<H264Encoder>>(std::make_unique<H264Encoder>(clock));
+    auto owned =
+        std::make_shared<std::unique_ptr<H264Encoder>>(std::make_unique<H264Encoder>(clock));
     (*owned)->fps = kFps;
     auto release = late.completion();
     std::promise<void> allSubmitted;
     std::shared_future<void> submitted = allSubmitted.get_future().share();
-    (*owned)->encode(patternFrame(0), frameTime(0), [owned, release, submitted](std::optional<EncodedFrame> frame) {
-        submitted.wait();
-        owned->reset();
-        release(std::move(frame));
-    });
+    (*owned)->encode(patternFrame(0), frameTime(0),
+                     [owned, release, submitted](std::optional<EncodedFrame> frame) {
+                         submitted.wait();
+                         owned->reset();
+                         release(std::move(frame));
+                     });
     for (int i = 1; i < 4; ++i) {
         (*owned)->encode(patternFrame(i), frameTime(i), late.completion());
     }

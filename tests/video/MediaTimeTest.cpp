@@ -29,14 +29,15 @@ TEST(MediaTimeTest, OrderingIsExactAcrossTimescales) {
         {MediaTime::make(1, 3), MediaTime::make(333, 1000), std::strong_ordering::greater},
         {MediaTime::make(-1, 1000), MediaTime::make(0, 1), std::strong_ordering::less},
         // Products beyond 64 bits still compare exactly.
-        {MediaTime::make(huge, 1'000'000'000), MediaTime::make(huge, 999'999'999), std::strong_ordering::less},
+        {MediaTime::make(huge, 1'000'000'000), MediaTime::make(huge, 999'999'999),
+         std::strong_ordering::less},
         {MediaTime::make(5, 1), MediaTime::invalid(), std::strong_ordering::less},
         {MediaTime::invalid(), MediaTime::make(5, 1), std::strong_ordering::greater},
         {MediaTime::invalid(), MediaTime::invalid(), std::strong_ordering::equal},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.a <=> c.b, c.expected) << c.a.value << "/" << c.a.timescale << " vs " << c.b.value << "/"
-                                           << c.b.timescale;
+        EXPECT_EQ(c.a <=> c.b, c.expected)
+            << c.a.value << "/" << c.a.timescale << " vs " << c.b.value << "/" << c.b.timescale;
     }
 }
 

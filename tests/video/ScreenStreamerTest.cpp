@@ -35,7 +35,8 @@ struct Report {
 class ScreenStreamerTest : public ::testing::Test {
 protected:
     std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>("caldrovex.capture");
-    std::shared_ptr<SyntheticCaptureService> service = std::make_shared<SyntheticCaptureService>(queue);
+    std::shared_ptr<SyntheticCaptureService> service =
+        std::make_shared<SyntheticCaptureService>(queue);
     std::shared_ptr<FakeEncoderSession::Log> log = std::make_shared<FakeEncoderSession::Log>();
     std::vector<EncoderSession::Attempt> refused;
     std::shared_ptr<ScreenStreamer> streamer;
@@ -47,16 +48,19 @@ protected:
     }
 
     void makeStreamer() {
-        streamer = ScreenStreamer::make(service, queue, queue, queue, FakeEncoderSession::factory(log, refused));
-        streamer->setErrorCallback(
-            [this](const std::string& message, int64_t generation) { reports.push_back({message, generation}); });
+        streamer = ScreenStreamer::make(service, queue, queue, queue,
+                                        FakeEncoderSession::factory(log, refused));
+        streamer->setErrorCallback([this](const std::string& message, int64_t generation) {
+            reports.push_back({message, generation});
+        });
     }
 
     // Starts and runs the queue until the start has answered (or `wait` seconds passed).
-    std::optional<TimeoutOutcome<RemoteDisplay>> start(std::optional<uint32_t> id = std::nullopt, int maxWidth = 1920,
-                                                       double wait = 0) {
+    std::optional<TimeoutOutcome<RemoteDisplay>> start(std::optional<uint32_t> id = std::nullopt,
+                                                       int maxWidth = 1920, double wait = 0) {
         auto result = std::make_shared<std::optional<TimeoutOutcome<RemoteDisplay>>>();
-        streamer->start(id, maxWidth, 30, [result](TimeoutOutcome<RemoteDisplay> outcome) { *result = outcome; });
+        streamer->start(id, maxWidth, 30,
+                        [result](TimeoutOutcome<RemoteDisplay> outcome) { *result = outcome; });
         queue->advance(wait);
         return *result;
     }
@@ -95,7 +99,8 @@ TEST_F(ScreenStreamerTest, DisplaysAreListedInServiceOrderWithNames) {
     streamer->displays([listed](auto outcome) { *listed = outcome; });
     queue->runReady();
     ASSERT_TRUE(*listed);
-    EXPECT_EQ(std::get<0>(**listed), (std::vector<RemoteDisplay>{{7, "eDP-1", 2880, 1800}, {9, "Display 9", 1921, 1081}}));
+    EXPECT_EQ(std::get<0>(**listed),
+              (std::vector<RemoteDisplay>{{7, "eDP-1", 2880, 1800}, {9, "Display 9", 1921, 1081}}));
 
     // No display: an empty list, not an error.
     service->displayList.clear();
@@ -124,7 +129,10 @@ TEST_F(ScreenStreamerTest, StartCapturesTheChosenDisplayAtTheFittedSize) {
     };
     const Case cases[] = {
         {"requested display, scaled down", 7, 1920, {7, "eDP-1", 1920, 1200}},
-        {"requested display, never enlarged, odd sides made even", 9, 4000, {9, "Display 9", 1920, 1080}},
+        {"requested display, never enlarged, odd sides made even",
+         9,
+         4000,
+         {9, "Display 9", 1920, 1080}},
         {"unknown display: the first one", 42, 4000, {7, "eDP-1", 2880, 1800}},
         {"no display asked for: the first one", std::nullopt, 1440, {7, "eDP-1", 1440, 900}},
     };
@@ -160,11 +168,16 @@ TEST_F(ScreenStreamerTest, StartFailuresAreReportedWithTheirSentence) {
     const Case cases[] = {
         {"no display at all", [](auto& s) { s.displayList.clear(); }, 0,
          "No display is available. Keep a display connected to this Mac."},
-        {"content query fails", [&](auto& s) { s.displaysAnswer.error = platformError; }, 0, platformError.message()},
-        {"content query hangs", [](auto& s) { s.displaysAnswer.answers = false; }, 8, kCaptureTimedOutMessage},
-        {"stream cannot be set up", [&](auto& s) { s.makeError = platformError; }, 0, platformError.message()},
-        {"capture start fails", [&](auto& s) { s.startAnswer.error = platformError; }, 0, platformError.message()},
-        {"capture start hangs", [](auto& s) { s.startAnswer.answers = false; }, 8, kCaptureTimedOutMessage},
+        {"content query fails", [&](auto& s) { s.displaysAnswer.error = platformError; }, 0,
+         platformError.message()},
+        {"content query hangs", [](auto& s) { s.displaysAnswer.answers = false; }, 8,
+         kCaptureTimedOutMessage},
+        {"stream cannot be set up", [&](auto& s) { s.makeError = platformError; }, 0,
+         platformError.message()},
+        {"capture start fails", [&](auto& s) { s.startAnswer.error = platformError; }, 0,
+         platformError.message()},
+        {"capture start hangs", [](auto& s) { s.startAnswer.answers = false; }, 8,
+         kCaptureTimedOutMessage},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.note);
@@ -273,7 +286,9 @@ TEST_F(ScreenStreamerTest, StopEndsTheStreamsAndResetsThePipelineEvenWhenAStopHa
 }
 
 TEST_F(ScreenStreamerTest, StopWithNoStreamOnlyResetsThePipeline) {
-    queue->post([this] { streamer->pipeline->intake(VideoFrame::allocate(16, 16), MediaTime::make(1, 30)); });
+    queue->post([this] {
+        streamer->pipeline->intake(VideoFrame::allocate(16, 16), MediaTime::make(1, 30));
+    });
     queue->runReady();
     ASSERT_TRUE(streamer->pipeline->hasFrame());
     EXPECT_TRUE(stop());

@@ -18,12 +18,14 @@ bool samePixels(const VideoFrame& a, const VideoFrame& b) {
     const AVFrame* x = a.avFrame();
     const AVFrame* y = b.avFrame();
     for (int row = 0; row < x->height; ++row) {
-        if (std::memcmp(x->data[0] + row * x->linesize[0], y->data[0] + row * y->linesize[0], x->width) != 0) {
+        if (std::memcmp(x->data[0] + row * x->linesize[0], y->data[0] + row * y->linesize[0],
+                        x->width) != 0) {
             return false;
         }
     }
     for (int row = 0; row < (x->height + 1) / 2; ++row) {
-        if (std::memcmp(x->data[1] + row * x->linesize[1], y->data[1] + row * y->linesize[1], x->width) != 0) {
+        if (std::memcmp(x->data[1] + row * x->linesize[1], y->data[1] + row * y->linesize[1],
+                        x->width) != 0) {
             return false;
         }
     }

@@ -74,14 +74,10 @@ protected:
     }
 
     // Startup has ended; the pacer drains.
-    double reachDrain() {
-        return framesUntilModeLeaves(startWithEstimate(), Mode::startup);
-    }
+    double reachDrain() { return framesUntilModeLeaves(startWithEstimate(), Mode::startup); }
 
     // Drain has ended through a prompt frame; the pacer cruises in gain phase 0.
-    double reachCruise() {
-        return framesUntilModeLeaves(reachDrain(), Mode::drain);
-    }
+    double reachCruise() { return framesUntilModeLeaves(reachDrain(), Mode::drain); }
 };
 
 // --- Unacknowledged regime ------------------------------------------------------------------
@@ -148,7 +144,9 @@ struct ConfigureCase {
     int64_t frameWindow;  // frames granted before the first refusal, before any acknowledgement
 };
 
-void PrintTo(const ConfigureCase& c, std::ostream* os) { *os << c.note; }
+void PrintTo(const ConfigureCase& c, std::ostream* os) {
+    *os << c.note;
+}
 
 class ConfigureTest : public PacerTest, public ::testing::WithParamInterface<ConfigureCase> {};
 
@@ -207,10 +205,10 @@ TEST_F(PacerTest, TypicalFrameSizeIsSmoothedOverNonKeyFrames) {
         int64_t typical;
     };
     const Step steps[] = {
-        {1'000, false, 1'000},    // the first size is taken as is
-        {2'000, false, 1'250},    // (3 × 1,000 + 2,000) / 4
-        {90'000, true, 1'250},    // key frames are left out
-        {1'001, false, 1'187},    // (3 × 1,250 + 1,001) / 4 = 1,187.75, truncated
+        {1'000, false, 1'000},  // the first size is taken as is
+        {2'000, false, 1'250},  // (3 × 1,000 + 2,000) / 4
+        {90'000, true, 1'250},  // key frames are left out
+        {1'001, false, 1'187},  // (3 × 1,250 + 1,001) / 4 = 1,187.75, truncated
     };
     for (const auto& step : steps) {
         ASSERT_TRUE(pacer.tryReserve());
@@ -263,9 +261,9 @@ TEST_F(PacerTest, RepeatedAcknowledgementIsAcceptedAndSignalsCredit) {
 TEST_F(PacerTest, BitrateCallbackFiresOnlyWhenTheTargetChanges) {
     pacer.configure(true, 30, 6'000'000);
     bitrates.clear();
-    double at = frame(origin);                          // first estimate: 1.5 M → 6 M
+    double at = frame(origin);  // first estimate: 1.5 M → 6 M
     EXPECT_EQ(bitrates, (std::vector<int64_t>{6'000'000}));
-    at = frame(at);                                     // still startup at 6 M
+    at = frame(at);  // still startup at 6 M
     EXPECT_EQ(bitrates.size(), 1u);
     EXPECT_EQ(credits, 2);
 }
@@ -449,8 +447,8 @@ TEST_F(PacerTest, CruiseCyclesTheGainTable) {
     const Phase phases[] = {
         {0, 4'500'000},  // probe: 1.25
         {1, 2'880'000},  // dip: 0.8
-        {2, 3'600'000}, {3, 3'600'000}, {4, 3'600'000}, {5, 3'600'000},
-        {0, 4'500'000},  // and around again
+        {2, 3'600'000}, {3, 3'600'000}, {4, 3'600'000},
+        {5, 3'600'000}, {0, 4'500'000},  // and around again
     };
     // The acknowledgement one tick after entering cruise is still in phase 0.
     at = frame(at);
@@ -543,8 +541,8 @@ TEST_F(PacerTest, StatsReportMeasurements) {
     auto stats = pacer.stats();
     EXPECT_EQ(stats.bitrate, 6'000'000);
     EXPECT_EQ(stats.fps, 2);
-    EXPECT_EQ(stats.pathDelayMs, 31);      // 31.25 ms
-    EXPECT_EQ(stats.roundTripMs, 47);      // mean of 31.25 and 62.5 = 46.875 ms
+    EXPECT_EQ(stats.pathDelayMs, 31);  // 31.25 ms
+    EXPECT_EQ(stats.roundTripMs, 47);  // mean of 31.25 and 62.5 = 46.875 ms
     EXPECT_EQ(stats.deliveryRate, 4'000'000);
     // Deliveries older than a second no longer count.
     now = at + 1.0 - tick;

@@ -33,7 +33,8 @@ TEST(VideoPipelineConnection, DeviceReadsVideoConfigThenTheKeyFrameThenPlainFram
 
     auto log = std::make_shared<FakeEncoderSession::Log>();
     auto sessions = std::make_shared<std::vector<FakeEncoderSession*>>();
-    auto pipeline = VideoPipeline::make(queue, queue, FakeEncoderSession::factory(log, {}, sessions));
+    auto pipeline =
+        VideoPipeline::make(queue, queue, FakeEncoderSession::factory(log, {}, sessions));
     pipeline->attach(PacketConnectionSink::make(connection), 30, 6'000'000, false);
     queue->runReady();
 

@@ -18,9 +18,9 @@ namespace {
 
 using Attempt = EncoderSession::Attempt;
 using platform::ManualQueue;
+using test::fakeAccessUnit;
 using test::FakeEncoderSession;
 using test::FakeVideoSink;
-using test::fakeAccessUnit;
 
 constexpr int kFps = 30;
 constexpr int64_t kMaxBitrate = 6'000'000;
@@ -29,7 +29,8 @@ class VideoPipelineTest : public ::testing::Test {
 protected:
     std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>("caldrovex.capture");
     std::shared_ptr<FakeEncoderSession::Log> log = std::make_shared<FakeEncoderSession::Log>();
-    std::shared_ptr<std::vector<FakeEncoderSession*>> sessions = std::make_shared<std::vector<FakeEncoderSession*>>();
+    std::shared_ptr<std::vector<FakeEncoderSession*>> sessions =
+        std::make_shared<std::vector<FakeEncoderSession*>>();
     std::vector<Attempt> refused;
     std::shared_ptr<VideoPipeline> pipeline;
     std::shared_ptr<FakeVideoSink> sink = FakeVideoSink::make(queue);
@@ -39,11 +40,13 @@ protected:
     void SetUp() override { makePipeline(); }
 
     void makePipeline() {
-        pipeline = VideoPipeline::make(queue, queue, FakeEncoderSession::factory(log, refused, sessions));
+        pipeline =
+            VideoPipeline::make(queue, queue, FakeEncoderSession::factory(log, refused, sessions));
         pipeline->onError = [this](const std::string& error) { errors.push_back(error); };
     }
 
-    void attach(const std::shared_ptr<FakeVideoSink>& to, int fps = kFps, int64_t maxBitrate = kMaxBitrate) {
+    void attach(const std::shared_ptr<FakeVideoSink>& to, int fps = kFps,
+                int64_t maxBitrate = kMaxBitrate) {
         pipeline->attach(to, fps, maxBitrate, false);
         queue->runReady();
     }
@@ -80,7 +83,9 @@ protected:
         on->complete();
         queue->runReady();
     }
-    int64_t reserved(const std::shared_ptr<FakeVideoSink>& on) { return on->pacer()->debugState().reserved; }
+    int64_t reserved(const std::shared_ptr<FakeVideoSink>& on) {
+        return on->pacer()->debugState().reserved;
+    }
 };
 
 // --- The single slot ---------------------------------------------------------------------
@@ -371,7 +376,11 @@ TEST_F(VideoPipelineTest, EncodingFailureIsReportedOncePerResetAndItsCreditRetur
         std::string text;
     };
     const Case cases[] = {
-        {"no encoder opens", {Attempt::lowLatencyHardware, Attempt::software}, 0, 0, "Could not start H.264 encoding."},
+        {"no encoder opens",
+         {Attempt::lowLatencyHardware, Attempt::software},
+         0,
+         0,
+         "Could not start H.264 encoding."},
         {"prepare refused", {}, -22, 0, "Could not prepare H.264 encoding (-22)."},
         {"submit refused", {}, 0, -5, "Video encoder failed (-5)."},
     };

@@ -98,7 +98,8 @@ struct PictureCounter {
     }
     bool waitFor(int atLeast) {
         std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, std::chrono::duration<double>(kDeadline), [&] { return count >= atLeast; });
+        return arrived.wait_for(lock, std::chrono::duration<double>(kDeadline),
+                                [&] { return count >= atLeast; });
     }
 };
 
@@ -117,19 +118,23 @@ int brightestAround(const VideoFrame& frame, int x, int y, int radius) {
 // A capture service that lets the test count what every stream it makes delivers.
 class CountingService final : public CaptureService {
 public:
-    explicit CountingService(std::shared_ptr<PictureCounter> counter) : counter_(std::move(counter)) {}
+    explicit CountingService(std::shared_ptr<PictureCounter> counter)
+        : counter_(std::move(counter)) {}
 
     void displays(std::function<void(TimeoutOutcome<std::vector<CaptureDisplay>>)> done) override {
         inner_.displays(std::move(done));
     }
-    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display, const CaptureConfiguration& configuration,
+    std::shared_ptr<CaptureStream> makeStream(const CaptureDisplay& display,
+                                              const CaptureConfiguration& configuration,
                                               platform::QueuePtr queue, FrameHandler onFrame,
                                               StopHandler onStop) override {
-        auto counted = [counter = counter_, onFrame = std::move(onFrame)](VideoFrame frame, MediaTime time) {
+        auto counted = [counter = counter_, onFrame = std::move(onFrame)](VideoFrame frame,
+                                                                          MediaTime time) {
             counter->handler()(frame, time);
             onFrame(std::move(frame), time);
         };
-        return inner_.makeStream(display, configuration, std::move(queue), counted, std::move(onStop));
+        return inner_.makeStream(display, configuration, std::move(queue), counted,
+                                 std::move(onStop));
     }
 
 private:
@@ -150,7 +155,8 @@ protected:
 
     static RemoteDisplay started(ScreenStreamer& streamer, int maxWidth) {
         std::promise<TimeoutOutcome<RemoteDisplay>> result;
-        streamer.start(std::nullopt, maxWidth, 30, [&](TimeoutOutcome<RemoteDisplay> outcome) { result.set_value(outcome); });
+        streamer.start(std::nullopt, maxWidth, 30,
+                       [&](TimeoutOutcome<RemoteDisplay> outcome) { result.set_value(outcome); });
         auto outcome = result.get_future().get();
         if (auto* error = std::get_if<CaldrovexError>(&outcome)) {
             throw std::runtime_error(error->message());
@@ -174,7 +180,8 @@ TEST_F(X11CaptureTest, DisplaysCoverTheScreen) {
     EXPECT_EQ(displays[0].height, 1080);
 
     // Through the streamer: the same displays, each with a name.
-    auto streamer = ScreenStreamer::make(std::make_shared<X11CaptureService>(), captureQueue, timerQueue);
+    auto streamer =
+        ScreenStreamer::make(std::make_shared<X11CaptureService>(), captureQueue, timerQueue);
     std::promise<TimeoutOutcome<std::vector<RemoteDisplay>>> listed;
     streamer->displays([&](auto outcome) { listed.set_value(outcome); });
     auto outcome = listed.get_future().get();
@@ -187,7 +194,8 @@ TEST_F(X11CaptureTest, DisplaysCoverTheScreen) {
 }
 
 TEST_F(X11CaptureTest, ColoursDrawnOnScreenComeOutOfTheDecodedStream) {
-    auto streamer = ScreenStreamer::make(std::make_shared<X11CaptureService>(), captureQueue, timerQueue);
+    auto streamer =
+        ScreenStreamer::make(std::make_shared<X11CaptureService>(), captureQueue, timerQueue);
     auto sink = test::FakeVideoSink::make(platform::SystemClock::shared());
     sink->completesAtOnce = true;
     streamer->pipeline->attach(sink, 30, 6'000'000, false);
@@ -208,7 +216,8 @@ TEST_F(X11CaptureTest, ColoursDrawnOnScreenComeOutOfTheDecodedStream) {
     struct Probe {
         int x, y, luma;
     };
-    const Probe probes[] = {{150, 150, 63}, {350, 150, 173}, {550, 150, 32}, {750, 150, 235}, {150, 400, 16}};
+    const Probe probes[] = {
+        {150, 150, 63}, {350, 150, 173}, {550, 150, 32}, {750, 150, 235}, {150, 400, 16}};
     test::H264TestDecoder decoder;
     std::optional<EncodedFrame::ParameterSets> parameterSets;
     size_t decodedItems = 0;
@@ -224,7 +233,8 @@ TEST_F(X11CaptureTest, ColoursDrawnOnScreenComeOutOfTheDecodedStream) {
                 parameterSets = EncodedFrame::ParameterSets{*item.control->sps, *item.control->pps};
                 continue;
             }
-            EncodedFrame frame{item.frame, item.keyframe, item.keyframe ? parameterSets : std::nullopt};
+            EncodedFrame frame{item.frame, item.keyframe,
+                               item.keyframe ? parameterSets : std::nullopt};
             for (const auto& picture : decoder.decode(frame)) {
                 ASSERT_EQ(picture.width, 960);
                 ASSERT_EQ(picture.height, 540);
@@ -245,10 +255,11 @@ TEST_F(X11CaptureTest, StillScreenYieldsOnlyTheFirstPictureUntilSomethingChanges
     auto counter = std::make_shared<PictureCounter>();
     auto display = X11CaptureService::listDisplays(std::nullopt).front();
     X11CaptureService service;
-    auto stream = service.makeStream(display, CaptureConfiguration{640, 360, 30, true}, captureQueue,
-                                     counter->handler(), [](const std::string&) {});
+    auto stream = service.makeStream(display, CaptureConfiguration{640, 360, 30, true},
+                                     captureQueue, counter->handler(), [](const std::string&) {});
     std::promise<std::optional<CaldrovexError>> startResult;
-    stream->startCapture([&](std::optional<CaldrovexError> error) { startResult.set_value(error); });
+    stream->startCapture(
+        [&](std::optional<CaldrovexError> error) { startResult.set_value(error); });
     ASSERT_FALSE(startResult.get_future().get());
     ASSERT_TRUE(counter->waitFor(1));
 
@@ -278,10 +289,12 @@ TEST_F(X11CaptureTest, PointerIsDrawnInWhenAskedAndItsMovesArePictures) {
         painter.movePointer(500, 500);
         auto counter = std::make_shared<PictureCounter>();
         X11CaptureService service;
-        auto stream = service.makeStream(display, CaptureConfiguration{1920, 1080, 30, showsCursor}, captureQueue,
-                                         counter->handler(), [](const std::string&) {});
+        auto stream =
+            service.makeStream(display, CaptureConfiguration{1920, 1080, 30, showsCursor},
+                               captureQueue, counter->handler(), [](const std::string&) {});
         std::promise<std::optional<CaldrovexError>> startResult;
-        stream->startCapture([&](std::optional<CaldrovexError> error) { startResult.set_value(error); });
+        stream->startCapture(
+            [&](std::optional<CaldrovexError> error) { startResult.set_value(error); });
         ASSERT_FALSE(startResult.get_future().get());
         ASSERT_TRUE(counter->waitFor(1));
         VideoFrame first;
@@ -307,7 +320,8 @@ TEST_F(X11CaptureTest, PointerIsDrawnInWhenAskedAndItsMovesArePictures) {
 
 TEST_F(X11CaptureTest, RetiredStreamKeepsRunningButFeedsNothing) {
     auto counter = std::make_shared<PictureCounter>();
-    auto streamer = ScreenStreamer::make(std::make_shared<CountingService>(counter), captureQueue, timerQueue);
+    auto streamer =
+        ScreenStreamer::make(std::make_shared<CountingService>(counter), captureQueue, timerQueue);
     started(*streamer, 1920);
     ASSERT_TRUE(counter->waitFor(1));
     captureQueue->sync([] {});

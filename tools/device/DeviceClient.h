@@ -31,7 +31,7 @@ namespace caldrovex::device {
 //   message and `onClosed` once when the connection ends. `onFailed` instead when no address
 //   could be used. Callbacks may destroy the client.
 class DeviceClient : public std::enable_shared_from_this<DeviceClient> {
-  public:
+public:
     // Seconds to open TCP and finish TLS on one address before trying the next.
     static constexpr int kConnectTimeoutSeconds = 10;
 
@@ -65,7 +65,7 @@ class DeviceClient : public std::enable_shared_from_this<DeviceClient> {
     // Lower-case hexadecimal SHA-256 of a DER certificate.
     static std::string certificateHash(const std::vector<unsigned char>& der);
 
-  private:
+private:
     DeviceClient(platform::QueuePtr queue, platform::ClockPtr clock);
 
     void tryNext();

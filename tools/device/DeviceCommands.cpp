@@ -214,8 +214,8 @@ int DeviceCommands::stream(const DeviceOptions& options) {
     request.features = std::vector<std::string>{"frameAck"};
     if (options.takeover) request.takeover = true;
     auto viewer = StreamViewer::make(std::make_shared<platform::AsioMainQueue>(),
-                                     {state.addresses, state.port, state.certificateHash}, std::move(request),
-                                     options.stream, options.timeoutSeconds);
+                                     {state.addresses, state.port, state.certificateHash},
+                                     std::move(request), options.stream, options.timeoutSeconds);
     return viewer->run();
 }
 

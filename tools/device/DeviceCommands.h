@@ -25,7 +25,7 @@ enum ExitStatus : int {
 //  - connect: sends "authenticate" with the stored token; success on "hello", after which
 //    the device disconnects.
 class DeviceCommands {
-  public:
+public:
     DeviceCommands() = delete;
 
     static int pair(const DeviceOptions& options);

@@ -40,7 +40,7 @@ struct LoginOutcome {
 // Contract: made and used on the client's queue; callbacks run there. `onOutcome` runs once
 // and may destroy the login.
 class DeviceLogin : public std::enable_shared_from_this<DeviceLogin> {
-  public:
+public:
     static std::shared_ptr<DeviceLogin> make(platform::QueuePtr queue,
                                              std::shared_ptr<DeviceClient> client);
 
@@ -56,7 +56,7 @@ class DeviceLogin : public std::enable_shared_from_this<DeviceLogin> {
 
     const std::shared_ptr<DeviceClient>& client() const { return client_; }
 
-  private:
+private:
     DeviceLogin(platform::QueuePtr queue, std::shared_ptr<DeviceClient> client);
 
     void received(const ControlMessage& message);

@@ -23,12 +23,12 @@ std::optional<double> number(const std::string& text) {
 }
 
 // Takes one option of the stream command (with its value); false when `argument` is none.
-bool parseStreamOption(std::string_view argument, int& i, int argc, char** argv, StreamOptions& stream,
-                       std::optional<std::string>& error) {
+bool parseStreamOption(std::string_view argument, int& i, int argc, char** argv,
+                       StreamOptions& stream, std::optional<std::string>& error) {
     if (argument == "--restart") return stream.restart = true;
     if (argument == "--log-frames") return stream.logFrames = true;
-    static const std::vector<std::string_view> valued{"--fps",     "--max-width", "--bitrate", "--display",
-                                                      "--seconds", "--png",       "--probe"};
+    static const std::vector<std::string_view> valued{
+        "--fps", "--max-width", "--bitrate", "--display", "--seconds", "--png", "--probe"};
     if (std::find(valued.begin(), valued.end(), argument) == valued.end()) return false;
     if (i + 1 >= argc) {
         error = std::string(argument) + " needs a value";
@@ -43,8 +43,10 @@ bool parseStreamOption(std::string_view argument, int& i, int argc, char** argv,
         const size_t comma = text.find(',');
         auto x = number(text.substr(0, comma));
         auto y = comma == std::string::npos ? std::nullopt : number(text.substr(comma + 1));
-        if (!x || !y || *x < 0 || *x > 1 || *y < 0 || *y > 1) error = "--probe takes X,Y between 0 and 1";
-        else stream.probeX = *x, stream.probeY = *y;
+        if (!x || !y || *x < 0 || *x > 1 || *y < 0 || *y > 1)
+            error = "--probe takes X,Y between 0 and 1";
+        else
+            stream.probeX = *x, stream.probeY = *y;
         return true;
     }
     const auto value = number(text);
@@ -52,11 +54,16 @@ bool parseStreamOption(std::string_view argument, int& i, int argc, char** argv,
         error = std::string(argument) + " takes a positive number";
         return true;
     }
-    if (argument == "--seconds") stream.seconds = *value;
-    else if (argument == "--fps") stream.fps = static_cast<int64_t>(*value);
-    else if (argument == "--max-width") stream.maxWidth = static_cast<int64_t>(*value);
-    else if (argument == "--bitrate") stream.bitrate = static_cast<int64_t>(*value);
-    else if (argument == "--display") stream.displayID = static_cast<uint32_t>(*value);
+    if (argument == "--seconds")
+        stream.seconds = *value;
+    else if (argument == "--fps")
+        stream.fps = static_cast<int64_t>(*value);
+    else if (argument == "--max-width")
+        stream.maxWidth = static_cast<int64_t>(*value);
+    else if (argument == "--bitrate")
+        stream.bitrate = static_cast<int64_t>(*value);
+    else if (argument == "--display")
+        stream.displayID = static_cast<uint32_t>(*value);
     return true;
 }
 
@@ -122,7 +129,8 @@ const char* DeviceOptions::usage() {
            "  pair LINK      pair with the host of an orvelo://pair?data=... link: connect to its\n"
            "                 first reachable address, pin its certificate, and store the token\n"
            "  connect        authenticate with the stored token and report the host's \"hello\"\n"
-           "  stream         authenticate, ask for the stream, decode and acknowledge every frame,\n"
+           "  stream         authenticate, ask for the stream, decode and acknowledge every "
+           "frame,\n"
            "                 print per-second figures; commands on standard input: move X Y,\n"
            "                 click X Y, key CODE, text T, clipboard T, paste T, clipboardRequest,\n"
            "                 invite, keyframe, release, drop, reconnect, disconnect\n"

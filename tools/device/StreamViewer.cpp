@@ -20,10 +20,13 @@ namespace {
 // Set by SIGINT/SIGTERM; the viewer's tick notices it.
 std::atomic<bool> interrupted{false};
 
-void onSignal(int) { interrupted = true; }
+void onSignal(int) {
+    interrupted = true;
+}
 
 double monotonicNow() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void printLine(const std::string& line) {
@@ -31,7 +34,9 @@ void printLine(const std::string& line) {
     std::fflush(stdout);
 }
 
-void remark(const std::string& text) { std::fprintf(stderr, "caldrovex-device: %s\n", text.c_str()); }
+void remark(const std::string& text) {
+    std::fprintf(stderr, "caldrovex-device: %s\n", text.c_str());
+}
 
 void printMessage(const ControlMessage& message) {
     try {
@@ -49,7 +54,8 @@ ControlMessage inputMessage(const std::string& event) {
 
 // Reads standard input on a thread of its own and posts each line to the viewer's queue. The
 // thread is detached: a blocked read must not keep the process from ending.
-void readStandardInput(std::shared_ptr<platform::AsioMainQueue> queue, std::weak_ptr<StreamViewer> viewer) {
+void readStandardInput(std::shared_ptr<platform::AsioMainQueue> queue,
+                       std::weak_ptr<StreamViewer> viewer) {
     std::thread([queue, viewer] {
         std::string line;
         while (std::getline(std::cin, line)) {
@@ -63,15 +69,17 @@ void readStandardInput(std::shared_ptr<platform::AsioMainQueue> queue, std::weak
 }  // namespace
 
 std::shared_ptr<StreamViewer> StreamViewer::make(std::shared_ptr<platform::AsioMainQueue> queue,
-                                                 DeviceClient::Target target, ControlMessage authenticate,
-                                                 StreamOptions options, double timeoutSeconds) {
+                                                 DeviceClient::Target target,
+                                                 ControlMessage authenticate, StreamOptions options,
+                                                 double timeoutSeconds) {
     return std::shared_ptr<StreamViewer>(new StreamViewer(std::move(queue), std::move(target),
-                                                          std::move(authenticate), std::move(options),
-                                                          timeoutSeconds));
+                                                          std::move(authenticate),
+                                                          std::move(options), timeoutSeconds));
 }
 
-StreamViewer::StreamViewer(std::shared_ptr<platform::AsioMainQueue> queue, DeviceClient::Target target,
-                           ControlMessage authenticate, StreamOptions options, double timeoutSeconds)
+StreamViewer::StreamViewer(std::shared_ptr<platform::AsioMainQueue> queue,
+                           DeviceClient::Target target, ControlMessage authenticate,
+                           StreamOptions options, double timeoutSeconds)
     : queue_(std::move(queue)),
       target_(std::move(target)),
       authenticate_(std::move(authenticate)),
@@ -107,10 +115,11 @@ void StreamViewer::login() {
         if (!self) return;
         if (outcome.kind == LoginOutcome::Kind::admitted) return self->admitted(client);
         if (!outcome.message.empty()) remark(outcome.message);
-        self->end(outcome.kind == LoginOutcome::Kind::busy || outcome.kind == LoginOutcome::Kind::refused
+        self->end(outcome.kind == LoginOutcome::Kind::busy ||
+                          outcome.kind == LoginOutcome::Kind::refused
                       ? kRefused
-                      : outcome.kind == LoginOutcome::Kind::certificateMismatch ? kCertificateMismatch
-                                                                                 : kUnreachable);
+                  : outcome.kind == LoginOutcome::Kind::certificateMismatch ? kCertificateMismatch
+                                                                            : kUnreachable);
     };
     login_->start(target_, authenticate_, timeoutSeconds_);
 }
@@ -178,8 +187,10 @@ void StreamViewer::video(const std::vector<uint8_t>& body) {
     if (!picture) return;
     figures_.frame(frame.data.size());
     if (options_.logFrames) {
-        const int x = std::clamp(static_cast<int>(options_.probeX * picture->width), 0, picture->width - 1);
-        const int y = std::clamp(static_cast<int>(options_.probeY * picture->height), 0, picture->height - 1);
+        const int x =
+            std::clamp(static_cast<int>(options_.probeX * picture->width), 0, picture->width - 1);
+        const int y =
+            std::clamp(static_cast<int>(options_.probeY * picture->height), 0, picture->height - 1);
         const auto colour = picture->pixel(x, y);
         nlohmann::ordered_json line;
         line["event"] = "frame";
@@ -275,8 +286,8 @@ void StreamViewer::command(const std::string& line) {
         clipboard.text = rest;
         if (verb == "paste") clipboard.event = "paste";
         send(clipboard);
-    } else if (verb == "clipboardRequest" || verb == "invite" || verb == "keyframe" || verb == "release" ||
-               verb == "ping") {
+    } else if (verb == "clipboardRequest" || verb == "invite" || verb == "keyframe" ||
+               verb == "release" || verb == "ping") {
         send(ControlMessage::make(verb));
     } else if (verb == "disconnect" || verb == "quit") {
         if (!client_) return end(kSuccess);

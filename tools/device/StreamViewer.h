@@ -27,8 +27,9 @@ public:
     static constexpr double kPingSeconds = 5;
 
     static std::shared_ptr<StreamViewer> make(std::shared_ptr<platform::AsioMainQueue> queue,
-                                              DeviceClient::Target target, ControlMessage authenticate,
-                                              StreamOptions options, double timeoutSeconds);
+                                              DeviceClient::Target target,
+                                              ControlMessage authenticate, StreamOptions options,
+                                              double timeoutSeconds);
 
     // Streams until the time is up, "quit"/"disconnect", SIGINT or SIGTERM, or the host ends
     // the connection; returns the exit status.
