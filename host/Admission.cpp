@@ -13,9 +13,9 @@ namespace {
 
 constexpr const char* kPairAgain = "Pair this device with the host again.";
 constexpr const char* kNoLongerTrusted =
-    "This device is no longer trusted. Pair it with the Mac again.";
+    "This device is no longer trusted. Pair it with this computer again.";
 constexpr const char* kCodeExpired =
-    "The pairing code expired or was already used. Create a new code on the Mac.";
+    "The pairing code expired or was already used. Create a new code on this computer.";
 constexpr const char* kDefaultDeviceName = "My device";
 
 std::optional<std::string> deviceName(const DeviceRegistry& registry, const std::string& id) {
@@ -117,7 +117,7 @@ bool Admission::makeRoom(HostModel& host, const ControlMessage& message,
         const auto& current = host.published_.activeDevice;
         auto busy = ControlMessage::make("busy");
         busy.deviceName = current;
-        busy.message = "This Mac is in use by " + current.value_or("another paired device") + ".";
+        busy.message = "This computer is in use by " + current.value_or("another paired device") + ".";
         channel->send(busy);
         // The channel stays pending until its close removes it.
         delayedCancel(host, channel, id);
@@ -169,6 +169,11 @@ void Admission::reject(HostModel& host, const std::shared_ptr<PacketConnection>&
     reply.message = text;
     channel->send(reply);
     delayedCancel(host, channel, id);
+    const auto& peers = host.intake_.pendingPeers();
+    auto source = peers.find(id);
+    // A copy: the callback may replace itself.
+    if (auto callback = host.onRefusal)
+        callback(source == peers.end() ? "unknown" : source->second.peer, text);
 }
 
 void Admission::delayedCancel(HostModel& host, const std::shared_ptr<PacketConnection>& channel,

@@ -29,7 +29,7 @@ constexpr const char* kCurtainEnabled = "curtainEnabled";
 
 constexpr const char* kIdentityNotLoaded = "The host identity is not loaded.";
 constexpr const char* kIdentityInactive = "TLS identity could not be activated.";
-constexpr const char* kDefaultComputerName = "My Mac";
+constexpr const char* kDefaultComputerName = "This computer";
 
 bool isValidUtf8(const std::string& text) {
     try {
@@ -471,10 +471,12 @@ void HostModel::setLocalNetworkEnabled(bool enabled) {
     if (sharing_) refreshListeners();
 }
 
-void HostModel::setControlEnabled(bool enabled) {
+void HostModel::setControlEnabled(bool enabled, bool persist) {
     ChangeScope scope(*this);
     published_.controlEnabled = enabled;
-    environment_.settings->setBoolean(kControlEnabled, enabled);
+    if (persist) environment_.settings->setBoolean(kControlEnabled, enabled);
+    published_.controlSaved =
+        environment_.settings->boolean(kControlEnabled).value_or(false) == enabled;
     if (!enabled) environment_.input->releaseAll();
     if (active_) {
         auto message = ControlMessage::make("permissions");
@@ -518,6 +520,23 @@ void HostModel::syncRelayKeys() {
     environment_.mainQueue->post([weak = weak()] {
         if (auto self = weak.lock()) self->relayKeysScheduled_ = false;
     });
+}
+
+void HostModel::setLogin(bool enabled) {
+    ChangeScope scope(*this);
+    if (!environment_.setLoginItem) return;
+    try {
+        environment_.setLoginItem(enabled);
+    } catch (const CaldrovexError& error) {
+        published_.error = error.what();
+        return;
+    }
+    published_.loginEnabled = environment_.loginItemEnabled && environment_.loginItemEnabled();
+}
+
+void HostModel::cancelInvitation() {
+    ChangeScope scope(*this);
+    setInvitation(std::nullopt);
 }
 
 }  // namespace caldrovex

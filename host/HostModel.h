@@ -82,6 +82,10 @@ public:
 
     // Called after each operation or event that changed `published()`.
     std::function<void()> onChange;
+    // Called on the main queue when a connection's "pair" or "authenticate" is refused:
+    // where it came from (an address, or "relay") and the sentence the device was sent.
+    // Carries no secret. It must not destroy the controller.
+    std::function<void(const std::string& peer, const std::string& reason)> onRefusal;
     const HostPublished& published() const { return published_; }
 
     // Loads (or makes) the identity, the registry and the relay secret; on failure publishes
@@ -106,11 +110,19 @@ public:
     // Settings: each stores its value and applies it.
     void setRelayEnabled(bool enabled);
     void setLocalNetworkEnabled(bool enabled);
-    void setControlEnabled(bool enabled);
+    // `persist` false applies the value to this run only (a command-line option); the
+    // published `controlSaved` tells whether the value shown is also the stored one.
+    void setControlEnabled(bool enabled, bool persist = true);
     void setCurtainEnabled(bool enabled);
+
+    // Makes the host start (or not) when the user logs in; a failure is published as the
+    // error and leaves `loginEnabled` as it was.
+    void setLogin(bool enabled);
 
     // Makes a new pairing invitation, replacing the open one, or publishes why it cannot.
     void makeInvitation();
+    // Withdraws the open invitation (the panel's "Cancel").
+    void cancelInvitation();
     // Removes a paired device, ending its session if it holds one.
     void revoke(const std::string& deviceID);
 
@@ -196,7 +208,7 @@ private:
     // Whether remote control is permitted now: the setting, a ready stream, and the
     // platform's injection permission.
     bool controlPermitted();
-    // The computer's name for devices, "My Mac" when the system has none.
+    // The computer's name for devices, "This computer" when the system has none.
     std::string computerName() const;
     // "host:port" of the relay and the device's rendezvous key, when the relay is on and a
     // secret exists.

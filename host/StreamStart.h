@@ -40,9 +40,9 @@ public:
     static Settings settings(const ControlMessage& message);
 
     static constexpr const char* kNoScreenPermission =
-        "Allow Screen Recording for Orvelo Host on the Mac, then reopen the host.";
+        "Allow access to the X display for Orvelo Host on this computer, then reopen the host.";
     static constexpr const char* kScreenLocked =
-        "This Mac's screen is locked. Type your Mac password with the keyboard to unlock it.";
+        "This computer's screen is locked. Type your password with the keyboard to unlock it.";
     static constexpr const char* kUserActivityName = "Orvelo remote session";
     // Waking displays: this many polls this far apart, then one last pause for the displays
     // to settle before capture starts.

@@ -21,9 +21,9 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kNoLongerTrusted =
-    "This device is no longer trusted. Pair it with the Mac again.";
+    "This device is no longer trusted. Pair it with this computer again.";
 constexpr const char* kCodeUsed =
-    "The pairing code expired or was already used. Create a new code on the Mac.";
+    "The pairing code expired or was already used. Create a new code on this computer.";
 constexpr const char* kDeviceName = "Test tablet";
 
 json readJson(const std::filesystem::path& file) {

@@ -123,7 +123,7 @@ TEST_F(HostSession, WithoutScreenPermissionTheStreamIsRefused) {
     settle();
     ASSERT_EQ(device->types(), (std::vector<std::string>{"hostPermission"}));
     EXPECT_EQ(device->received[0].message,
-              "Allow Screen Recording for Orvelo Host on the Mac, then reopen the host.");
+              "Allow access to the X display for Orvelo Host on this computer, then reopen the host.");
     EXPECT_EQ(startCount(), 0u);
 }
 
@@ -171,7 +171,7 @@ TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
          },
          "Listing failed."},
         {"no display", [](SyntheticCaptureService& s) { s.displayList.clear(); },
-         "No display is available. Keep a display connected to this Mac."},
+         "No display is available. Keep a display connected to this computer."},
         {"start fails",
          [](SyntheticCaptureService& s) {
              s.startAnswer.error = CaldrovexError("Capture refused.");
@@ -233,7 +233,7 @@ TEST_F(HostSession, AScreenLockedAtStartGetsANoticeAfterStreaming) {
     EXPECT_EQ(device->types(), (std::vector<std::string>{"permissions", "streaming", "notice"}));
     EXPECT_EQ(
         device->receivedOf("notice")[0].message,
-        "This Mac's screen is locked. Type your Mac password with the keyboard to unlock it.");
+        "This computer's screen is locked. Type your password with the keyboard to unlock it.");
 }
 
 TEST_F(HostSession, SleepingDisplaysAreWokenBeforeCapture) {
@@ -430,7 +430,7 @@ TEST_F(HostSessionControl, InputAndClipboardNeedControlToBePermitted) {
         EXPECT_EQ(clipboard->writes, 0);
         ASSERT_EQ(count(*device, "notice"), 1u);
         EXPECT_EQ(device->receivedOf("notice").back().message,
-                  "Allow remote control in Orvelo Host to copy from the Mac.");
+                  "Allow remote control in Orvelo Host to copy from this computer.");
         EXPECT_EQ(count(*device, "clipboard"), 0u);
     }
 }

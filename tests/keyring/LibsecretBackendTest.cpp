@@ -214,7 +214,7 @@ TEST(KeyringUnavailable, NoSecretServiceIsAFailureNotAnEmptyKeyring) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string message =
         "Secure credential storage is unavailable \\(-?[0-9]+\\)\\. Unlock your device or "
-        "login keychain and try again\\.";
+        "login keyring and try again\\.";
     EXPECT_EXIT(useStoreWithoutSecretService(), testing::ExitedWithCode(0),
                 "read: " + message + " \\| write: " + message);
 }

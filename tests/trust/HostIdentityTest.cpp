@@ -292,8 +292,8 @@ TEST_F(HostIdentityTest, BundleWithoutItsPasswordIsNeverReplaced) {
 
         c.damage(*this, id);
         expectFailure(
-            "This host's identity password is missing from the Keychain. Restore the original "
-            "Keychain before reconnecting your paired devices.");
+            "This host's identity password is missing from the keyring. Restore the original "
+            "keyring before reconnecting your paired devices.");
 
         EXPECT_EQ(readText(bundle()), bundleBytes);
         EXPECT_EQ(keyring_.writes, 1);  // only the first start's password
