@@ -81,7 +81,7 @@ TEST_F(HeadlessHostTest, PairsFromThePrintedLinkThenConnectsWithItsToken) {
     ASSERT_TRUE(linkLine) << host->process.transcript();
     const std::string link = linkLine->substr(6);
     ASSERT_TRUE(host->next("expires: ", 0));
-    const auto& out = host->process.output();
+    const auto out = host->log();
     const size_t expires =
         std::find_if(out.begin(), out.end(),
                      [](const std::string& line) { return line.starts_with("expires: "); }) -
@@ -91,6 +91,9 @@ TEST_F(HeadlessHostTest, PairsFromThePrintedLinkThenConnectsWithItsToken) {
     ASSERT_TRUE(firstRow) << host->process.transcript();
     EXPECT_EQ(firstRow->find_first_not_of("\u2588"), std::string::npos)
         << "the QR code begins with its light quiet zone: " << *firstRow;
+    // Every log line up to the code carries its time.
+    for (size_t i = 0; i <= expires; ++i)
+        EXPECT_TRUE(hasTimestamp(host->process.output()[i])) << host->process.output()[i];
 
     auto invitation = InvitationLink::read(link);
     ASSERT_TRUE(invitation);
@@ -150,6 +153,15 @@ TEST_F(HeadlessHostTest, RefusesAWrongTokenAndARevokedDevice) {
     ASSERT_TRUE(refusal) << wrong.transcript();
     EXPECT_EQ(refusal->message, kNoLongerTrusted);
     EXPECT_FALSE(wrong.reply("hello"));
+    // The host logs the refusal with where it came from, and never the token.
+    auto logged = host->next("refused: ", 0);
+    ASSERT_TRUE(logged) << host->process.transcript();
+    EXPECT_TRUE(logged->starts_with("refused: 127.")) << *logged;
+    EXPECT_TRUE(logged->ends_with(kNoLongerTrusted)) << *logged;
+    for (const auto& line : host->process.output()) {
+        EXPECT_EQ(line.find(token), std::string::npos) << line;
+        EXPECT_EQ(line.find(std::string(token.size(), 'A')), std::string::npos) << line;
+    }
 
     // The right token still works.
     state["token"] = token;
@@ -237,7 +249,7 @@ TEST_F(HeadlessHostTest, DeviceNamesCannotForgeOutputLines) {
     auto paired = host->next("paired: ", 0);
     ASSERT_TRUE(paired) << host->process.transcript();
     EXPECT_TRUE(paired->ends_with(" evil?link: forged?[2J")) << *paired;
-    for (const auto& line : host->process.output()) EXPECT_FALSE(line.starts_with("link: forged"));
+    for (const auto& line : host->log()) EXPECT_FALSE(line.starts_with("link: forged"));
     quitHost();
 }
 
@@ -301,6 +313,12 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"caldrovex-host", {"--listen"}, 2},
                       UsageCase{"caldrovex-host", {"--listen-only"}, 2},  // nothing would be served
                       UsageCase{"caldrovex-host", {"--help"}, 0},
+                      UsageCase{"caldrovex-host", {"--version"}, 0},
+                      UsageCase{"caldrovex-host", {"bogus"}, 2},
+                      UsageCase{"caldrovex-host", {"revoke"}, 2},
+                      UsageCase{"caldrovex-host", {"control", "maybe"}, 2},
+                      UsageCase{"caldrovex-host", {"--listen", "127.0.0.1", "pair"}, 2},
+                      UsageCase{"caldrovex-host", {"status"}, 3},  // no host runs
                       UsageCase{"caldrovex-device", {}, 2},
                       UsageCase{"caldrovex-device", {"pair", "https://example.invalid/"}, 2},
                       UsageCase{"caldrovex-device", {"pair", "orvelo://pair?data=not+base64"}, 2},

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <stdexcept>
 
 namespace caldrovex::test {
@@ -80,7 +81,26 @@ std::optional<std::string> HostProcess::command(const std::string& command,
 }
 
 std::optional<std::string> HostProcess::next(const std::string& prefix, size_t from) {
-    return process.waitForPrefix(prefix, from, kProcessWait);
+    auto line = process.waitForLine(
+        [&](const std::string& text) { return withoutTimestamp(text).starts_with(prefix); }, from,
+        kProcessWait);
+    if (!line) return std::nullopt;
+    return withoutTimestamp(*line);
+}
+
+std::vector<std::string> HostProcess::log() const {
+    std::vector<std::string> lines;
+    for (const auto& line : process.output()) lines.push_back(withoutTimestamp(line));
+    return lines;
+}
+
+bool hasTimestamp(const std::string& line) {
+    static const std::regex pattern(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .*)");
+    return std::regex_match(line, pattern);
+}
+
+std::string withoutTimestamp(const std::string& line) {
+    return hasTimestamp(line) ? line.substr(line.find(' ') + 1) : line;
 }
 
 std::vector<ControlMessage> DeviceRun::replies() const {

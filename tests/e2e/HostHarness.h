@@ -49,9 +49,12 @@ public:
     std::string pair();
     // Sends `command` and waits for the first line starting with `prefix` that follows it.
     std::optional<std::string> command(const std::string& command, const std::string& prefix);
-    // The first line starting with `prefix` printed from now on, or since line `from`.
+    // The first log line starting with `prefix` (after its timestamp) printed since line
+    // `from`, without its timestamp.
     std::optional<std::string> next(const std::string& prefix, size_t from);
     size_t lines() const { return process.output().size(); }
+    // The output so far, timestamps taken off.
+    std::vector<std::string> log() const;
 
     ChildProcess process;
 };
@@ -74,5 +77,10 @@ DeviceRun runDevice(const UserScratch& scratch, const std::vector<std::string>& 
                     std::optional<std::filesystem::path> stateFile = std::nullopt);
 
 std::string binary(const std::string& name);
+
+// Whether `line` begins with the host's log timestamp ("2024-05-01T12:00:00.123Z ").
+bool hasTimestamp(const std::string& line);
+// `line` without that timestamp (unchanged when it has none: a QR code's row).
+std::string withoutTimestamp(const std::string& line);
 
 }  // namespace caldrovex::test
