@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -61,8 +62,13 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                  "--pair"};
     host.errorLog = (logs_ / "host.log").string();
     host_ = std::make_unique<Subprocess>(std::move(host));
-    auto link = host_->waitForPrefix("link: ", 0, kStartWait);
-    if (!link) throw std::runtime_error("the host printed no pairing link (see its log)");
+    // Log lines begin with their timestamp: "<time> link: orvelo://…".
+    constexpr std::string_view kLink = " link: ";
+    auto line = host_->waitForLine(
+        [&](const std::string& text) { return text.find(kLink) != std::string::npos; }, 0,
+        kStartWait);
+    if (!line) throw std::runtime_error("the host printed no pairing link (see its log)");
+    const std::string link = line->substr(line->find(kLink) + kLink.size());
 
     Subprocess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
@@ -71,7 +77,7 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                    "--timeout",
                    "30",
                    "pair",
-                   link->substr(6)};
+                   link};
     device.errorLog = (logs_ / "device.log").string();
     Subprocess pair(std::move(device));
     const int status = pair.wait(kStartWait).value_or(-1);

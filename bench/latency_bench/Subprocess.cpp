@@ -139,11 +139,18 @@ void Subprocess::signal(int number) {
 
 std::optional<std::string> Subprocess::waitForPrefix(const std::string& prefix, size_t from,
                                                      std::chrono::milliseconds timeout) {
+    return waitForLine([&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, from,
+                       timeout);
+}
+
+std::optional<std::string> Subprocess::waitForLine(
+    const std::function<bool(const std::string&)>& matches, size_t from,
+    std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         for (size_t i = from; i < lines_.size(); ++i) {
-            if (lines_[i].rfind(prefix, 0) == 0) return lines_[i];
+            if (matches(lines_[i])) return lines_[i];
         }
         from = lines_.size();
         if (ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout)

@@ -53,6 +53,9 @@ public:
     // The first line from index `from` on that starts with `prefix`, waiting up to `timeout`.
     std::optional<std::string> waitForPrefix(const std::string& prefix, size_t from,
                                              std::chrono::milliseconds timeout);
+    // The same for the first line for which `matches` holds.
+    std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& matches,
+                                           size_t from, std::chrono::milliseconds timeout);
     // Waits until standard output has closed; false when it is still open after `timeout`.
     bool waitForOutputEnd(std::chrono::milliseconds timeout);
     size_t lineCount();

@@ -287,6 +287,28 @@ TEST_F(HeadlessHostTest, QuitKeepsTheSharingIntentAndTheNextStartServesTheSameDe
     quitHost();
 }
 
+TEST_F(HeadlessHostTest, DeviceChecksItsStateFileBeforePairingAndNamesADamagedOne) {
+    startHost();
+    const std::string link = host->pair();
+    // A state path below a regular file can never be written.
+    std::ofstream(scratch.root() / "device" / "blocker") << "x";
+    auto blocked = runDevice(scratch, {"pair", link}, scratch.root() / "device" / "blocker" / "s");
+    EXPECT_EQ(blocked.status, 5) << blocked.transcript();
+    EXPECT_TRUE(blocked.output.empty()) << "nothing was sent: " << blocked.transcript();
+    EXPECT_EQ(host->command("devices", "devices: "), "devices: 0");
+    // The invitation is still unused: a device with a good state file pairs with it.
+    EXPECT_EQ(runDevice(scratch, {"pair", link}).status, 0);
+
+    std::ofstream(scratch.stateFile(), std::ios::trunc) << "{\"deviceID\": ";
+    auto damaged = runDevice(scratch, {"connect"});
+    EXPECT_EQ(damaged.status, 5) << damaged.transcript();
+    ASSERT_FALSE(damaged.errors.empty());
+    EXPECT_TRUE(contains(damaged.errors, "is damaged or incomplete; pair the device again"))
+        << damaged.transcript();
+    EXPECT_FALSE(contains(damaged.errors, "parse error")) << damaged.transcript();
+    quitHost();
+}
+
 struct UsageCase {
     const char* program;
     std::vector<std::string> arguments;
