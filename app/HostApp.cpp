@@ -80,9 +80,8 @@ void complain(const std::string& sentence) {
 // Sends `command` to the running host; nullopt when none listens (yet).
 std::optional<InstanceMessages::Answer> ask(const Paths& where,
                                             const std::vector<std::string>& command) {
-    auto line =
-        platform::InstanceClient::exchange(where.socket, InstanceMessages::request(command),
-                                           kAnswerSeconds);
+    auto line = platform::InstanceClient::exchange(where.socket, InstanceMessages::request(command),
+                                                   kAnswerSeconds);
     if (!line) return std::nullopt;
     auto answer = InstanceMessages::readReply(*line);
     if (!answer) throw CaldrovexError("The running host gave an answer that could not be read.");
@@ -101,8 +100,9 @@ int sendCommand(const Paths& where, const HostOptions& options) {
     try {
         auto answer = ask(where, options.command);
         if (!answer) {
-            complain("No Orvelo Host runs for this user. Start it first (caldrovex-host, or "
-                     "Orvelo Host from the applications menu).");
+            complain(
+                "No Orvelo Host runs for this user. Start it first (caldrovex-host, or "
+                "Orvelo Host from the applications menu).");
             return kNoHost;
         }
         return printAnswer(*answer);
@@ -190,10 +190,11 @@ int host(int argc, char** argv, const HostOptions& options, const Paths& where) 
         signalWatcher =
             std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
         components = platform::DesktopComponents::open(queue, platform::SystemClock::shared());
-        HostAppDelegate::Launch launch{options, desktop,
-                                       {platform::UserFolders().dataFolder(),
-                                        platform::JsonSettingsStore::defaultFile()},
-                                       CALDROVEX_VERSION};
+        HostAppDelegate::Launch launch{
+            options,
+            desktop,
+            {platform::UserFolders().dataFolder(), platform::JsonSettingsStore::defaultFile()},
+            CALDROVEX_VERSION};
         delegate = std::make_unique<HostAppDelegate>(environmentFor(options, queue, *components),
                                                      std::move(launch));
     } catch (const std::exception& failure) {

@@ -51,8 +51,7 @@ public:
     std::function<void()> onQuit;
 
     // Whether a desktop host may start without showing its panel.
-    static bool startsQuietly(bool hasTray, bool screenPermission, bool hostEnabled,
-                              bool hasError);
+    static bool startsQuietly(bool hasTray, bool screenPermission, bool hostEnabled, bool hasError);
 
     // The launch is complete: shows the panel where the host needs attention.
     void launched();

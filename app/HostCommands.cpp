@@ -39,8 +39,7 @@ std::optional<std::string> HostCommands::check(const std::vector<std::string>& w
             return "Usage: control on|off";
         return std::nullopt;
     }
-    if (word != "pair" && word != "devices" && word != "status" && word != "quit" &&
-        word != "help")
+    if (word != "pair" && word != "devices" && word != "status" && word != "quit" && word != "help")
         return "Unknown command \"" + word + "\". Commands: " + kCommands + ".";
     if (words.size() > 1) return "The command \"" + word + "\" takes no argument.";
     return std::nullopt;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/Console.h"
 #include "adapters/qt/PanelTexts.h"
+#include "app/Console.h"
 #include "host/InvitationLink.h"
 #include "platform/qt/TerminalQrCode.h"
 

@@ -16,8 +16,8 @@ namespace caldrovex {
 //   relay: <the panel's relay line>                         session: <device> | none
 //   paired: <id> <name>            (a device joined the list)           devices: <count>
 //   screen recording: yes|no       input injection: yes|no  remote control: on|off (…)
-//   local network: on|off          error: <sentence>        (a new failure; a cleared one prints nothing)
-//   invitation: open until <UTC date> | none
+//   local network: on|off          error: <sentence>        (a new failure; a cleared one prints
+//   nothing) invitation: open until <UTC date> | none
 //
 // The pairing link itself carries the pairing secret: it is printed only as the answer to
 // "pair" (`invitation`), never as a change. Main thread only.

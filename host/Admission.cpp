@@ -117,7 +117,8 @@ bool Admission::makeRoom(HostModel& host, const ControlMessage& message,
         const auto& current = host.published_.activeDevice;
         auto busy = ControlMessage::make("busy");
         busy.deviceName = current;
-        busy.message = "This computer is in use by " + current.value_or("another paired device") + ".";
+        busy.message =
+            "This computer is in use by " + current.value_or("another paired device") + ".";
         channel->send(busy);
         // The channel stays pending until its close removes it.
         delayedCancel(host, channel, id);

@@ -24,8 +24,8 @@ std::optional<std::string> InstanceClient::exchange(const std::filesystem::path&
     // No socket file, or a file nobody accepts on (a host that was killed).
     if (error.value() == ENOENT || error.value() == ECONNREFUSED) return std::nullopt;
     if (error)
-        throw CaldrovexError("The running host could not be reached at " + socket.string() +
-                             " (" + error.message() + ").");
+        throw CaldrovexError("The running host could not be reached at " + socket.string() + " (" +
+                             error.message() + ").");
 
     const std::string line = request + "\n";
     asio::streambuf reply;

@@ -16,12 +16,13 @@ std::unique_ptr<InstanceLock> InstanceLock::tryAcquire(const std::filesystem::pa
     if (fd < 0)
         throw CaldrovexError("The host could not open its lock file " + file.string() + " (" +
                              std::strerror(errno) + ").");
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::unique_ptr<InstanceLock>(new InstanceLock(fd));
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return std::unique_ptr<InstanceLock>(new InstanceLock(fd));
     const int error = errno;
     ::close(fd);
     if (error == EWOULDBLOCK) return nullptr;
-    throw CaldrovexError("The host could not lock " + file.string() + " (" +
-                         std::strerror(error) + ").");
+    throw CaldrovexError("The host could not lock " + file.string() + " (" + std::strerror(error) +
+                         ").");
 }
 
 InstanceLock::~InstanceLock() {

@@ -42,7 +42,8 @@ QLabel* symbolLabel(int size) {
 }
 
 QPixmap symbol(const char* name, const QColor& color, int size = kSymbolSize) {
-    return PanelSymbols::pixmap(name, color, size, PanelStyle::background(), qGuiApp->devicePixelRatio());
+    return PanelSymbols::pixmap(name, color, size, PanelStyle::background(),
+                                qGuiApp->devicePixelRatio());
 }
 
 QString joined(const std::vector<std::string>& parts, const QString& separator) {
@@ -84,8 +85,10 @@ HostPanel::HostPanel(std::shared_ptr<HostControls> controls, const QString& vers
     setFixedSize(kWidth, kHeight);
     PanelStyle::applyScheme(this);
     const QColor accent = PanelStyle::accent(), secondary = PanelStyle::secondary();
-    symbols_ = {symbol("network", accent),          symbol("network", secondary),
-                symbol("globe", accent),            symbol("globe", secondary),
+    symbols_ = {symbol("network", accent),
+                symbol("network", secondary),
+                symbol("globe", accent),
+                symbol("globe", secondary),
                 symbol("checkmark.circle.fill", accent, kSmallSymbolSize),
                 symbol("circle", PanelStyle::orange(), kSmallSymbolSize)};
 
@@ -130,7 +133,8 @@ HostPanel::HostPanel(std::shared_ptr<HostControls> controls, const QString& vers
     errorText_->setObjectName("errorText");
     errorText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* retry = PanelStyle::button("Retry secure credential access", Button::bordered);
-    connect(retry, &QPushButton::clicked, this, [this] { act([&] { controls_->retryCredentials(); }); });
+    connect(retry, &QPushButton::clicked, this,
+            [this] { act([&] { controls_->retryCredentials(); }); });
     errorColumn->addWidget(errorText_);
     errorColumn->addWidget(retry, 0, Qt::AlignLeft);
     layout->addWidget(errorSection_);
@@ -161,7 +165,8 @@ HostPanel::HostPanel(std::shared_ptr<HostControls> controls, const QString& vers
     devicesRow->addStretch(1);
     pairButton_ = PanelStyle::button("Pair device", Button::bordered);
     pairButton_->setIcon(PanelSymbols::icon("plus", PanelStyle::primary()));
-    connect(pairButton_, &QPushButton::clicked, this, [this] { act([&] { controls_->makeInvitation(); }); });
+    connect(pairButton_, &QPushButton::clicked, this,
+            [this] { act([&] { controls_->makeInvitation(); }); });
     devicesRow->addWidget(pairButton_);
     layout->addWidget(devicesHeader);
 
@@ -219,7 +224,8 @@ QWidget* HostPanel::makeReachSection() {
     refresh->setIcon(PanelSymbols::icon("arrow.clockwise", PanelStyle::secondary()));
     refresh->setToolTip("Look for VPN addresses again");
     refresh->setAccessibleName("Look for VPN addresses again");
-    connect(refresh, &QPushButton::clicked, this, [this] { act([&] { controls_->refreshListeners(); }); });
+    connect(refresh, &QPushButton::clicked, this,
+            [this] { act([&] { controls_->refreshListeners(); }); });
     networkRow->addWidget(refresh, 0, Qt::AlignTop);
     layout->addWidget(network);
 
@@ -230,7 +236,8 @@ QWidget* HostPanel::makeReachSection() {
     relayRow->addWidget(relaySymbol_, 0, Qt::AlignTop);
     auto* relayTexts = new QWidget;
     auto* relayColumn = column(relayTexts, 2);
-    relayColumn->addWidget(PanelStyle::label("Orvelo Connect", Text::callout, PanelStyle::primary()));
+    relayColumn->addWidget(
+        PanelStyle::label("Orvelo Connect", Text::callout, PanelStyle::primary()));
     relayText_ = PanelStyle::label({}, Text::caption, PanelStyle::secondary(), true);
     relayText_->setObjectName("relayText");
     relayColumn->addWidget(relayText_);
@@ -317,7 +324,8 @@ QWidget* HostPanel::makeInvitationSection() {
         clipboard->setText(qs(*link));
     });
     auto* cancel = PanelStyle::button("Cancel", Button::bordered);
-    connect(cancel, &QPushButton::clicked, this, [this] { act([&] { controls_->cancelInvitation(); }); });
+    connect(cancel, &QPushButton::clicked, this,
+            [this] { act([&] { controls_->cancelInvitation(); }); });
     row->addWidget(copy);
     row->addWidget(cancel);
     row->addStretch(1);
@@ -384,8 +392,7 @@ void HostPanel::refresh() {
     errorText_->setText(qs(state.error.value_or("")));
 
     sharingButton_->setText(state.running ? "Stop sharing" : "Start sharing");
-    PanelStyle::restyle(sharingButton_,
-                        state.running ? Button::prominentGrey : Button::prominent);
+    PanelStyle::restyle(sharingButton_, state.running ? Button::prominentGrey : Button::prominent);
 
     showReach(state);
     showOptions(state);

@@ -48,7 +48,8 @@ void TrayIcon::update(const HostPublished& state) {
     if (!drawn_ || connected != connected_) {
         connected_ = connected;
         drawn_ = true;
-        icon_->setIcon(PanelSymbols::icon(symbol(), PanelStyle::accent(), PanelStyle::background()));
+        icon_->setIcon(
+            PanelSymbols::icon(symbol(), PanelStyle::accent(), PanelStyle::background()));
     }
     icon_->setToolTip("Orvelo\n" + QString::fromStdString(state.status));
 }

@@ -16,9 +16,9 @@ using Code = std::unique_ptr<QRcode, QrFree>;
 // Half blocks by (upper light, lower light).
 constexpr const char* kHalves[4] = {" ", "\u2584", "\u2580", "\u2588"};
 // Quadrant blocks by light quarters: 1 upper left, 2 upper right, 4 lower left, 8 lower right.
-constexpr const char* kQuadrants[16] = {
-    " ",      "\u2598", "\u259d", "\u2580", "\u2596", "\u258c", "\u259e", "\u259b",
-    "\u2597", "\u259a", "\u2590", "\u259c", "\u2584", "\u2599", "\u259f", "\u2588"};
+constexpr const char* kQuadrants[16] = {" ",      "\u2598", "\u259d", "\u2580", "\u2596", "\u258c",
+                                        "\u259e", "\u259b", "\u2597", "\u259a", "\u2590", "\u259c",
+                                        "\u2584", "\u2599", "\u259f", "\u2588"};
 
 Code encode(const std::string& text, QRecLevel level) {
     return Code(QRcode_encodeString(text.c_str(), 0, level, QR_MODE_8, 1));

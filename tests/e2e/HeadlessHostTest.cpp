@@ -287,6 +287,23 @@ TEST_F(HeadlessHostTest, QuitKeepsTheSharingIntentAndTheNextStartServesTheSameDe
     quitHost();
 }
 
+TEST_F(HeadlessHostTest, ControlFromTheCommandLineIsForThisRunOnlyAndSaidSo) {
+    startHost({"--control"});
+    EXPECT_EQ(host->command("status", "remote control: "),
+              "remote control: on (this run only; the saved setting is off)");
+    quitHost();
+    const json defaults = readJson(scratch.root() / "config" / "Caldrovex" / "defaults.json");
+    EXPECT_FALSE(defaults.value("controlEnabled", false)) << defaults.dump();
+
+    startHost();
+    EXPECT_EQ(host->command("status", "remote control: "), "remote control: off (saved)");
+    // The command saves, as the panel's switch does.
+    EXPECT_EQ(host->command("control on", "remote control: "), "remote control: on (saved)");
+    quitHost();
+    EXPECT_TRUE(readJson(scratch.root() / "config" / "Caldrovex" / "defaults.json")
+                    .value("controlEnabled", false));
+}
+
 TEST_F(HeadlessHostTest, DeviceChecksItsStateFileBeforePairingAndNamesADamagedOne) {
     startHost();
     const std::string link = host->pair();

@@ -110,8 +110,8 @@ TEST_F(SingleInstanceTest, CommandsFromAnotherProcessReachTheRunningHost) {
     EXPECT_EQ(status.status, 0) << status.transcript();
     for (const std::string& expected : std::vector<std::string>{
              "sharing: on", "port: 48725/tcp", "remote control: off (saved)", "devices: 1",
-          "relay: Off \u00b7 private networks only", "certificate: sha256 ",
-          "data folder: " + (scratch.root() / "data" / "Caldrovex").string()})
+             "relay: Off \u00b7 private networks only", "certificate: sha256 ",
+             "data folder: " + (scratch.root() / "data" / "Caldrovex").string()})
         EXPECT_TRUE(status.says(expected)) << expected << "\n" << status.transcript();
 
     auto devices = hostCommand(scratch, {"devices"});
@@ -166,7 +166,8 @@ TEST_F(SingleInstanceTest, ASecondLaunchBringsTheDesktopHostsPanelForward) {
     EXPECT_EQ(second.status, 0) << second.transcript();
     EXPECT_TRUE(second.says("panel: shown")) << second.transcript();
     EXPECT_TRUE(desktop.waitForLine(panelShown, after, kProcessWait))
-        << "the first host raised its panel\n" << desktop.transcript();
+        << "the first host raised its panel\n"
+        << desktop.transcript();
 
     EXPECT_EQ(hostCommand(scratch, {"quit"}).status, 0);
     EXPECT_EQ(desktop.wait(kProcessWait), 0) << desktop.transcript();

@@ -162,8 +162,7 @@ TEST_F(HostAdmission, RefusalsAreReportedWithThePeerAndNoSecret) {
     EXPECT_EQ(refusals[0], std::make_pair(std::string("100.100.7.7"), std::string(kCodeExpired)));
     EXPECT_EQ(refusals[1],
               std::make_pair(std::string("100.100.8.8"), std::string(kNoLongerTrusted)));
-    for (const auto& [peer, reason] : refusals)
-        EXPECT_EQ(reason.find(secret), std::string::npos);
+    for (const auto& [peer, reason] : refusals) EXPECT_EQ(reason.find(secret), std::string::npos);
 
     // An admitted device is no refusal.
     pairNewDevice(kDeviceC);

@@ -122,8 +122,9 @@ TEST_F(HostSession, WithoutScreenPermissionTheStreamIsRefused) {
     device->send(streamRequest());
     settle();
     ASSERT_EQ(device->types(), (std::vector<std::string>{"hostPermission"}));
-    EXPECT_EQ(device->received[0].message,
-              "Allow access to the X display for Orvelo Host on this computer, then reopen the host.");
+    EXPECT_EQ(
+        device->received[0].message,
+        "Allow access to the X display for Orvelo Host on this computer, then reopen the host.");
     EXPECT_EQ(startCount(), 0u);
 }
 

@@ -28,8 +28,8 @@ TEST_F(InstanceLockTest, OneHolderAtATimeAndFreeAgainOnceReleased) {
     const auto file = root / "caldrovex-host.lock";
     auto first = InstanceLock::tryAcquire(file);
     ASSERT_TRUE(first);
-    EXPECT_EQ((fs::status(file).permissions() & fs::perms::all), fs::perms::owner_read |
-                                                                    fs::perms::owner_write);
+    EXPECT_EQ((fs::status(file).permissions() & fs::perms::all),
+              fs::perms::owner_read | fs::perms::owner_write);
     // A second open of the file is another holder, as another process would be.
     EXPECT_FALSE(InstanceLock::tryAcquire(file));
     first.reset();
@@ -49,8 +49,9 @@ TEST_F(InstanceLockTest, OnlyAFolderClosedToOthersIsPrivate) {
     };
     const Case cases[] = {
         {"0700", fs::perms::owner_all, true},
-        {"0755", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                     fs::perms::others_read | fs::perms::others_exec,
+        {"0755",
+         fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+             fs::perms::others_read | fs::perms::others_exec,
          false},
         {"0710", fs::perms::owner_all | fs::perms::group_exec, false},
     };

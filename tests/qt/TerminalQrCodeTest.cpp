@@ -59,8 +59,8 @@ Matrix modulesOf(const TerminalQrCode::Rendering& drawing) {
 // ones (a wider quiet zone) beside and below quadrants.
 Matrix expectedModules(const std::string& text, char level, int modulesPerColumn) {
     std::unique_ptr<QRcode, void (*)(QRcode*)> code(
-        QRcode_encodeString(text.c_str(), 0, level == 'M' ? QR_ECLEVEL_M : QR_ECLEVEL_L,
-                            QR_MODE_8, 1),
+        QRcode_encodeString(text.c_str(), 0, level == 'M' ? QR_ECLEVEL_M : QR_ECLEVEL_L, QR_MODE_8,
+                            1),
         QRcode_free);
     const int zone = TerminalQrCode::kQuietZone, size = code->width + 2 * zone;
     const int rows = size + size % 2;

@@ -49,7 +49,8 @@ DeviceState DeviceState::load(const std::filesystem::path& file) {
         return state;
     } catch (const json::exception&) {
         // The parser's own words name bytes and offsets; a person needs to know what to do.
-        throw failure(file, "is damaged or incomplete; pair the device again (or restore the file)");
+        throw failure(file,
+                      "is damaged or incomplete; pair the device again (or restore the file)");
     }
 }
 
