@@ -131,12 +131,17 @@ DeviceRun runDevice(const UserScratch& scratch, const std::vector<std::string>& 
     std::vector<std::string> all{"--state", stateFile.value_or(scratch.stateFile()).string(),
                                  "--timeout", "45"};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    ChildProcess device(binary("caldrovex-device"), all, scratch.environment());
-    device.closeInput();
+    return runProgram(scratch, "caldrovex-device", all);
+}
+
+DeviceRun runProgram(const UserScratch& scratch, const std::string& name,
+                     const std::vector<std::string>& arguments) {
+    ChildProcess process(binary(name), arguments, scratch.environment());
+    process.closeInput();
     DeviceRun run;
-    run.status = device.wait(kProcessWait).value_or(-1);
-    run.output = device.output();
-    run.errors = device.errors();
+    run.status = process.wait(kProcessWait).value_or(-1);
+    run.output = process.output();
+    run.errors = process.errors();
     return run;
 }
 

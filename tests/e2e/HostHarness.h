@@ -71,6 +71,11 @@ struct DeviceRun {
     std::string transcript() const;
 };
 
+// Runs the program `name` of the build with `arguments` and the scratch's environment to its
+// end, its input closed.
+DeviceRun runProgram(const UserScratch& scratch, const std::string& name,
+                     const std::vector<std::string>& arguments);
+
 // Runs caldrovex-device with `arguments` to its end, keeping its state in `stateFile` (by
 // default the scratch's).
 DeviceRun runDevice(const UserScratch& scratch, const std::vector<std::string>& arguments,

@@ -17,36 +17,15 @@ using namespace caldrovex::test;
 
 namespace {
 
-// One finished run of caldrovex-host as a command.
-struct CommandRun {
-    int status = -1;
-    std::vector<std::string> output;
-    std::vector<std::string> errors;
+// caldrovex-host run as a command, to its end.
+DeviceRun hostCommand(const UserScratch& scratch, const std::vector<std::string>& arguments) {
+    return runProgram(scratch, "caldrovex-host", arguments);
+}
 
-    bool says(const std::string& prefix) const {
-        for (const auto& line : output)
-            if (line.starts_with(prefix)) return true;
-        return false;
-    }
-    std::string transcript() const {
-        std::string text = "exit status " + std::to_string(status) + "\n";
-        for (const auto& line : output) text += line + "\n";
-        for (const auto& line : errors) text += "stderr: " + line + "\n";
-        return text;
-    }
-};
-
-CommandRun hostCommand(const UserScratch& scratch, const std::vector<std::string>& arguments,
-                       std::map<std::string, std::string> extra = {}) {
-    auto environment = scratch.environment();
-    environment.insert(extra.begin(), extra.end());
-    ChildProcess process(binary("caldrovex-host"), arguments, environment);
-    process.closeInput();
-    CommandRun run;
-    run.status = process.wait(kProcessWait).value_or(-1);
-    run.output = process.output();
-    run.errors = process.errors();
-    return run;
+bool says(const DeviceRun& run, const std::string& prefix) {
+    for (const auto& line : run.output)
+        if (line.starts_with(prefix)) return true;
+    return false;
 }
 
 size_t columnsOf(const std::string& row) {
@@ -75,9 +54,9 @@ TEST_F(SingleInstanceTest, ASecondLaunchHandsOverAndExits) {
     startHost();
     auto second = hostCommand(scratch, {"--headless"});
     EXPECT_EQ(second.status, 0) << second.transcript();
-    EXPECT_TRUE(second.says("caldrovex-host: Orvelo Host already runs for this user."))
+    EXPECT_TRUE(says(second, "caldrovex-host: Orvelo Host already runs for this user."))
         << second.transcript();
-    EXPECT_TRUE(second.says("panel: none")) << "a headless host has no panel to show";
+    EXPECT_TRUE(says(second, "panel: none")) << "a headless host has no panel to show";
 
     auto withOptions = hostCommand(scratch, {"--listen", "127.0.0.1", "--pair"});
     EXPECT_EQ(withOptions.status, 0) << withOptions.transcript();
@@ -86,7 +65,7 @@ TEST_F(SingleInstanceTest, ASecondLaunchHandsOverAndExits) {
         << withOptions.transcript();
     // The first host still serves only its own address and runs on.
     auto status = hostCommand(scratch, {"status"});
-    EXPECT_TRUE(status.says("addresses: " + address)) << status.transcript();
+    EXPECT_TRUE(says(status, "addresses: " + address)) << status.transcript();
 }
 
 TEST_F(SingleInstanceTest, CommandsFromAnotherProcessReachTheRunningHost) {
@@ -112,17 +91,17 @@ TEST_F(SingleInstanceTest, CommandsFromAnotherProcessReachTheRunningHost) {
              "sharing: on", "port: 48725/tcp", "remote control: off (saved)", "devices: 1",
              "relay: Off \u00b7 private networks only", "certificate: sha256 ",
              "data folder: " + (scratch.root() / "data" / "Caldrovex").string()})
-        EXPECT_TRUE(status.says(expected)) << expected << "\n" << status.transcript();
+        EXPECT_TRUE(says(status, expected)) << expected << "\n" << status.transcript();
 
     auto devices = hostCommand(scratch, {"devices"});
-    EXPECT_TRUE(devices.says("device: " + deviceID)) << devices.transcript();
+    EXPECT_TRUE(says(devices, "device: " + deviceID)) << devices.transcript();
     auto control = hostCommand(scratch, {"control", "on"});
     EXPECT_EQ(control.status, 0);
-    EXPECT_TRUE(control.says("remote control: on (saved)")) << control.transcript();
+    EXPECT_TRUE(says(control, "remote control: on (saved)")) << control.transcript();
 
     auto revoked = hostCommand(scratch, {"revoke", deviceID});
     EXPECT_EQ(revoked.status, 0) << revoked.transcript();
-    EXPECT_TRUE(revoked.says("revoked: " + deviceID));
+    EXPECT_TRUE(says(revoked, "revoked: " + deviceID));
     auto again = hostCommand(scratch, {"revoke", deviceID});
     EXPECT_EQ(again.status, 1) << "the host refused: " << again.transcript();
     ASSERT_FALSE(again.errors.empty());
@@ -130,7 +109,7 @@ TEST_F(SingleInstanceTest, CommandsFromAnotherProcessReachTheRunningHost) {
 
     auto quit = hostCommand(scratch, {"quit"});
     EXPECT_EQ(quit.status, 0) << quit.transcript();
-    EXPECT_TRUE(quit.says("quit: sharing stopped"));
+    EXPECT_TRUE(says(quit, "quit: sharing stopped"));
     EXPECT_EQ(host->process.wait(kProcessWait), 0) << host->process.transcript();
     EXPECT_EQ(hostCommand(scratch, {"status"}).status, 3) << "nobody answers any more";
 }
@@ -146,7 +125,7 @@ TEST_F(SingleInstanceTest, ASocketLeftByAKilledHostDoesNotBlockTheNextStart) {
     startHost();
     auto status = hostCommand(scratch, {"status"});
     EXPECT_EQ(status.status, 0) << status.transcript();
-    EXPECT_TRUE(status.says("running: yes")) << status.transcript();
+    EXPECT_TRUE(says(status, "running: yes")) << status.transcript();
     EXPECT_EQ(hostCommand(scratch, {"quit"}).status, 0);
     EXPECT_EQ(host->process.wait(kProcessWait), 0);
 }
@@ -164,7 +143,7 @@ TEST_F(SingleInstanceTest, ASecondLaunchBringsTheDesktopHostsPanelForward) {
 
     auto second = hostCommand(scratch, {});
     EXPECT_EQ(second.status, 0) << second.transcript();
-    EXPECT_TRUE(second.says("panel: shown")) << second.transcript();
+    EXPECT_TRUE(says(second, "panel: shown")) << second.transcript();
     EXPECT_TRUE(desktop.waitForLine(panelShown, after, kProcessWait))
         << "the first host raised its panel\n"
         << desktop.transcript();
