@@ -53,7 +53,7 @@ struct FakePasswordStore {
 };
 
 const std::string kStorageMessage =
-    "Secure credential storage is unavailable (-25308). Unlock your device or login keychain "
+    "Secure credential storage is unavailable (-25308). Unlock your device or login keyring "
     "and try again.";
 
 std::string readText(const fs::path& path) {
