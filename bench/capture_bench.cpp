@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "EncodeWaiter.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11ErrorTrap.h"
-#include "platform/x11/X11ScreenGrabber.h"
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11ScreenGrabber.h"
 #include "video/FrameConverter.h"
 #include "video/H264Encoder.h"
 

@@ -20,7 +20,7 @@ namespace caldrovex {
 // it caps the message rate so that a flooding device cannot swamp the desktop.
 //
 // The controller never touches the window system itself: it asks three callbacks whether it
-// may inject, where a display lies and to deliver each event (platform/x11/X11InputEmitter
+// may inject, where a display lies and to deliver each event (adapters/x11/X11InputEmitter
 // supplies the real ones, tests a recorder). Time comes from the injected clock.
 //
 // Contract: used from the host's main queue only; not thread-safe. The callbacks are called

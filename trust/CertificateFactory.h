@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/OpenSslHandles.h"
 
 namespace caldrovex {

@@ -18,7 +18,7 @@
 #include <system_error>
 #include <vector>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/CertificateFactory.h"
 #include "trust/IdentityBundle.h"
 #include "trust/Uuid.h"

@@ -2,7 +2,7 @@
 
 #include <openssl/err.h>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/CertificateFactory.h"
 
 namespace caldrovex {

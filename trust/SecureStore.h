@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/SecretBackend.h"
 
 namespace caldrovex {

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "video/H264Bitstream.h"
 #include "video/H264Decoder.h"
 

@@ -4,7 +4,7 @@
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex::platform::net {
 

@@ -6,8 +6,8 @@
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
 
+#include "platform/CaldrovexError.h"
 #include "platform/net/AsioConnection.h"
-#include "protocol/CaldrovexError.h"
 
 namespace caldrovex::platform::net {
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "adapters/secret/LibsecretBackend.h"
 #include "platform/ManualQueue.h"
-#include "platform/secret/LibsecretBackend.h"
 #include "trust/DeviceRegistry.h"
 #include "trust/SecureStore.h"
 

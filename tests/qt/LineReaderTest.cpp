@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/LineReader.h"
+#include "adapters/qt/LineReader.h"
 #include "qt/QtLoop.h"
 
 using namespace caldrovex::platform;

@@ -19,7 +19,7 @@
 #include <regex>
 #include <string>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/HostIdentity.h"
 #include "trust/Uuid.h"
 

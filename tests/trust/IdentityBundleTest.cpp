@@ -3,7 +3,7 @@
 #include <regex>
 #include <string>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/CertificateFactory.h"
 #include "trust/IdentityBundle.h"
 

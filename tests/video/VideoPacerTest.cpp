@@ -1,4 +1,4 @@
-#include "video/VideoPacer.h"
+#include "protocol/VideoPacer.h"
 
 #include <gtest/gtest.h>
 

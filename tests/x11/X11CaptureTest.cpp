@@ -20,9 +20,9 @@
 #include <mutex>
 #include <thread>
 
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11CaptureStream.h"
 #include "platform/SerialQueue.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11CaptureStream.h"
 #include "support/FakeVideoSink.h"
 #include "support/H264TestDecoder.h"
 #include "video/ScreenStreamer.h"

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "adapters/x11/SpareKeycodes.h"
+#include "adapters/x11/X11DisplayBounds.h"
+#include "adapters/x11/X11InputEmitter.h"
 #include "input/InputController.h"
 #include "platform/ManualQueue.h"
-#include "platform/x11/SpareKeycodes.h"
-#include "platform/x11/X11DisplayBounds.h"
-#include "platform/x11/X11InputEmitter.h"
 
 namespace caldrovex::platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/x11/X11PermissionProbe.h"
+#include "adapters/x11/X11PermissionProbe.h"
 
 using caldrovex::platform::X11PermissionProbe;
 
