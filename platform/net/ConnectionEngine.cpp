@@ -5,6 +5,7 @@
 #include <asio/post.hpp>
 
 #include "platform/CaldrovexError.h"
+#include "platform/QueueAssert.h"
 
 namespace caldrovex::platform::net {
 
@@ -113,6 +114,7 @@ std::vector<CertificateDer> ConnectionEngine::peerCertificates() const {
 // ---- Establishing ----------------------------------------------------------------------------
 
 void ConnectionEngine::begin() {
+    checkStrand();
     if (phase_ != Phase::idle) return;
     phase_ = Phase::preparing;
     setState(State{StateKind::preparing, std::nullopt});
@@ -139,6 +141,7 @@ void ConnectionEngine::begin() {
 }
 
 void ConnectionEngine::dial(const Endpoint& to) {
+    checkStrand();
     auto self = shared_from_this();
     const auto& strand = binding().strand();
     if (const auto* unix = std::get_if<UnixPath>(&to)) {
@@ -164,6 +167,7 @@ void ConnectionEngine::dial(const Endpoint& to) {
 }
 
 void ConnectionEngine::onConnected(const std::error_code& error) {
+    checkStrand();
     if (phase_ != Phase::preparing) return;
     if (error) return fail(error.message());
     if (auto optionError = stream_->applyTcpOptions(parameters_.tcp))
@@ -180,6 +184,7 @@ void ConnectionEngine::onConnected(const std::error_code& error) {
 }
 
 void ConnectionEngine::onHandshake(const std::error_code& error) {
+    checkStrand();
     if (phase_ != Phase::preparing) return;
     if (error) return fail(error.message());
     auto chain = TlsContext::peerChain(stream_->ssl());
@@ -199,12 +204,14 @@ void ConnectionEngine::onHandshake(const std::error_code& error) {
 }
 
 void ConnectionEngine::onVerified(bool accepted) {
+    checkStrand();
     if (phase_ != Phase::preparing) return;
     if (!accepted) return fail(kCertificateRejected);
     becomeReady();
 }
 
 void ConnectionEngine::becomeReady() {
+    checkStrand();
     phase_ = Phase::ready;
     if (timer_) timer_->cancel();
     setState(State{StateKind::ready, std::nullopt});
@@ -213,12 +220,14 @@ void ConnectionEngine::becomeReady() {
 }
 
 void ConnectionEngine::onTimeout() {
+    checkStrand();
     if (phase_ == Phase::preparing) fail(systemError(std::errc::timed_out).description);
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
 
 void ConnectionEngine::enqueueSend(PendingSend send) {
+    checkStrand();
     if (phase_ == Phase::ended) return deliverSend(std::move(send.completion), endError_);
     if (outputEnded_)
         return deliverSend(std::move(send.completion), systemError(std::errc::broken_pipe));
@@ -228,6 +237,7 @@ void ConnectionEngine::enqueueSend(PendingSend send) {
 }
 
 void ConnectionEngine::pumpWrites() {
+    checkStrand();
     if (phase_ != Phase::ready || writing_ || sends_.empty()) return;
     writing_ = std::move(sends_.front());
     sends_.pop_front();
@@ -240,6 +250,7 @@ void ConnectionEngine::pumpWrites() {
 }
 
 void ConnectionEngine::onWritten(const std::error_code& error) {
+    checkStrand();
     auto completion = std::move(writing_->completion);
     writing_.reset();
     if (phase_ == Phase::ended) {
@@ -257,6 +268,7 @@ void ConnectionEngine::onWritten(const std::error_code& error) {
 // ---- Receiving -------------------------------------------------------------------------------
 
 void ConnectionEngine::enqueueReceive(PendingReceive receive) {
+    checkStrand();
     if (phase_ == Phase::ended)
         return deliverReceive(std::move(receive.completion), std::nullopt, false, endError_);
     receive.maximum = std::max<size_t>(1, receive.maximum);
@@ -268,6 +280,7 @@ void ConnectionEngine::enqueueReceive(PendingReceive receive) {
 // Answers waiting receives, oldest first, while the buffered bytes satisfy them; reads more
 // only when one is waiting, so a slow owner holds back the peer through TCP.
 void ConnectionEngine::serviceReceives() {
+    checkStrand();
     if (phase_ != Phase::ready) return;
     while (!receives_.empty()) {
         auto& front = receives_.front();
@@ -286,6 +299,7 @@ void ConnectionEngine::serviceReceives() {
 }
 
 void ConnectionEngine::readMore(size_t needed) {
+    checkStrand();
     if (reading_) return;
     reading_ = true;
     readBuffer_.resize(std::clamp(needed - inbound_.size(), kReadChunk, kMaxReadChunk));
@@ -296,6 +310,7 @@ void ConnectionEngine::readMore(size_t needed) {
 }
 
 void ConnectionEngine::onRead(const std::error_code& error, size_t count) {
+    checkStrand();
     reading_ = false;
     if (phase_ == Phase::ended) return;
     inbound_.insert(inbound_.end(), readBuffer_.begin(),
@@ -310,10 +325,12 @@ void ConnectionEngine::onRead(const std::error_code& error, size_t count) {
 // ---- Ending ----------------------------------------------------------------------------------
 
 void ConnectionEngine::fail(const std::string& description) {
+    checkStrand();
     end(State{StateKind::failed, NetError{description}}, NetError{description});
 }
 
 void ConnectionEngine::doCancel() {
+    checkStrand();
     if (cancelled_) return;
     cancelled_ = true;
     if (phase_ == Phase::ended) return setState(State{StateKind::cancelled, std::nullopt});
@@ -321,6 +338,7 @@ void ConnectionEngine::doCancel() {
 }
 
 void ConnectionEngine::end(State state, NetError error) {
+    checkStrand();
     if (phase_ == Phase::ended) return;
     bool orderly = phase_ == Phase::ready && !writing_;
     phase_ = Phase::ended;
@@ -341,6 +359,7 @@ void ConnectionEngine::end(State state, NetError error) {
 // ---- Reporting -------------------------------------------------------------------------------
 
 void ConnectionEngine::setState(State state) {
+    checkStrand();
     {
         std::lock_guard lock(mutex_);
         state_ = state;
@@ -362,6 +381,7 @@ void ConnectionEngine::setState(State state) {
 
 void ConnectionEngine::deliverSend(Connection::SendCompletion completion,
                                    std::optional<NetError> error) {
+    checkStrand();
     if (!completion) return;
     binding().deliver(
         [completion = std::move(completion), error = std::move(error)] { completion(error); });
@@ -370,9 +390,14 @@ void ConnectionEngine::deliverSend(Connection::SendCompletion completion,
 void ConnectionEngine::deliverReceive(Connection::ReceiveCompletion completion,
                                       std::optional<Bytes> data, bool isComplete,
                                       std::optional<NetError> error) {
+    checkStrand();
     if (!completion) return;
     binding().deliver([completion = std::move(completion), data = std::move(data), isComplete,
                        error = std::move(error)] { completion(data, isComplete, error); });
+}
+
+void ConnectionEngine::checkStrand(const std::source_location& where) const {
+    assertOnStrand(binding().strand(), "connection strand", where);
 }
 
 }  // namespace caldrovex::platform::net

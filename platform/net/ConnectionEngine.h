@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <source_location>
 #include <vector>
 
 #include "platform/net/ByteStream.h"
@@ -63,7 +64,7 @@ private:
     using Command = std::function<void(ConnectionEngine&)>;
     void run(Command command);
 
-    // Strand only, from here on.
+    // Strand only, from here on; each checks it first (checkStrand).
     void begin();
     void dial(const Endpoint& to);
     void onConnected(const std::error_code& error);
@@ -90,6 +91,8 @@ private:
     void deliverReceive(Connection::ReceiveCompletion completion, std::optional<Bytes> data,
                         bool isComplete, std::optional<NetError> error);
     const QueueBinding& binding() const { return *binding_; }
+    // Debug builds stop the program unless this runs on the strand.
+    void checkStrand(const std::source_location& where = std::source_location::current()) const;
 
     // Fixed at construction.
     const Parameters parameters_;

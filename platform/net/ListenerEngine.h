@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <source_location>
 
 #include "platform/net/ByteStream.h"
 #include "platform/net/Connection.h"
@@ -41,7 +42,7 @@ public:
 private:
     enum class Phase { idle, ready, ended };
 
-    // Strand only, from here on.
+    // Strand only, from here on; each checks it first (checkStrand).
     void begin();
     std::error_code bindTcp(const HostPort& where);
     std::error_code bindUnix(const UnixPath& where);
@@ -52,6 +53,8 @@ private:
     void closeAll();
     void setState(State state);
     const QueueBinding& binding() const { return *binding_; }
+    // Debug builds stop the program unless this runs on the strand.
+    void checkStrand(const std::source_location& where = std::source_location::current()) const;
 
     const Parameters parameters_;
 
