@@ -4,7 +4,7 @@
 #include <openssl/pem.h>
 
 #include "platform/CaldrovexError.h"
-#include "platform/net/OpenSslHandles.h"
+#include "platform/OpenSslHandles.h"
 
 namespace caldrovex::platform::net {
 

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/CaldrovexError.h"
+#include "platform/OpenSslHandles.h"
 #include "trust/HostIdentity.h"
 #include "trust/Uuid.h"
 
@@ -104,14 +105,9 @@ std::pair<int, std::string> run(const std::string& command) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using Certificate = std::unique_ptr<X509, X509Free>;
-
-Certificate parseCertificate(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), -1), BIO_free);
-    return Certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+platform::X509Ptr parseCertificate(const std::string& pem) {
+    platform::BioPtr bio(BIO_new_mem_buf(pem.data(), -1));
+    return platform::X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
 }
 
 std::string commonNameOf(X509* certificate) {
@@ -179,7 +175,7 @@ TEST_F(HostIdentityTest, FirstStartCreatesEverythingAndLeavesNoWorkingFolder) {
 
 TEST_F(HostIdentityTest, CertificateIsASelfSignedTenYearServerCertificate) {
     HostIdentity identity = start();
-    Certificate certificate = parseCertificate(identity.identity().certificatePem);
+    auto certificate = parseCertificate(identity.identity().certificatePem);
     ASSERT_TRUE(certificate);
     X509* cert = certificate.get();
 
@@ -222,12 +218,10 @@ TEST_F(HostIdentityTest, CertificateIsASelfSignedTenYearServerCertificate) {
     EXPECT_EQ(X509_get_extended_key_usage(cert), static_cast<uint32_t>(XKU_SSL_SERVER));
 
     // The PEM pair is usable as a TLS server identity.
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
-                                                              SSL_CTX_free);
+    platform::SslCtxPtr context(SSL_CTX_new(TLS_server_method()));
     const std::string& keyPem = identity.identity().privateKeyPem;
-    std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(BIO_new_mem_buf(keyPem.data(), -1), BIO_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    platform::BioPtr keyBio(BIO_new_mem_buf(keyPem.data(), -1));
+    platform::EvpPkeyPtr key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
     ASSERT_TRUE(key);
     EXPECT_EQ(SSL_CTX_use_certificate(context.get(), cert), 1);
     EXPECT_EQ(SSL_CTX_use_PrivateKey(context.get(), key.get()), 1);

@@ -1,8 +1,16 @@
-#include "trust/OpenSslHandles.h"
+#include "platform/OpenSslHandles.h"
 
 #include <openssl/err.h>
 
-namespace caldrovex {
+namespace caldrovex::platform {
+
+std::string takeOpenSslError() {
+    unsigned long code = ERR_peek_last_error();
+    ERR_clear_error();
+    if (code == 0) return {};
+    const char* reason = ERR_reason_error_string(code);
+    return reason ? reason : "error " + std::to_string(code);
+}
 
 std::string drainOpenSslErrors() {
     BioPtr bio(BIO_new(BIO_s_mem()));
@@ -20,4 +28,4 @@ std::string memoryBioText(BIO* bio) {
     return size > 0 ? std::string(data, static_cast<size_t>(size)) : std::string();
 }
 
-}  // namespace caldrovex
+}  // namespace caldrovex::platform
