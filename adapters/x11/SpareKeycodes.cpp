@@ -3,18 +3,16 @@
 #include <algorithm>
 #include <memory>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::platform {
 
 namespace {
 
-struct XFreer {
-    void operator()(KeySym* p) const { XFree(p); }
-};
-
 struct Keymap {
     int minCode = 0;
     int perCode = 0;
-    std::unique_ptr<KeySym, XFreer> syms;
+    X11Ptr<KeySym> syms;
 
     bool empty(int code) const {
         const KeySym* row = syms.get() + (code - minCode) * perCode;

@@ -6,25 +6,17 @@
 #include <thread>
 
 #include "adapters/x11/X11CaptureStream.h"
+#include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11Monitors.h"
 
 namespace caldrovex::platform {
-
-namespace {
-
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-
-}  // namespace
 
 X11CaptureService::X11CaptureService(std::optional<std::string> displayName, ClockPtr clock)
     : displayName_(std::move(displayName)), clock_(std::move(clock)) {}
 
 std::vector<CaptureDisplay> X11CaptureService::listDisplays(
     const std::optional<std::string>& displayName) {
-    std::unique_ptr<Display, DisplayCloser> display(
-        XOpenDisplay(displayName ? displayName->c_str() : nullptr));
+    DisplayHandle display = openDisplay(displayName);
     if (!display) {
         throw CaldrovexError("The X display could not be opened.");
     }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "adapters/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11ScreenGrabber.h"
 #include "video/CaptureSchedule.h"
 #include "video/FrameConverter.h"
@@ -28,10 +29,6 @@ constexpr const char* kDisplayGone = "The captured display is no longer availabl
 
 // Frames are stamped in microseconds of the capture clock, the pipeline's clock too.
 constexpr int32_t kTimescale = 1'000'000;
-
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
 
 }  // namespace
 
@@ -105,7 +102,7 @@ public:
 
     // Connects and sets up the grab and the event sources. Throws CaldrovexError.
     void open() {
-        display_.reset(XOpenDisplay(s_.displayName ? s_.displayName->c_str() : nullptr));
+        display_ = openDisplay(s_.displayName);
         if (!display_) {
             throw CaldrovexError(kCannotOpen);
         }
@@ -224,16 +221,13 @@ private:
 
     bool regionTouchesArea() {
         int count = 0;
-        XRectangle* rects = XFixesFetchRegion(display_.get(), region_, &count);
+        X11Ptr<XRectangle> rects(XFixesFetchRegion(display_.get(), region_, &count));
         const CaptureDisplay& area = s_.display;
         bool touches = false;
         for (int i = 0; i < count && !touches; ++i) {
-            const XRectangle& r = rects[i];
+            const XRectangle& r = rects.get()[i];
             touches = r.x < area.x + area.width && r.y < area.y + area.height &&
                       r.x + r.width > area.x && r.y + r.height > area.y;
-        }
-        if (rects != nullptr) {
-            XFree(rects);
         }
         return touches;
     }
@@ -257,7 +251,7 @@ private:
 
     X11CaptureStream::Shared& s_;
     CaptureSchedule schedule_;
-    std::unique_ptr<Display, DisplayCloser> display_;
+    DisplayHandle display_;
     std::unique_ptr<X11ErrorTrap> trap_;
     std::unique_ptr<X11ScreenGrabber> grabber_;
     std::unique_ptr<FrameConverter> converter_;

@@ -5,20 +5,13 @@
 #include <memory>
 #include <optional>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::platform {
 
 namespace {
 
-struct ResourcesFreer {
-    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
-};
-struct OutputFreer {
-    void operator()(XRROutputInfo* p) const { XRRFreeOutputInfo(p); }
-};
-struct CrtcFreer {
-    void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
-};
-using Resources = std::unique_ptr<XRRScreenResources, ResourcesFreer>;
+using Resources = X11Ptr<XRRScreenResources>;
 
 bool hasRandr(Display* display) {
     int eventBase = 0;
@@ -42,11 +35,11 @@ std::optional<DisplayRect> outputRect(Display* display, XRRScreenResources* res,
     if (!listed) {
         return std::nullopt;
     }
-    std::unique_ptr<XRROutputInfo, OutputFreer> info(XRRGetOutputInfo(display, res, output));
+    X11Ptr<XRROutputInfo> info(XRRGetOutputInfo(display, res, output));
     if (!info || info->connection == RR_Disconnected || info->crtc == None) {
         return std::nullopt;
     }
-    std::unique_ptr<XRRCrtcInfo, CrtcFreer> crtc(XRRGetCrtcInfo(display, res, info->crtc));
+    X11Ptr<XRRCrtcInfo> crtc(XRRGetCrtcInfo(display, res, info->crtc));
     if (!crtc || crtc->width == 0 || crtc->height == 0) {
         return std::nullopt;
     }

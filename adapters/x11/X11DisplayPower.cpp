@@ -29,7 +29,7 @@ bool hasRandr(Display* display) {
 }  // namespace
 
 X11DisplayPower::X11DisplayPower(std::optional<std::string> display)
-    : display_(XOpenDisplay(display ? display->c_str() : nullptr), &XCloseDisplay) {}
+    : display_(openDisplay(display)) {}
 
 void X11DisplayPower::suspendScreenSaver(bool suspend) {
     if (!display_) return;
@@ -46,9 +46,8 @@ bool X11DisplayPower::displaysAwake() {
     Display* display = display_.get();
     if (hasRandr(display)) {
         int count = 0;
-        XRRMonitorInfo* monitors =
-            XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
-        if (monitors) XRRFreeMonitors(monitors);
+        X11Ptr<XRRMonitorInfo> monitors(
+            XRRGetMonitors(display, DefaultRootWindow(display), True, &count));
         if (count == 0) return false;
     }
     return !dpmsSaving(display);

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <X11/Xlib.h>
-
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "adapters/x11/X11Handles.h"
 
 namespace caldrovex::platform {
 
@@ -28,7 +28,7 @@ public:
     void wake();
 
 private:
-    std::unique_ptr<Display, int (*)(Display*)> display_;
+    DisplayHandle display_;
 };
 
 }  // namespace caldrovex::platform

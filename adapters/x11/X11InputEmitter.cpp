@@ -43,30 +43,26 @@ std::u32string scalars(const std::u16string& text) {
 
 }  // namespace
 
-void X11InputEmitter::Closer::operator()(_XDisplay* d) const {
-    XCloseDisplay(d);
-}
-
 std::shared_ptr<X11InputEmitter> X11InputEmitter::open(QueuePtr queue, ClockPtr clock,
                                                        const char* displayName) {
-    Display* display = XOpenDisplay(displayName);
+    DisplayHandle display(XOpenDisplay(displayName));
     if (!display) {
         return nullptr;
     }
     return std::shared_ptr<X11InputEmitter>(
-        new X11InputEmitter(display, std::move(queue), std::move(clock)));
+        new X11InputEmitter(std::move(display), std::move(queue), std::move(clock)));
 }
 
-X11InputEmitter::X11InputEmitter(Display* display, QueuePtr queue, ClockPtr clock)
-    : display_(display),
+X11InputEmitter::X11InputEmitter(DisplayHandle display, QueuePtr queue, ClockPtr clock)
+    : display_(std::move(display)),
       queue_(std::move(queue)),
       clock_(std::move(clock)),
-      spare_(std::make_unique<SpareKeycodes>(display)) {
+      spare_(std::make_unique<SpareKeycodes>(display_.get())) {
     int eventBase = 0;
     int errorBase = 0;
     int major = 0;
     int minor = 0;
-    hasXTest_ = XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor);
+    hasXTest_ = XTestQueryExtension(display_.get(), &eventBase, &errorBase, &major, &minor);
     refreshKeymap();
 }
 
@@ -358,15 +354,13 @@ void X11InputEmitter::refreshKeymap() {
     int maxKeycode = 0;
     XDisplayKeycodes(display, &minKeycode_, &maxKeycode);
     const int count = maxKeycode - minKeycode_ + 1;
-    KeySym* syms =
-        XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode_), count, &keysymsPerKeycode_);
-    keymap_.assign(syms, syms ? syms + static_cast<size_t>(count * keysymsPerKeycode_) : syms);
-    if (syms) {
-        XFree(syms);
-    }
+    X11Ptr<KeySym> syms(XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode_), count,
+                                            &keysymsPerKeycode_));
+    keymap_.assign(syms.get(),
+                   syms ? syms.get() + static_cast<size_t>(count * keysymsPerKeycode_) : nullptr);
 
     modifierMap_.assign(8, {});
-    if (XModifierKeymap* mods = XGetModifierMapping(display)) {
+    if (X11Ptr<XModifierKeymap> mods{XGetModifierMapping(display)}) {
         for (int row = 0; row < 8; ++row) {
             for (int k = 0; k < mods->max_keypermod; ++k) {
                 const KeyCode code = mods->modifiermap[row * mods->max_keypermod + k];
@@ -375,7 +369,6 @@ void X11InputEmitter::refreshKeymap() {
                 }
             }
         }
-        XFreeModifiermap(mods);
     }
 }
 

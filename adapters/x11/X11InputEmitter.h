@@ -9,15 +9,12 @@
 #include <vector>
 
 #include "adapters/x11/WheelAccumulator.h"
+#include "adapters/x11/X11Handles.h"
 #include "input/DisplayRect.h"
 #include "input/InputController.h"
 #include "input/InputEvent.h"
 #include "platform/Clock.h"
 #include "platform/Queue.h"
-
-// Xlib's connection type, declared here so that this header brings in none of Xlib's macros
-// (None, Bool, Status...), which clash with names in Qt and GoogleTest.
-struct _XDisplay;
 
 namespace caldrovex::platform {
 
@@ -96,15 +93,12 @@ private:
     using KeyCode = unsigned char;
     using KeySym = unsigned long;
 
-    struct Closer {
-        void operator()(_XDisplay* d) const;
-    };
     struct PressedKey {
         KeyCode code;
         bool spare;
     };
 
-    X11InputEmitter(_XDisplay* display, QueuePtr queue, ClockPtr clock);
+    X11InputEmitter(DisplayHandle display, QueuePtr queue, ClockPtr clock);
 
     void pump(bool mayWait);
     void scheduleResume();
@@ -125,7 +119,7 @@ private:
     void clickWheel(unsigned button, int32_t clicks);
     void scheduleRestore();
 
-    std::unique_ptr<_XDisplay, Closer> display_;
+    DisplayHandle display_;
     QueuePtr queue_;
     ClockPtr clock_;
     bool hasXTest_ = false;

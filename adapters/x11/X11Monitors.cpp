@@ -4,19 +4,11 @@
 
 #include <memory>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::platform {
 
 namespace {
-
-struct MonitorsFreer {
-    void operator()(XRRMonitorInfo* p) const { XRRFreeMonitors(p); }
-};
-struct ResourcesFreer {
-    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
-};
-struct OutputFreer {
-    void operator()(XRROutputInfo* p) const { XRRFreeOutputInfo(p); }
-};
 
 // Monitors arrived with RandR 1.5.
 bool hasMonitors(Display* display) {
@@ -32,7 +24,7 @@ std::string outputName(Display* display, XRRScreenResources* resources, RROutput
     if (resources == nullptr) {
         return {};
     }
-    std::unique_ptr<XRROutputInfo, OutputFreer> info(XRRGetOutputInfo(display, resources, output));
+    X11Ptr<XRROutputInfo> info(XRRGetOutputInfo(display, resources, output));
     return info && info->name != nullptr ? std::string(info->name, info->nameLen) : std::string();
 }
 
@@ -43,10 +35,8 @@ std::vector<CaptureDisplay> monitors(Display* display) {
     }
     Window root = DefaultRootWindow(display);
     int count = 0;
-    std::unique_ptr<XRRMonitorInfo, MonitorsFreer> list(
-        XRRGetMonitors(display, root, True, &count));
-    std::unique_ptr<XRRScreenResources, ResourcesFreer> resources(
-        XRRGetScreenResourcesCurrent(display, root));
+    X11Ptr<XRRMonitorInfo> list(XRRGetMonitors(display, root, True, &count));
+    X11Ptr<XRRScreenResources> resources(XRRGetScreenResourcesCurrent(display, root));
     for (int i = 0; list && i < count; ++i) {
         const XRRMonitorInfo& monitor = list.get()[i];
         if (monitor.noutput < 1 || monitor.width <= 0 || monitor.height <= 0) {

@@ -10,18 +10,11 @@
 #include <memory>
 #include <mutex>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::platform {
 
 namespace {
-
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayHandle = std::unique_ptr<Display, DisplayCloser>;
-
-DisplayHandle openDisplay(const std::optional<std::string>& name) {
-    return DisplayHandle(XOpenDisplay(name ? name->c_str() : nullptr));
-}
 
 // Xlib reports protocol errors through one process-wide handler. While the attach below is
 // checked, a handler that only records the failure replaces it; the mutex keeps two probes

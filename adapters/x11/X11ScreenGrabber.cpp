@@ -18,10 +18,7 @@ constexpr const char* kNoSharedMemory =
     "The X display does not share memory with this host, so it cannot be captured.";
 constexpr const char* kUnsupportedFormat = "The X display's pixel format cannot be captured.";
 
-struct CursorImageFreer {
-    void operator()(XFixesCursorImage* image) const { XFree(image); }
-};
-using CursorImage = std::unique_ptr<XFixesCursorImage, CursorImageFreer>;
+using CursorImage = X11Ptr<XFixesCursorImage>;
 
 bool isBgrx(const XImage& image) {
     return image.bits_per_pixel == 32 && image.byte_order == LSBFirst &&
@@ -44,10 +41,6 @@ void blend(uint8_t* pixel, unsigned long argb) {
 }
 
 }  // namespace
-
-void X11ScreenGrabber::ImageDeleter::operator()(XImage* image) const {
-    XDestroyImage(image);
-}
 
 X11ScreenGrabber::X11ScreenGrabber(Display* display, int x, int y, int width, int height)
     : display_(display), x_(x), y_(y), width_(width), height_(height) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::platform {
 
 // Copies one rectangle of the root window into a shared-memory image, and draws the pointer
@@ -41,10 +43,6 @@ public:
     int height() const { return height_; }
 
 private:
-    struct ImageDeleter {
-        void operator()(XImage* image) const;
-    };
-
     Display* display_;
     int x_;
     int y_;
@@ -52,7 +50,7 @@ private:
     int height_;
     XShmSegmentInfo segment_{};
     bool attached_ = false;
-    std::unique_ptr<XImage, ImageDeleter> image_;
+    X11Ptr<XImage> image_;
 };
 
 }  // namespace caldrovex::platform
