@@ -87,8 +87,9 @@ void ConnectionEngine::send(Bytes content, Connection::SendCompletion completion
 
 void ConnectionEngine::receive(size_t minimum, size_t maximum,
                                Connection::ReceiveCompletion completion) {
-    run([receive = PendingReceive{minimum, maximum, std::move(completion)}](
-            ConnectionEngine& self) mutable { self.enqueueReceive(std::move(receive)); });
+    run([minimum, maximum, completion = std::move(completion)](ConnectionEngine& self) mutable {
+        self.enqueueReceive(minimum, maximum, std::move(completion));
+    });
 }
 
 void ConnectionEngine::cancel() {
@@ -267,13 +268,12 @@ void ConnectionEngine::onWritten(const std::error_code& error) {
 
 // ---- Receiving -------------------------------------------------------------------------------
 
-void ConnectionEngine::enqueueReceive(PendingReceive receive) {
+void ConnectionEngine::enqueueReceive(size_t minimum, size_t maximum,
+                                      Connection::ReceiveCompletion completion) {
     checkStrand();
     if (phase_ == Phase::ended)
-        return deliverReceive(std::move(receive.completion), std::nullopt, false, endError_);
-    receive.maximum = std::max<size_t>(1, receive.maximum);
-    receive.minimum = std::clamp<size_t>(receive.minimum, 1, receive.maximum);
-    receives_.push_back(std::move(receive));
+        return deliverReceive(std::move(completion), std::nullopt, false, endError_);
+    receives_.add(minimum, maximum, std::move(completion));
     serviceReceives();
 }
 
@@ -282,27 +282,18 @@ void ConnectionEngine::enqueueReceive(PendingReceive receive) {
 void ConnectionEngine::serviceReceives() {
     checkStrand();
     if (phase_ != Phase::ready) return;
-    while (!receives_.empty()) {
-        auto& front = receives_.front();
-        if (inbound_.size() < front.minimum && !inputEnded_) return readMore(front.minimum);
-        size_t count = std::min(inbound_.size(), front.maximum);
-        std::optional<Bytes> data;
-        if (count > 0) {
-            data.emplace(inbound_.begin(), inbound_.begin() + static_cast<long>(count));
-            inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<long>(count));
-        }
-        bool isComplete = inputEnded_ && inbound_.empty();
-        auto completion = std::move(front.completion);
-        receives_.pop_front();
+    auto needed = receives_.service([this](Connection::ReceiveCompletion completion,
+                                           std::optional<Bytes> data, bool isComplete) {
         deliverReceive(std::move(completion), std::move(data), isComplete, std::nullopt);
-    }
+    });
+    if (needed) readMore(*needed);
 }
 
 void ConnectionEngine::readMore(size_t needed) {
     checkStrand();
     if (reading_) return;
     reading_ = true;
-    readBuffer_.resize(std::clamp(needed - inbound_.size(), kReadChunk, kMaxReadChunk));
+    readBuffer_.resize(std::clamp(needed - receives_.buffered(), kReadChunk, kMaxReadChunk));
     stream_->readSome(asio::buffer(readBuffer_),
                       [self = shared_from_this()](const std::error_code& error, size_t count) {
                           self->onRead(error, count);
@@ -313,11 +304,10 @@ void ConnectionEngine::onRead(const std::error_code& error, size_t count) {
     checkStrand();
     reading_ = false;
     if (phase_ == Phase::ended) return;
-    inbound_.insert(inbound_.end(), readBuffer_.begin(),
-                    readBuffer_.begin() + static_cast<long>(count));
+    receives_.append(readBuffer_.data(), count);
     if (error) {
         if (!isEndOfStream(error)) return fail(error.message());
-        inputEnded_ = true;
+        receives_.endInput();
     }
     serviceReceives();
 }
@@ -350,9 +340,8 @@ void ConnectionEngine::end(State state, NetError error) {
     // The write in flight completes through its own handler, aborted by the close.
     for (auto& send : sends_) deliverSend(std::move(send.completion), error);
     sends_.clear();
-    for (auto& receive : receives_)
-        deliverReceive(std::move(receive.completion), std::nullopt, false, error);
-    receives_.clear();
+    for (auto& completion : receives_.takeWaiting())
+        deliverReceive(std::move(completion), std::nullopt, false, error);
     setState(std::move(state));
 }
 

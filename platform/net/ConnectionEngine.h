@@ -12,6 +12,7 @@
 #include "platform/net/ByteStream.h"
 #include "platform/net/Connection.h"
 #include "platform/net/QueueBinding.h"
+#include "platform/net/ReceiveQueue.h"
 
 namespace caldrovex::platform::net {
 
@@ -55,11 +56,6 @@ private:
         bool endOfStream = false;
         Connection::SendCompletion completion;
     };
-    struct PendingReceive {
-        size_t minimum;
-        size_t maximum;
-        Connection::ReceiveCompletion completion;
-    };
 
     using Command = std::function<void(ConnectionEngine&)>;
     void run(Command command);
@@ -77,7 +73,7 @@ private:
     void pumpWrites();
     void onWritten(const std::error_code& error);
 
-    void enqueueReceive(PendingReceive receive);
+    void enqueueReceive(size_t minimum, size_t maximum, Connection::ReceiveCompletion completion);
     void serviceReceives();
     void readMore(size_t needed);
     void onRead(const std::error_code& error, size_t count);
@@ -123,11 +119,9 @@ private:
     std::optional<PendingSend> writing_;
     bool outputEnded_ = false;
 
-    std::deque<PendingReceive> receives_;
-    Bytes inbound_;
+    ReceiveQueue receives_;
     Bytes readBuffer_;
     bool reading_ = false;
-    bool inputEnded_ = false;
 };
 
 }  // namespace caldrovex::platform::net
