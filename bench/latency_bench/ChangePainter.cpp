@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "latency_bench/Subprocess.h"
+#include "latency_bench/MonotonicTime.h"
 
 namespace caldrovex::bench {
 

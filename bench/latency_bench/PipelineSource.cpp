@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "adapters/x11/X11CaptureService.h"
-#include "latency_bench/Subprocess.h"
+#include "latency_bench/MonotonicTime.h"
 #include "video/H264Decoder.h"
 
 namespace caldrovex::bench {
