@@ -6,10 +6,11 @@
 
 namespace caldrovex::platform {
 
-void queueRuleBroken(std::string_view queue, const std::source_location& where) {
+void queueRuleBroken(std::string_view queue, const char* function, const char* file,
+                     unsigned line) {
     const std::string name(queue);
-    std::fprintf(stderr, "%s:%u: %s ran off its queue \"%s\"\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), where.function_name(), name.c_str());
+    std::fprintf(stderr, "%s:%u: %s ran off its queue \"%s\"\n", file, line, function,
+                 name.c_str());
     std::abort();
 }
 

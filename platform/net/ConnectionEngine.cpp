@@ -385,8 +385,8 @@ void ConnectionEngine::deliverReceive(Connection::ReceiveCompletion completion,
                        error = std::move(error)] { completion(data, isComplete, error); });
 }
 
-void ConnectionEngine::checkStrand(const std::source_location& where) const {
-    assertOnStrand(binding().strand(), "connection strand", where);
+void ConnectionEngine::checkStrand(const char* function, const char* file, unsigned line) const {
+    assertOnStrand(binding().strand(), "connection strand", function, file, line);
 }
 
 }  // namespace caldrovex::platform::net

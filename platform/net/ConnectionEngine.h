@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <source_location>
 #include <vector>
 
 #include "platform/net/ByteStream.h"
@@ -88,7 +87,8 @@ private:
                         bool isComplete, std::optional<NetError> error);
     const QueueBinding& binding() const { return *binding_; }
     // Debug builds stop the program unless this runs on the strand.
-    void checkStrand(const std::source_location& where = std::source_location::current()) const;
+    void checkStrand(const char* function = __builtin_FUNCTION(),
+                     const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const;
 
     // Fixed at construction.
     const Parameters parameters_;

@@ -248,8 +248,8 @@ void ListenerEngine::setState(State state) {
     });
 }
 
-void ListenerEngine::checkStrand(const std::source_location& where) const {
-    assertOnStrand(binding().strand(), "listener strand", where);
+void ListenerEngine::checkStrand(const char* function, const char* file, unsigned line) const {
+    assertOnStrand(binding().strand(), "listener strand", function, file, line);
 }
 
 }  // namespace caldrovex::platform::net

@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <source_location>
 
 #include "platform/net/ByteStream.h"
 #include "platform/net/Connection.h"
@@ -54,7 +53,8 @@ private:
     void setState(State state);
     const QueueBinding& binding() const { return *binding_; }
     // Debug builds stop the program unless this runs on the strand.
-    void checkStrand(const std::source_location& where = std::source_location::current()) const;
+    void checkStrand(const char* function = __builtin_FUNCTION(),
+                     const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const;
 
     const Parameters parameters_;
 
