@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
                 try {
                     if (report.name == "host") {
                         if (!host) throw std::runtime_error(hostFailure);
-                        std::unique_ptr<test::ChildProcess> device;
+                        std::unique_ptr<caldrovex::test::ChildProcess> device;
                         report.add(
                             measure("host", fps, count, painter,
                                     [&](FrameLog& log) {
