@@ -77,7 +77,7 @@ AttributesPtr attributesFor(const std::string& account) {
     AttributesPtr attributes(g_hash_table_new(g_str_hash, g_str_equal));
     // The table borrows the strings: `account` outlives every use of the table.
     g_hash_table_insert(attributes.get(), const_cast<char*>("service"),
-                        const_cast<char*>(SecureStore::service));
+                        const_cast<char*>(SecureStore::kService));
     g_hash_table_insert(attributes.get(), const_cast<char*>("account"),
                         const_cast<char*>(account.c_str()));
     return attributes;

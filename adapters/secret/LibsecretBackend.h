@@ -8,7 +8,7 @@
 namespace caldrovex::platform {
 
 // The user's keyring through the Secret Service (gnome-keyring, KeePassXC, …) by libsecret.
-// Items carry the attributes "service" = SecureStore::service and "account"; writes go to
+// Items carry the attributes "service" = SecureStore::kService and "account"; writes go to
 // the default collection ("login") and replace the item with the same attributes.
 //
 // A Secret Service answers a search in a locked collection as if nothing were stored.

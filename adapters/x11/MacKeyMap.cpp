@@ -172,18 +172,18 @@ constexpr std::array<KeySym, 128> makeTable() {
     return t;
 }
 
-constexpr std::array<KeySym, 128> table = makeTable();
+constexpr std::array<KeySym, 128> kTable = makeTable();
 
 // Device modifier flag bits.
-constexpr uint64_t shiftFlag = 0x20000;
-constexpr uint64_t controlFlag = 0x40000;
-constexpr uint64_t optionFlag = 0x80000;
-constexpr uint64_t commandFlag = 0x100000;
+constexpr uint64_t kShiftFlag = 0x20000;
+constexpr uint64_t kControlFlag = 0x40000;
+constexpr uint64_t kOptionFlag = 0x80000;
+constexpr uint64_t kCommandFlag = 0x100000;
 
 }  // namespace
 
 KeySym macKeyToKeysym(uint16_t code) {
-    return code < table.size() ? table[code] : NoSymbol;
+    return code < kTable.size() ? kTable[code] : NoSymbol;
 }
 
 bool isMacModifierKey(uint16_t code) {
@@ -192,13 +192,13 @@ bool isMacModifierKey(uint16_t code) {
 
 std::vector<KeySym> modifierKeysyms(uint64_t flags) {
     std::vector<KeySym> out;
-    if (flags & shiftFlag) {
+    if (flags & kShiftFlag) {
         out.push_back(XK_Shift_L);
     }
-    if (flags & (controlFlag | commandFlag)) {
+    if (flags & (kControlFlag | kCommandFlag)) {
         out.push_back(XK_Control_L);
     }
-    if (flags & optionFlag) {
+    if (flags & kOptionFlag) {
         out.push_back(XK_Alt_L);
     }
     return out;

@@ -62,7 +62,7 @@ std::optional<KeyCode> SpareKeycodes::bind(KeySym keysym, double now) {
     }
     Slot* oldest = nullptr;
     for (Slot& slot : slots_) {
-        if (slot.pins > 0 || now - slot.lastUse < rebindAfterSeconds) {
+        if (slot.pins > 0 || now - slot.lastUse < kRebindAfterSeconds) {
             continue;
         }
         if (!oldest || slot.lastUse < oldest->lastUse) {

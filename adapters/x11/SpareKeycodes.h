@@ -15,7 +15,7 @@ namespace caldrovex::platform {
 // keymap they fetch when they notice a mapping change, which may be well after the event
 // arrived; a keycode re-bound too soon makes an earlier key read as the later keysym. So
 // bindings are kept and reused (a text with many a's binds 'a' once), a new keysym takes the
-// least recently used keycode, but only one whose last key is `rebindAfterSeconds` old, and
+// least recently used keycode, but only one whose last key is `kRebindAfterSeconds` old, and
 // the owner gives all keycodes back (`restore`) only once typing has been quiet for a while.
 //
 // Contract: used from one thread, on the connection it was made with, which must outlive it.
@@ -24,7 +24,7 @@ public:
     // Long enough for a client busy drawing a frame or two to translate the keys already
     // sent; short enough that text with more distinct characters than there are spare
     // keycodes still types at dozens of characters a second.
-    static constexpr double rebindAfterSeconds = 0.2;
+    static constexpr double kRebindAfterSeconds = 0.2;
 
     // Finds the empty keycodes of the current keymap.
     explicit SpareKeycodes(Display* display);

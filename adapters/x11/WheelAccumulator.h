@@ -11,14 +11,14 @@ namespace caldrovex::platform {
 class WheelAccumulator {
 public:
     // One wheel click scrolls about three lines of text in common toolkits, some 50 pixels.
-    static constexpr int32_t pixelsPerClick = 50;
+    static constexpr int32_t kPixelsPerClick = 50;
 
     // Adds `pixels` and returns the whole clicks now due: positive in the direction of
     // positive amounts.
     int32_t add(int32_t pixels) {
         carry_ += pixels;
-        const int64_t clicks = carry_ / pixelsPerClick;  // truncates toward zero
-        carry_ -= clicks * pixelsPerClick;
+        const int64_t clicks = carry_ / kPixelsPerClick;  // truncates toward zero
+        carry_ -= clicks * kPixelsPerClick;
         return static_cast<int32_t>(clicks);
     }
 

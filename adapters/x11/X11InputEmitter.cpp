@@ -18,12 +18,12 @@ namespace {
 using MouseType = InputEvent::MouseType;
 
 // X pointer buttons.
-constexpr unsigned leftButton = 1;
-constexpr unsigned rightButton = 3;
-constexpr unsigned wheelUp = 4;
-constexpr unsigned wheelDown = 5;
-constexpr unsigned wheelLeft = 6;
-constexpr unsigned wheelRight = 7;
+constexpr unsigned kLeftButton = 1;
+constexpr unsigned kRightButton = 3;
+constexpr unsigned kWheelUp = 4;
+constexpr unsigned kWheelDown = 5;
+constexpr unsigned kWheelLeft = 6;
+constexpr unsigned kWheelRight = 7;
 
 // The Unicode scalars of well-formed UTF-16.
 std::u32string scalars(const std::u16string& text) {
@@ -114,7 +114,7 @@ void X11InputEmitter::emit(const InputEvent& event) {
         return;
     }
     pending_.push_back(event);
-    const bool full = pending_.size() > maxPendingEvents;
+    const bool full = pending_.size() > kMaxPendingEvents;
     if (waiting_ && !full) {
         return;  // keeps its place behind the events that wait for keycodes
     }
@@ -141,7 +141,7 @@ void X11InputEmitter::pump(bool mayWait) {
 void X11InputEmitter::scheduleResume() {
     const uint64_t generation = ++resumeGeneration_;
     std::weak_ptr<X11InputEmitter> weak = weak_from_this();
-    queue_->postAfter(SpareKeycodes::rebindAfterSeconds, [weak, generation] {
+    queue_->postAfter(SpareKeycodes::kRebindAfterSeconds, [weak, generation] {
         const auto self = weak.lock();
         if (self && self->waiting_ && self->resumeGeneration_ == generation) {
             self->pump(true);
@@ -180,7 +180,7 @@ void X11InputEmitter::sync() {
 }
 
 void X11InputEmitter::mouse(const InputEvent& event) {
-    const unsigned button = event.button == InputEvent::Button::right ? rightButton : leftButton;
+    const unsigned button = event.button == InputEvent::Button::right ? kRightButton : kLeftButton;
     // Modifiers matter to presses and drags (Control-click, Shift-drag), not to releases or
     // plain moves, where a modifier tap would only stir up the desktop.
     const bool press =
@@ -229,9 +229,9 @@ void X11InputEmitter::moveTo(double x, double y) {
 // Positive vertical amounts scroll up (button 4), positive horizontal ones left (button 6).
 void X11InputEmitter::scroll(const InputEvent& event) {
     const int32_t up = vertical_.add(event.wheelVertical);
-    clickWheel(up > 0 ? wheelUp : wheelDown, std::abs(up));
+    clickWheel(up > 0 ? kWheelUp : kWheelDown, std::abs(up));
     const int32_t left = horizontal_.add(event.wheelHorizontal);
-    clickWheel(left > 0 ? wheelLeft : wheelRight, std::abs(left));
+    clickWheel(left > 0 ? kWheelLeft : kWheelRight, std::abs(left));
 }
 
 void X11InputEmitter::clickWheel(unsigned button, int32_t clicks) {
@@ -317,7 +317,7 @@ bool X11InputEmitter::typeText(const std::u16string& chunk, bool mayWait) {
 void X11InputEmitter::scheduleRestore() {
     const uint64_t generation = ++typingGeneration_;
     std::weak_ptr<X11InputEmitter> weak = weak_from_this();
-    queue_->postAfter(restoreDelaySeconds, [weak, generation] {
+    queue_->postAfter(kRestoreDelaySeconds, [weak, generation] {
         const auto self = weak.lock();
         if (self && self->typingGeneration_ == generation) {
             self->restoreKeymap();

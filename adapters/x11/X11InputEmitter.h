@@ -30,13 +30,13 @@ class SpareKeycodes;
 // keysym, then to the keycode that types it at the first level, or to a lent spare keycode
 // (SpareKeycodes) when the keymap has none. Text is typed character by character on spare
 // keycodes bound to each character's keysym; the bindings are given back once typing has been
-// quiet for `restoreDelaySeconds`, and when the emitter goes away.
+// quiet for `kRestoreDelaySeconds`, and when the emitter goes away.
 //
 // A spare keycode is not re-bound while clients may still be translating its last key, so text
 // with more distinct characters than the keymap has spare keycodes is typed in batches: the
 // emitter then holds this and every later event in a queue of its own, in order, and carries
 // on from `queue` when keycodes are free again. The queue is bounded: past
-// `maxPendingEvents` it stops waiting and types what it can at once, dropping the characters
+// `kMaxPendingEvents` it stops waiting and types what it can at once, dropping the characters
 // that find no keycode, so a flood of text cannot build up unbounded work.
 //
 // The modifier flags of a key press, a button press or a drag are held down around that event
@@ -54,9 +54,9 @@ class X11InputEmitter : public std::enable_shared_from_this<X11InputEmitter> {
 public:
     // Typing must have been quiet this long before the spare keycodes are given back, so that
     // every client has translated the keys it received with the bindings they were typed with.
-    static constexpr double restoreDelaySeconds = 2.0;
+    static constexpr double kRestoreDelaySeconds = 2.0;
     // Two full seconds of input at the controller's rate limit.
-    static constexpr size_t maxPendingEvents = 1000;
+    static constexpr size_t kMaxPendingEvents = 1000;
 
     // Opens a connection to `displayName` ($DISPLAY when null). Null when it cannot be opened.
     // `clock` tells when spare keycodes may be re-bound; it must outlive the emitter.

@@ -42,7 +42,7 @@ private:
     DisplayHandle display_;
 };
 
-const auto* const keepServerUp = ::testing::AddGlobalTestEnvironment(new KeepServerUp);
+const auto* const kEepServerUp = ::testing::AddGlobalTestEnvironment(new KeepServerUp);
 
 InputMessage message(const char* event) {
     InputMessage m;
@@ -263,7 +263,7 @@ TEST_F(X11InputTest, TypedTextArrivesAsTheSameText) {
     // The spare keycodes keep their keysyms while clients may still need them, then are
     // given back.
     EXPECT_LT(emptyKeycodes(), emptyBefore);
-    queue->advance(X11InputEmitter::restoreDelaySeconds);
+    queue->advance(X11InputEmitter::kRestoreDelaySeconds);
     XSync(display.get(), False);
     EXPECT_EQ(emptyKeycodes(), emptyBefore);
     EXPECT_EQ(emitter->spareKeycodes().boundCount(), 0u);
@@ -364,7 +364,7 @@ TEST_F(X11InputTest, ReleaseAllLetsGoOfHeldKeysAndButtons) {
                   &mask);
     EXPECT_EQ(mask & (Button1Mask | Button3Mask), 0u);
     // The keypad key's spare keycode is free to be given back once released.
-    queue->advance(X11InputEmitter::restoreDelaySeconds);
+    queue->advance(X11InputEmitter::kRestoreDelaySeconds);
     EXPECT_EQ(emitter->spareKeycodes().boundCount(), 0u);
 }
 
