@@ -41,88 +41,88 @@ namespace {
 // --- Tunables -------------------------------------------------------------------------------
 
 // The encoder starts at 30 fps until configure says otherwise; a common screen-stream rate.
-constexpr double initialFrameInterval = 1.0 / 30.0;
+constexpr double kInitialFrameInterval = 1.0 / 30.0;
 // Upper clamp before configure: high enough for a sharp desktop, low enough for Wi-Fi.
-constexpr int64_t initialMaxBitrate = 6'000'000;
+constexpr int64_t kInitialMaxBitrate = 6'000'000;
 // Below this the picture turns to mush; never ask the encoder for less (unless the maximum
 // itself is lower).
-constexpr int64_t minimumBitrate = 400'000;
+constexpr int64_t kMinimumBitrate = 400'000;
 // With acknowledgements but no measurement yet, start at a rate almost any path carries.
-constexpr int64_t unmeasuredBitrate = 1'500'000;
+constexpr int64_t kUnmeasuredBitrate = 1'500'000;
 // Assumed path delay before the first round trip: a typical LAN/VPN hop.
-constexpr double defaultPathDelay = 0.05;
+constexpr double kDefaultPathDelay = 0.05;
 
 // Frame window: enough frames to cover two path delays, plus two so that encoding and
 // sending overlap; at least three so a short path still pipelines, at most sixteen so a long
 // one cannot hide seconds of video in flight.
-constexpr double windowPathDelays = 2.0;
-constexpr int64_t windowSlackFrames = 2;
-constexpr int64_t windowMinFrames = 3;
-constexpr int64_t windowMaxFrames = 16;
+constexpr double kWindowPathDelays = 2.0;
+constexpr int64_t kWindowSlackFrames = 2;
+constexpr int64_t kWindowMinFrames = 3;
+constexpr int64_t kWindowMaxFrames = 16;
 
 // Queue allowance: one and a half frame gaps (frames are not sent evenly), at least 50 ms
 // (scheduling jitter on the sender and the device).
-constexpr double allowanceFrameGaps = 1.5;
-constexpr double allowanceMinimum = 0.05;
+constexpr double kAllowanceFrameGaps = 1.5;
+constexpr double kAllowanceMinimum = 0.05;
 
 // A frame smaller than half of what the target carries in one frame gap shows the encoder,
 // not the path, limited the rate; the gap is capped so a pause does not make every frame
 // look small.
-constexpr double appLimitedShare = 0.5;
-constexpr double appLimitedMaxGap = 0.1;
+constexpr double kAppLimitedShare = 0.5;
+constexpr double kAppLimitedMaxGap = 0.1;
 
 // Sample windows: the rate maximum forgets within 3 s so the estimate follows a path that
 // got slower; the round-trip minimum keeps 10 s so a short queue does not hide the path
 // delay; deliveries feed the frames-per-second figure.
-constexpr double rateWindow = 3.0;
-constexpr double roundTripWindow = 10.0;
-constexpr double deliveryWindow = 1.0;
+constexpr double kRateWindow = 3.0;
+constexpr double kRoundTripWindow = 10.0;
+constexpr double kDeliveryWindow = 1.0;
 // Six frames (about 200 ms at 30 fps) tell a standing queue from a single slow frame.
-constexpr size_t recentFrames = 6;
+constexpr size_t kRecentFrames = 6;
 
 // Floors that keep a sample meaningful: a round trip below a millisecond is clock noise, and
 // a rate over less than a millisecond is not a measurement.
-constexpr double minimumRoundTrip = 0.001;
-constexpr double minimumRateInterval = 0.001;
+constexpr double kMinimumRoundTrip = 0.001;
+constexpr double kMinimumRateInterval = 0.001;
 
 // A round trip within 10 % + 2 ms of the path delay counts as "the queue was empty".
-constexpr double refreshTolerance = 1.1;
-constexpr double refreshSlack = 0.002;
+constexpr double kRefreshTolerance = 1.1;
+constexpr double kRefreshSlack = 0.002;
 
 // Lateness: a second one within 2.5 s means the path itself became slower, not that a queue
 // built up; a span under 10 ms is too short to compute a delivery rate from; draining for a
 // second empties what the queue holds.
-constexpr double repeatLatenessWindow = 2.5;
-constexpr double minimumLateSpan = 0.01;
-constexpr double lateDrainDuration = 1.0;
+constexpr double kRepeatLatenessWindow = 2.5;
+constexpr double kMinimumLateSpan = 0.01;
+constexpr double kLateDrainDuration = 1.0;
 
 // Aim 10 % under the measured rate: encoders overshoot the average on busy scenes.
-constexpr double targetHeadroom = 0.9;
+constexpr double kTargetHeadroom = 0.9;
 
 // Mode gains. Startup doubles until the rate stops growing by 25 % for three round trips
 // (at least 150 ms each, a frame-rate scale); drain sends at half rate.
-constexpr double startupGain = 2.0;
-constexpr double startupGrowth = 1.25;
-constexpr double startupPatienceRounds = 3.0;
+constexpr double kStartupGain = 2.0;
+constexpr double kStartupGrowth = 1.25;
+constexpr double kStartupPatienceRounds = 3.0;
 // Leaving startup, drain for a second: long enough to empty what doubling queued.
-constexpr double startupDrainDuration = 1.0;
-constexpr double drainGain = 0.5;
-constexpr double minimumRound = 0.15;
+constexpr double kStartupDrainDuration = 1.0;
+constexpr double kDrainGain = 0.5;
+constexpr double kMinimumRound = 0.15;
 // Drain ends early once the newest round trip is within half a queue allowance of empty.
-constexpr double drainExitAllowanceShare = 0.5;
+constexpr double kDrainExitAllowanceShare = 0.5;
 
 // Cruise: probe 25 % above for one round, dip 20 % below for one round to drain what the
 // probe queued, then four steady rounds.
-constexpr std::array<double, 6> cruiseGains = {1.25, 0.8, 1.0, 1.0, 1.0, 1.0};
+constexpr std::array<double, 6> kCruiseGains = {1.25, 0.8, 1.0, 1.0, 1.0, 1.0};
 // Without a round trip near the path delay for 8 s, drain for two path delays (at least
 // 300 ms) to see the empty-queue round trip again.
-constexpr double pathRefreshInterval = 8.0;
-constexpr double remeasurePathDelays = 2.0;
-constexpr double remeasureMinimum = 0.3;
+constexpr double kPathRefreshInterval = 8.0;
+constexpr double kRemeasurePathDelays = 2.0;
+constexpr double kRemeasureMinimum = 0.3;
 
 // --------------------------------------------------------------------------------------------
 
-constexpr int64_t bitsPerByte = 8;
+constexpr int64_t kBitsPerByte = 8;
 
 // Seconds a frame of `bytes` takes at `rate` bytes per second. A zero rate estimate (only
 // possible when every delivered frame was empty) would make this infinite or not a number;
@@ -148,131 +148,131 @@ VideoPacer::ClockFunction VideoPacer::defaultClock() {
 }
 
 VideoPacer::VideoPacer(ClockFunction clock)
-    : clock(clock ? std::move(clock) : defaultClock()),
-      frameInterval(initialFrameInterval),
-      maxBitrate(initialMaxBitrate),
-      minBitrate(minimumBitrate),
-      target(initialMaxBitrate) {}
+    : clock_(clock ? std::move(clock) : defaultClock()),
+      frameInterval_(kInitialFrameInterval),
+      maxBitrate_(kInitialMaxBitrate),
+      minBitrate_(kMinimumBitrate),
+      target_(kInitialMaxBitrate) {}
 
 // --- Operations -----------------------------------------------------------------------------
 
 void VideoPacer::configure(bool acknowledgedRegime, int64_t fps, int64_t maximum) {
-    std::unique_lock guard(lock);
-    acknowledged = acknowledgedRegime;
-    frameInterval = 1.0 / static_cast<double>(std::max<int64_t>(fps, 1));
-    maxBitrate = std::max<int64_t>(maximum, 1);
-    minBitrate = std::min(maxBitrate, minimumBitrate);
-    if (acknowledged) {
-        updateTarget(clock());
+    std::unique_lock guard(lock_);
+    acknowledged_ = acknowledgedRegime;
+    frameInterval_ = 1.0 / static_cast<double>(std::max<int64_t>(fps, 1));
+    maxBitrate_ = std::max<int64_t>(maximum, 1);
+    minBitrate_ = std::min(maxBitrate_, kMinimumBitrate);
+    if (acknowledged_) {
+        updateTarget(clock_());
     } else {
-        target = maxBitrate;
+        target_ = maxBitrate_;
     }
-    auto callback = bitrateCallback;
-    const int64_t value = target;
+    auto callback = bitrateCallback_;
+    const int64_t value = target_;
     guard.unlock();
     if (callback) callback(value);
 }
 
 bool VideoPacer::tryReserve() {
-    std::lock_guard guard(lock);
-    if (!acknowledged) {
-        if (reserved >= 1) return false;
-        reserved += 1;
+    std::lock_guard guard(lock_);
+    if (!acknowledged_) {
+        if (reserved_ >= 1) return false;
+        reserved_ += 1;
         return true;
     }
     // The first frame is never held back: with nothing reserved there is nothing to wait on.
-    if (reserved == 0) {
-        reserved = 1;
+    if (reserved_ == 0) {
+        reserved_ = 1;
         return true;
     }
-    if (reserved >= frameWindow()) return false;
-    if (rateEstimate) {
+    if (reserved_ >= frameWindow()) return false;
+    if (rateEstimate_) {
         const int64_t unsent =
-            std::max<int64_t>(reserved - static_cast<int64_t>(flights.size()), 0);
+            std::max<int64_t>(reserved_ - static_cast<int64_t>(flights_.size()), 0);
         const double projected =
-            static_cast<double>(bytesInFlight) + static_cast<double>(unsent * typicalFrameBytes);
-        const double budget = *rateEstimate * (windowPathDelays * pathDelay() + queueAllowance());
+            static_cast<double>(bytesInFlight_) + static_cast<double>(unsent * typicalFrameBytes_);
+        const double budget = *rateEstimate_ * (kWindowPathDelays * pathDelay() + queueAllowance());
         if (budget < projected) return false;
     }
-    reserved += 1;
+    reserved_ += 1;
     return true;
 }
 
 void VideoPacer::releaseReservation() {
-    std::unique_lock guard(lock);
-    reserved = std::max<int64_t>(reserved - 1, 0);
-    auto callback = creditCallback;
+    std::unique_lock guard(lock_);
+    reserved_ = std::max<int64_t>(reserved_ - 1, 0);
+    auto callback = creditCallback_;
     guard.unlock();
     if (callback) callback();
 }
 
 void VideoPacer::didSend(int64_t bytes, bool keyframe) {
-    std::lock_guard guard(lock);
-    const double now = clock();
-    if (flights.empty()) {
+    std::lock_guard guard(lock_);
+    const double now = clock_();
+    if (flights_.empty()) {
         // A new burst starts from an idle pipe: its rate is measured from now, not from the
         // last acknowledgement before the pause.
-        deliveredTime = now;
-        firstSentTime = now;
+        deliveredTime_ = now;
+        firstSentTime_ = now;
     }
     // lastSend starts at minus infinity, so the first gap is simply capped.
-    const double gap = std::min(std::max(frameInterval, now - lastSend), appLimitedMaxGap);
-    const double allowance = static_cast<double>(target) / bitsPerByte * gap * appLimitedShare;
+    const double gap = std::min(std::max(frameInterval_, now - lastSend_), kAppLimitedMaxGap);
+    const double allowance = static_cast<double>(target_) / kBitsPerByte * gap * kAppLimitedShare;
     const bool appLimited = !keyframe && allowance > static_cast<double>(bytes);
-    flights.push_back(
-        Flight{now, bytes, keyframe, delivered, deliveredTime, firstSentTime, appLimited});
-    bytesInFlight += bytes;
-    sentTotal += 1;
-    lastSend = now;
+    flights_.push_back(
+        Flight{now, bytes, keyframe, delivered_, deliveredTime_, firstSentTime_, appLimited});
+    bytesInFlight_ += bytes;
+    sentTotal_ += 1;
+    lastSend_ = now;
     // Key frames are outliers many times a normal frame; they would skew the typical size.
     if (!keyframe) {
-        typicalFrameBytes = typicalFrameBytes == 0 ? bytes : (3 * typicalFrameBytes + bytes) / 4;
+        typicalFrameBytes_ = typicalFrameBytes_ == 0 ? bytes : (3 * typicalFrameBytes_ + bytes) / 4;
     }
 }
 
 void VideoPacer::didComplete() {
-    std::unique_lock guard(lock);
-    if (acknowledged) return;
-    if (!flights.empty()) {
-        bytesInFlight -= flights.front().bytes;
-        flights.pop_front();
+    std::unique_lock guard(lock_);
+    if (acknowledged_) return;
+    if (!flights_.empty()) {
+        bytesInFlight_ -= flights_.front().bytes;
+        flights_.pop_front();
     }
-    reserved = std::max<int64_t>(reserved - 1, 0);
-    const double now = clock();
-    deliveries.push_back(now);
-    pruneTimes(deliveries, now, deliveryWindow);
-    auto callback = creditCallback;
+    reserved_ = std::max<int64_t>(reserved_ - 1, 0);
+    const double now = clock_();
+    deliveries_.push_back(now);
+    pruneTimes(deliveries_, now, kDeliveryWindow);
+    auto callback = creditCallback_;
     guard.unlock();
     if (callback) callback();
 }
 
 bool VideoPacer::acknowledge(int64_t total) {
-    std::unique_lock guard(lock);
-    if (!acknowledged || total < acknowledgedTotal || total > sentTotal) return false;
-    const double now = clock();
-    const int64_t previousTarget = target;
-    while (acknowledgedTotal < total) {
-        if (flights.empty()) {
+    std::unique_lock guard(lock_);
+    if (!acknowledged_ || total < acknowledgedTotal_ || total > sentTotal_) return false;
+    const double now = clock_();
+    const int64_t previousTarget = target_;
+    while (acknowledgedTotal_ < total) {
+        if (flights_.empty()) {
             // Frames completed before the regime became acknowledged are no longer tracked.
-            acknowledgedTotal = total;
+            acknowledgedTotal_ = total;
             break;
         }
-        const Flight flight = flights.front();
-        flights.pop_front();
-        acknowledgedTotal += 1;
-        reserved = std::max<int64_t>(reserved - 1, 0);
-        delivered += flight.bytes;
-        deliveredTime = now;
-        bytesInFlight -= flight.bytes;
+        const Flight flight = flights_.front();
+        flights_.pop_front();
+        acknowledgedTotal_ += 1;
+        reserved_ = std::max<int64_t>(reserved_ - 1, 0);
+        delivered_ += flight.bytes;
+        deliveredTime_ = now;
+        bytesInFlight_ -= flight.bytes;
         record(flight, now);
-        firstSentTime = flight.sent;
+        firstSentTime_ = flight.sent;
     }
     checkLateness(now);
     updateTarget(now);
-    auto credit = creditCallback;
+    auto credit = creditCallback_;
     std::function<void(int64_t)> bitrate;
-    if (target != previousTarget) bitrate = bitrateCallback;
-    const int64_t value = target;
+    if (target_ != previousTarget) bitrate = bitrateCallback_;
+    const int64_t value = target_;
     guard.unlock();
     if (credit) credit();
     if (bitrate) bitrate(value);
@@ -280,30 +280,30 @@ bool VideoPacer::acknowledge(int64_t total) {
 }
 
 VideoPacer::Stats VideoPacer::stats() {
-    std::lock_guard guard(lock);
-    const double now = clock();
+    std::lock_guard guard(lock_);
+    const double now = clock_();
     Stats result;
-    result.bitrate = target;
-    result.fps = std::count_if(deliveries.begin(), deliveries.end(),
-                               [now](double time) { return now - time <= deliveryWindow; });
-    if (!roundTripSamples.empty()) {
+    result.bitrate = target_;
+    result.fps = std::count_if(deliveries_.begin(), deliveries_.end(),
+                               [now](double time) { return now - time <= kDeliveryWindow; });
+    if (!roundTripSamples_.empty()) {
         result.pathDelayMs = truncateToInt64(std::round(pathDelay() * 1000.0));
     }
-    if (!recent.empty()) {
+    if (!recent_.empty()) {
         double sum = 0;
-        for (const auto& frame : recent) sum += frame.roundTrip;
+        for (const auto& frame : recent_) sum += frame.roundTrip;
         result.roundTripMs =
-            truncateToInt64(std::round(sum / static_cast<double>(recent.size()) * 1000.0));
+            truncateToInt64(std::round(sum / static_cast<double>(recent_.size()) * 1000.0));
     }
-    if (rateEstimate) result.deliveryRate = truncateToInt64(*rateEstimate * bitsPerByte);
+    if (rateEstimate_) result.deliveryRate = truncateToInt64(*rateEstimate_ * kBitsPerByte);
     return result;
 }
 
 void VideoPacer::setCreditCallback(std::function<void()> callback) {
     std::function<void()> old;
     {
-        std::lock_guard guard(lock);
-        old = std::exchange(creditCallback, std::move(callback));
+        std::lock_guard guard(lock_);
+        old = std::exchange(creditCallback_, std::move(callback));
     }
     // `old` is destroyed here, outside the lock: its captures may own anything.
 }
@@ -311,64 +311,64 @@ void VideoPacer::setCreditCallback(std::function<void()> callback) {
 void VideoPacer::setBitrateCallback(std::function<void(int64_t)> callback) {
     std::function<void(int64_t)> old;
     {
-        std::lock_guard guard(lock);
-        old = std::exchange(bitrateCallback, std::move(callback));
+        std::lock_guard guard(lock_);
+        old = std::exchange(bitrateCallback_, std::move(callback));
     }
 }
 
 VideoPacer::DebugState VideoPacer::debugState() const {
-    std::lock_guard guard(lock);
+    std::lock_guard guard(lock_);
     DebugState state;
-    state.mode = mode;
-    state.drainUntil = drainUntil;
-    state.cycleIndex = cycleIndex;
-    state.reserved = reserved;
-    state.flights = static_cast<int64_t>(flights.size());
-    state.bytesInFlight = bytesInFlight;
-    state.sentTotal = sentTotal;
-    state.acknowledgedTotal = acknowledgedTotal;
-    state.rateEstimate = rateEstimate;
+    state.mode = mode_;
+    state.drainUntil = drainUntil_;
+    state.cycleIndex = cycleIndex_;
+    state.reserved = reserved_;
+    state.flights = static_cast<int64_t>(flights_.size());
+    state.bytesInFlight = bytesInFlight_;
+    state.sentTotal = sentTotal_;
+    state.acknowledgedTotal = acknowledgedTotal_;
+    state.rateEstimate = rateEstimate_;
     state.pathDelay = pathDelay();
-    state.typicalFrameBytes = typicalFrameBytes;
-    state.target = target;
-    state.recent = static_cast<int64_t>(recent.size());
+    state.typicalFrameBytes = typicalFrameBytes_;
+    state.target = target_;
+    state.recent = static_cast<int64_t>(recent_.size());
     return state;
 }
 
 // --- Internal steps (lock held) -------------------------------------------------------------
 
 double VideoPacer::pathDelay() const {
-    if (roundTripSamples.empty()) return defaultPathDelay;
-    double smallest = roundTripSamples.front().value;
-    for (const auto& sample : roundTripSamples) smallest = std::min(smallest, sample.value);
+    if (roundTripSamples_.empty()) return kDefaultPathDelay;
+    double smallest = roundTripSamples_.front().value;
+    for (const auto& sample : roundTripSamples_) smallest = std::min(smallest, sample.value);
     return smallest;
 }
 
 int64_t VideoPacer::frameWindow() const {
     // Clamped as a double first: a huge path delay over a tiny frame interval must not
     // overflow the conversion.
-    const double frames = std::ceil(windowPathDelays * pathDelay() / frameInterval) +
-                          static_cast<double>(windowSlackFrames);
-    return static_cast<int64_t>(std::clamp(frames, static_cast<double>(windowMinFrames),
-                                           static_cast<double>(windowMaxFrames)));
+    const double frames = std::ceil(kWindowPathDelays * pathDelay() / frameInterval_) +
+                          static_cast<double>(kWindowSlackFrames);
+    return static_cast<int64_t>(std::clamp(frames, static_cast<double>(kWindowMinFrames),
+                                           static_cast<double>(kWindowMaxFrames)));
 }
 
 double VideoPacer::queueAllowance() const {
-    return std::max(allowanceFrameGaps * frameInterval, allowanceMinimum);
+    return std::max(kAllowanceFrameGaps * frameInterval_, kAllowanceMinimum);
 }
 
 void VideoPacer::record(const Flight& flight, double now) {
-    const double roundTrip = std::max(now - flight.sent, minimumRoundTrip);
-    if (roundTrip <= refreshTolerance * pathDelay() + refreshSlack) pathRefreshedAt = now;
-    roundTripSamples.push_back({now, roundTrip});
-    pruneSamples(roundTripSamples, now, roundTripWindow);
-    deliveries.push_back(now);
-    pruneTimes(deliveries, now, deliveryWindow);
+    const double roundTrip = std::max(now - flight.sent, kMinimumRoundTrip);
+    if (roundTrip <= kRefreshTolerance * pathDelay() + kRefreshSlack) pathRefreshedAt_ = now;
+    roundTripSamples_.push_back({now, roundTrip});
+    pruneSamples(roundTripSamples_, now, kRoundTripWindow);
+    deliveries_.push_back(now);
+    pruneTimes(deliveries_, now, kDeliveryWindow);
     if (!flight.keyframe) {
-        recent.push_back({now, roundTrip, flight.bytes});
-        if (recent.size() > recentFrames) recent.pop_front();
+        recent_.push_back({now, roundTrip, flight.bytes});
+        if (recent_.size() > kRecentFrames) recent_.pop_front();
     }
-    if (flight.appLimited) lastAppLimited = now;
+    if (flight.appLimited) lastAppLimited_ = now;
     recordRateSample(flight, now);
 }
 
@@ -378,103 +378,104 @@ void VideoPacer::recordRateSample(const Flight& flight, double now) {
     // up by the device.
     const double interval =
         std::max(now - flight.deliveredTimeAtSend, flight.sent - flight.firstSentAtSend);
-    if (interval <= minimumRateInterval) return;
-    const double rate = static_cast<double>(delivered - flight.deliveredAtSend) / interval;
+    if (interval <= kMinimumRateInterval) return;
+    const double rate = static_cast<double>(delivered_ - flight.deliveredAtSend) / interval;
     // An application-limited sample understates the path; it may only raise the estimate.
-    const bool keep = !flight.appLimited || (rateEstimate ? rate > *rateEstimate : rate > 0);
-    if (keep) rateSamples.push_back({now, rate});
-    pruneSamples(rateSamples, now, rateWindow);
-    if (!rateSamples.empty()) {
-        double largest = rateSamples.front().value;
-        for (const auto& sample : rateSamples) largest = std::max(largest, sample.value);
-        rateEstimate = largest;
+    const bool keep = !flight.appLimited || (rateEstimate_ ? rate > *rateEstimate_ : rate > 0);
+    if (keep) rateSamples_.push_back({now, rate});
+    pruneSamples(rateSamples_, now, kRateWindow);
+    if (!rateSamples_.empty()) {
+        double largest = rateSamples_.front().value;
+        for (const auto& sample : rateSamples_) largest = std::max(largest, sample.value);
+        rateEstimate_ = largest;
     }
     // With every sample aged out the last estimate stays: a pause in the video says nothing
     // about the path.
 }
 
 void VideoPacer::checkLateness(double now) {
-    if (mode == Mode::drain || recent.size() != recentFrames || !rateEstimate) return;
-    double minRecent = recent.front().roundTrip;
-    for (const auto& frame : recent) minRecent = std::min(minRecent, frame.roundTrip);
+    if (mode_ == Mode::drain || recent_.size() != kRecentFrames || !rateEstimate_) return;
+    double minRecent = recent_.front().roundTrip;
+    for (const auto& frame : recent_) minRecent = std::min(minRecent, frame.roundTrip);
     const double threshold =
-        pathDelay() + transmissionTime(typicalFrameBytes, *rateEstimate) + queueAllowance();
+        pathDelay() + transmissionTime(typicalFrameBytes_, *rateEstimate_) + queueAllowance();
     if (minRecent <= threshold) return;
 
-    if (now - lastLate < repeatLatenessWindow) {
+    if (now - lastLate_ < kRepeatLatenessWindow) {
         // Late again right after draining: the path itself got slower. Re-learn its delay
         // from the latest frames instead of the minimum of the last ten seconds.
-        roundTripSamples.clear();
-        for (const auto& frame : recent) roundTripSamples.push_back({frame.time, frame.roundTrip});
+        roundTripSamples_.clear();
+        for (const auto& frame : recent_)
+            roundTripSamples_.push_back({frame.time, frame.roundTrip});
     } else {
-        const double span = recent.back().time - recent.front().time;
-        if (span > minimumLateSpan) {
+        const double span = recent_.back().time - recent_.front().time;
+        if (span > kMinimumLateSpan) {
             // What the path actually delivered over the late frames (the oldest one's bytes
             // arrived before the span began).
             int64_t bytes = 0;
-            for (size_t i = 1; i < recent.size(); ++i) bytes += recent[i].bytes;
+            for (size_t i = 1; i < recent_.size(); ++i) bytes += recent_[i].bytes;
             const double recentRate = static_cast<double>(bytes) / span;
-            rateEstimate = std::min(recentRate, *rateEstimate);
-            rateSamples.assign(1, Sample{now, *rateEstimate});
-            mode = Mode::drain;
-            drainUntil = now + lateDrainDuration;
+            rateEstimate_ = std::min(recentRate, *rateEstimate_);
+            rateSamples_.assign(1, Sample{now, *rateEstimate_});
+            mode_ = Mode::drain;
+            drainUntil_ = now + kLateDrainDuration;
         }
     }
-    lastLate = now;
-    recent.clear();
+    lastLate_ = now;
+    recent_.clear();
 }
 
 void VideoPacer::updateTarget(double now) {
-    if (!acknowledged) return;
-    if (!rateEstimate) {
-        target = std::min(std::max(minBitrate, unmeasuredBitrate), maxBitrate);
+    if (!acknowledged_) return;
+    if (!rateEstimate_) {
+        target_ = std::min(std::max(minBitrate_, kUnmeasuredBitrate), maxBitrate_);
         return;
     }
-    const double rate = *rateEstimate;
+    const double rate = *rateEstimate_;
     const double gain = gainForMode(rate, now);
     // Clamped as a double before the conversion so an absurd estimate cannot overflow it.
     const double bits =
-        std::min(rate * bitsPerByte * targetHeadroom * gain, static_cast<double>(maxBitrate));
-    target = std::max(std::min(truncateToInt64(bits), maxBitrate), minBitrate);
+        std::min(rate * kBitsPerByte * kTargetHeadroom * gain, static_cast<double>(maxBitrate_));
+    target_ = std::max(std::min(truncateToInt64(bits), maxBitrate_), minBitrate_);
 }
 
 double VideoPacer::gainForMode(double rate, double now) {
-    const double floor = std::max(pathDelay(), minimumRound);
-    switch (mode) {
+    const double floor = std::max(pathDelay(), kMinimumRound);
+    switch (mode_) {
         case Mode::drain: {
             const bool queueEmpty =
-                !recent.empty() &&
-                recent.back().roundTrip <= pathDelay() + transmissionTime(typicalFrameBytes, rate) +
-                                               drainExitAllowanceShare * queueAllowance();
-            if (now > drainUntil || queueEmpty) {
-                mode = Mode::cruise;
-                cycleStart = now;
-                cycleIndex = 0;
+                !recent_.empty() && recent_.back().roundTrip <=
+                                        pathDelay() + transmissionTime(typicalFrameBytes_, rate) +
+                                            kDrainExitAllowanceShare * queueAllowance();
+            if (now > drainUntil_ || queueEmpty) {
+                mode_ = Mode::cruise;
+                cycleStart_ = now;
+                cycleIndex_ = 0;
             }
-            return drainGain;
+            return kDrainGain;
         }
         case Mode::startup:
-            if (rate > startupGrowth * startupBest || now - lastAppLimited < floor) {
-                startupBest = std::max(startupBest, rate);
-                startupBestAt = now;
+            if (rate > kStartupGrowth * startupBest_ || now - lastAppLimited_ < floor) {
+                startupBest_ = std::max(startupBest_, rate);
+                startupBestAt_ = now;
             }
-            if (now - startupBestAt > startupPatienceRounds * floor) {
-                mode = Mode::drain;
-                drainUntil = now + startupDrainDuration;
+            if (now - startupBestAt_ > kStartupPatienceRounds * floor) {
+                mode_ = Mode::drain;
+                drainUntil_ = now + kStartupDrainDuration;
             }
-            return startupGain;
+            return kStartupGain;
         case Mode::cruise:
-            if (now - pathRefreshedAt > pathRefreshInterval) {
-                mode = Mode::drain;
-                drainUntil = now + std::max(remeasurePathDelays * pathDelay(), remeasureMinimum);
-                pathRefreshedAt = now;
-                return drainGain;
+            if (now - pathRefreshedAt_ > kPathRefreshInterval) {
+                mode_ = Mode::drain;
+                drainUntil_ = now + std::max(kRemeasurePathDelays * pathDelay(), kRemeasureMinimum);
+                pathRefreshedAt_ = now;
+                return kDrainGain;
             }
-            if (now - cycleStart > floor) {
-                cycleIndex = (cycleIndex + 1) % static_cast<int64_t>(cruiseGains.size());
-                cycleStart = now;
+            if (now - cycleStart_ > floor) {
+                cycleIndex_ = (cycleIndex_ + 1) % static_cast<int64_t>(kCruiseGains.size());
+                cycleStart_ = now;
             }
-            return cruiseGains[static_cast<size_t>(cycleIndex)];
+            return kCruiseGains[static_cast<size_t>(cycleIndex_)];
     }
     return 1.0;
 }

@@ -113,9 +113,9 @@ private:
         int64_t bytes;
     };
 
-    static constexpr double never = -std::numeric_limits<double>::infinity();
+    static constexpr double kNever = -std::numeric_limits<double>::infinity();
 
-    // Internal steps; each runs with `lock` held.
+    // Internal steps; each runs with `lock_` held.
     double pathDelay() const;
     int64_t frameWindow() const;
     double queueAllowance() const;
@@ -127,40 +127,40 @@ private:
     static void pruneSamples(std::deque<Sample>& samples, double now, double window);
     static void pruneTimes(std::deque<double>& times, double now, double window);
 
-    mutable std::mutex lock;
-    ClockFunction clock;
-    bool acknowledged = false;
-    int64_t reserved = 0;
-    std::deque<Flight> flights;
-    int64_t bytesInFlight = 0;
-    int64_t sentTotal = 0;
-    int64_t acknowledgedTotal = 0;
-    int64_t delivered = 0;
-    double deliveredTime = 0;
-    double firstSentTime = 0;
-    double pathRefreshedAt = 0;
-    double lastSend = never;
-    int64_t typicalFrameBytes = 0;
-    std::deque<Sample> rateSamples;
-    std::optional<double> rateEstimate;
-    std::deque<Sample> roundTripSamples;
-    std::deque<RecentFrame> recent;
-    double lastLate = never;
-    std::deque<double> deliveries;
-    Mode mode = Mode::startup;
-    double drainUntil = 0;
-    double startupBest = 0;
-    double startupBestAt = 0;
-    double lastAppLimited = never;
-    int64_t cycleIndex = 0;
-    double cycleStart = 0;
+    mutable std::mutex lock_;
+    ClockFunction clock_;
+    bool acknowledged_ = false;
+    int64_t reserved_ = 0;
+    std::deque<Flight> flights_;
+    int64_t bytesInFlight_ = 0;
+    int64_t sentTotal_ = 0;
+    int64_t acknowledgedTotal_ = 0;
+    int64_t delivered_ = 0;
+    double deliveredTime_ = 0;
+    double firstSentTime_ = 0;
+    double pathRefreshedAt_ = 0;
+    double lastSend_ = kNever;
+    int64_t typicalFrameBytes_ = 0;
+    std::deque<Sample> rateSamples_;
+    std::optional<double> rateEstimate_;
+    std::deque<Sample> roundTripSamples_;
+    std::deque<RecentFrame> recent_;
+    double lastLate_ = kNever;
+    std::deque<double> deliveries_;
+    Mode mode_ = Mode::startup;
+    double drainUntil_ = 0;
+    double startupBest_ = 0;
+    double startupBestAt_ = 0;
+    double lastAppLimited_ = kNever;
+    int64_t cycleIndex_ = 0;
+    double cycleStart_ = 0;
     // Set by the constructor from the tunables in VideoPacer.cpp.
-    double frameInterval;
-    int64_t maxBitrate;
-    int64_t minBitrate;
-    int64_t target;
-    std::function<void()> creditCallback;
-    std::function<void(int64_t)> bitrateCallback;
+    double frameInterval_;
+    int64_t maxBitrate_;
+    int64_t minBitrate_;
+    int64_t target_;
+    std::function<void()> creditCallback_;
+    std::function<void(int64_t)> bitrateCallback_;
 };
 
 }  // namespace caldrovex
