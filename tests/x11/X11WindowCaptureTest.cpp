@@ -1,9 +1,15 @@
 // Pictures composed from the windows' own contents, against the private Xvfb this program
 // runs under (1920×1080, with Composite): stacking and occlusion, translucent windows, the
 // root background, windows vanishing under the compositor, and a capture stream that leaves
-// chosen windows out of what the device decodes while the local screen still shows them.
+// chosen windows (the privacy curtain's) out of what the device decodes while the local
+// screen still shows them.
 
 #include <gtest/gtest.h>
+
+// Qt before Xlib, whose macros (Bool, Status) break Qt's headers.
+#include "platform/qt/QtPrivacyCurtain.h"
+#include "qt/QtLoop.h"
+#include "support/GuiApplication.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -377,6 +383,46 @@ TEST_F(X11WindowCaptureTest, WindowsComingAndGoingDoNotBreakTheCapture) {
     // Still capturing, and what is on screen now is what the device sees.
     windows.open(600, 400, 300, 200, kGreen);
     EXPECT_TRUE(decoded.waitFor([](auto& p) { return shows(p, {{375, 250, 173}}); }, kDeadline));
+}
+
+TEST_F(X11WindowCaptureTest, TheCurtainDimsTheScreenButNeverShowsInTheStream) {
+    test::guiApplication();
+    windows.open(100, 100, 200, 200, kRed);
+    windows.open(1000, 600, 200, 200, kBlue);
+    Window changing = windows.open(1500, 100, 200, 200, kGreen);
+    platform::QtPrivacyCurtain curtain;
+    ASSERT_FALSE(curtain.unavailable());
+    curtain.prepare();
+    start();
+    DecodedStream decoded(sink);
+    ASSERT_TRUE(decoded.waitFor([](auto& p) { return shows(p, {{100, 100, 63}}); }, kDeadline));
+
+    // The host's order: leave the windows out, then show them.
+    ASSERT_TRUE(exclude(curtain.windowIDs()));
+    curtain.reveal();
+    ASSERT_TRUE(test::runLoopUntil([&] {
+        return curtain.windows().front()->opacity() == 1.0 &&
+               windows.screenPixel(200, 200) < 0x181818 &&
+               windows.screenPixel(1100, 700) < 0x181818;
+    })) << "the local screen shows the curtain";
+
+    // Whatever changes behind the curtain, every picture the device gets shows the desktop.
+    bool curtainSeen = false;
+    for (unsigned long colour : {kWhite, kGreen, kWhite}) {
+        XSetWindowBackground(windows.display(), changing, colour);
+        XClearWindow(windows.display(), changing);
+        windows.sync();
+        int wanted = colour == kWhite ? 235 : 173;
+        ASSERT_TRUE(test::runLoopUntil([&] {
+            return decoded.decodeSent([&](const DecodedStream::Picture& p) {
+                curtainSeen = curtainSeen || !shows(p, {{100, 100, 63}, {550, 350, 32}});
+                return shows(p, {{800, 100, wanted}});
+            });
+        }));
+    }
+    EXPECT_FALSE(curtainSeen);
+    EXPECT_LT(windows.screenPixel(1600, 200), 0x181818u) << "still dark on the screen";
+    curtain.hide();
 }
 
 }  // namespace
