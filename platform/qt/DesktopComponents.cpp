@@ -1,9 +1,14 @@
 #include "platform/qt/DesktopComponents.h"
 
+// Qt's windows before anything that brings Xlib, whose macros (Bool, None) break Qt's headers.
+#include "platform/qt/QtPrivacyCurtain.h"
+#include "platform/qt/QtScreenChangeNotifier.h"
+
 #include "platform/SerialQueue.h"
 #include "platform/qt/DesktopPowerControl.h"
 #include "platform/qt/QtClipboard.h"
 #include "platform/x11/X11CaptureService.h"
+#include "platform/x11/X11LocalInputWatcher.h"
 
 namespace caldrovex::platform {
 
@@ -37,6 +42,9 @@ DesktopComponents DesktopComponents::open(QueuePtr mainQueue, ClockPtr clock) {
         ScreenStreamer::make(std::make_shared<X11CaptureService>(std::nullopt, clock),
                              SerialQueue::make("caldrovex.capture"),
                              SerialQueue::make("caldrovex.capture.timeouts"), clock);
+    components.curtain = std::make_shared<QtPrivacyCurtain>();
+    components.localInput = std::make_shared<X11LocalInputWatcher>(mainQueue);
+    components.screenChanges = std::make_shared<QtScreenChangeNotifier>();
     return components;
 }
 

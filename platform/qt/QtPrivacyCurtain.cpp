@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/x11/X11CurtainSupport.h"
+#include "platform/x11/X11TopmostKeeper.h"
 
 namespace caldrovex::platform {
 
@@ -54,6 +55,26 @@ QtPrivacyCurtain::QtPrivacyCurtain(ScreenAreas screenAreas)
 
 QtPrivacyCurtain::~QtPrivacyCurtain() {
     stopFade();
+    keeperEvents_.reset();
+}
+
+void QtPrivacyCurtain::keepOnTop(bool shown) {
+    if (!keeper_ && shown) {
+        keeper_ = X11TopmostKeeper::open(std::nullopt);
+        if (!keeper_) return;
+        keeperEvents_ =
+            std::make_unique<QSocketNotifier>(keeper_->descriptor(), QSocketNotifier::Read);
+        QObject::connect(keeperEvents_.get(), &QSocketNotifier::activated,
+                         [keeper = keeper_.get()] { keeper->handlePending(); });
+    }
+    if (!keeper_) return;
+    std::vector<Window> kept;
+    if (shown) {
+        for (const auto& window : windows_) {
+            if (window->isVisible()) kept.push_back(static_cast<Window>(window->winId()));
+        }
+    }
+    keeper_->keep(std::move(kept));
 }
 
 void QtPrivacyCurtain::stopFade() {
@@ -85,6 +106,11 @@ void QtPrivacyCurtain::prepare() {
     }
     // The fade may still animate a dropped window.
     if (dropped) stopFade();
+    if (keeper_) {
+        bool shown = std::any_of(windows_.begin(), windows_.end(),
+                                 [](const auto& window) { return window->isVisible(); });
+        keepOnTop(shown);
+    }
 }
 
 std::set<uint32_t> QtPrivacyCurtain::windowIDs() const {
@@ -111,10 +137,12 @@ void QtPrivacyCurtain::reveal() {
         fade_->addAnimation(animation);
     }
     fade_->start();
+    keepOnTop(true);
 }
 
 void QtPrivacyCurtain::hide() {
     stopFade();
+    keepOnTop(false);
     for (const auto& window : windows_) {
         window->hide();
         window->setOpacity(0);

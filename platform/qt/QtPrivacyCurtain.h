@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QParallelAnimationGroup>
-#include <QPointer>
+#include <QSocketNotifier>
 
 #include <QList>
 #include <QRect>
@@ -15,6 +15,8 @@
 
 namespace caldrovex::platform {
 
+class X11TopmostKeeper;
+
 // The privacy curtain with Qt windows on X11 (see CurtainWindow): one per screen in the
 // order of Qt's screen list, reused across `prepare` calls while their screen keeps its
 // place and size.
@@ -24,7 +26,8 @@ namespace caldrovex::platform {
 // invisible, since its opacity is a hint only such a manager reads. `reveal` maps the
 // windows, raises them above all others and animates their opacity 0 → 1 over 0.4 s (with a
 // compositing manager a fade; without one the curtain appears at once); hiding unmaps them
-// and sets their opacity back to 0.
+// and sets their opacity back to 0. While shown they are kept above every window mapped or
+// raised later (X11TopmostKeeper, read from the Qt event loop).
 //
 // Available only on an X11 session (Qt's xcb platform, not a Wayland session) whose display
 // has what the curtain needs (x11CurtainUnavailable); otherwise it never makes a window.
@@ -53,11 +56,14 @@ public:
 
 private:
     void stopFade();
+    void keepOnTop(bool shown);
 
     std::optional<CaldrovexError> unavailable_;
     ScreenAreas screenAreas_;
     std::vector<std::unique_ptr<CurtainWindow>> windows_;
     std::unique_ptr<QParallelAnimationGroup> fade_;
+    std::unique_ptr<X11TopmostKeeper> keeper_;  // once first revealed
+    std::unique_ptr<QSocketNotifier> keeperEvents_;
 };
 
 }  // namespace caldrovex::platform

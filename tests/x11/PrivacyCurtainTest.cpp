@@ -101,6 +101,13 @@ TEST_F(PrivacyCurtainTest, RevealFadesInAboveAllWindowsAndClicksReachTheWindowBe
     while (XCheckWindowEvent(d, below, ButtonPressMask, &event)) clicked = true;
     EXPECT_TRUE(clicked);
 
+    // Windows mapped or raised later do not come above it.
+    Window later = windows.open(400, 400, 100, 100, kRed);
+    ASSERT_TRUE(runLoopUntil([&] { return dark(windows.screenPixel(450, 450)); }));
+    windows.raise(below);
+    ASSERT_TRUE(runLoopUntil([&] { return dark(windows.screenPixel(150, 150)); }));
+    windows.destroy(later);
+
     // A shown curtain stays shown when prepared again; hiding takes it off the screen.
     curtain.prepare();
     EXPECT_TRUE(window.isVisible());
@@ -109,6 +116,26 @@ TEST_F(PrivacyCurtainTest, RevealFadesInAboveAllWindowsAndClicksReachTheWindowBe
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(window.opacity(), 0.0);
     ASSERT_TRUE(runLoopUntil([&] { return windows.screenPixel(150, 150) == kRed; }));
+}
+
+TEST_F(PrivacyCurtainTest, OnAWaylandSessionNothingIsEverShown) {
+    // X clients on a Wayland session (through Xwayland) could neither cover the desktop nor
+    // hear its input.
+    const bool wasSet = qEnvironmentVariableIsSet("XDG_SESSION_TYPE");
+    const QByteArray session = qgetenv("XDG_SESSION_TYPE");
+    qputenv("XDG_SESSION_TYPE", "wayland");
+    QtPrivacyCurtain wayland;
+    wasSet ? qputenv("XDG_SESSION_TYPE", session) : qunsetenv("XDG_SESSION_TYPE");
+    ASSERT_TRUE(wayland.unavailable());
+    EXPECT_EQ(wayland.unavailable()->message(),
+              "This computer's screen cannot be dimmed on a Wayland session.");
+    windows.open(100, 100, 200, 200, kRed);
+    wayland.prepare();
+    wayland.reveal();
+    EXPECT_TRUE(wayland.windows().empty());
+    EXPECT_TRUE(wayland.windowIDs().empty());
+    runLoopUntil([] { return false; }, 100);
+    EXPECT_EQ(windows.screenPixel(150, 150), kRed);
 }
 
 // Xvfb has one screen and cannot change it; the curtain is given screen areas instead, real
