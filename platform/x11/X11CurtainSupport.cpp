@@ -18,15 +18,6 @@ bool atLeast(int major, int minor, int wantedMajor, int wantedMinor) {
     return major > wantedMajor || (major == wantedMajor && minor >= wantedMinor);
 }
 
-bool hasComposite(Display* d) {
-    int event = 0;
-    int error = 0;
-    int major = 0;
-    int minor = 2;
-    return XCompositeQueryExtension(d, &event, &error) &&
-           XCompositeQueryVersion(d, &major, &minor) && atLeast(major, minor, 0, 2);
-}
-
 bool hasInput2(Display* d) {
     int opcode = 0;
     int event = 0;
@@ -48,11 +39,20 @@ bool hasInputShapes(Display* d) {
 
 }  // namespace
 
+bool x11HasComposite(Display* d) {
+    int event = 0;
+    int error = 0;
+    int major = 0;
+    int minor = 2;
+    return XCompositeQueryExtension(d, &event, &error) &&
+           XCompositeQueryVersion(d, &major, &minor) && atLeast(major, minor, 0, 2);
+}
+
 std::optional<CaldrovexError> x11CurtainUnavailable(Display* d) {
     int event = 0;
     int error = 0;
     std::vector<std::string> missing;
-    if (!hasComposite(d)) missing.push_back("Composite");
+    if (!x11HasComposite(d)) missing.push_back("Composite");
     if (!XRenderQueryExtension(d, &event, &error)) missing.push_back("RENDER");
     if (!XDamageQueryExtension(d, &event, &error)) missing.push_back("DAMAGE");
     if (!XFixesQueryExtension(d, &event, &error)) missing.push_back("XFIXES");

@@ -14,4 +14,7 @@ namespace caldrovex::platform {
 // Nullopt when it can; otherwise the sentence naming what the display lacks.
 std::optional<CaldrovexError> x11CurtainUnavailable(Display* display);
 
+// Whether the display has Composite 0.2 or later, which names a window's pixmap.
+bool x11HasComposite(Display* display);
+
 }  // namespace caldrovex::platform

@@ -7,15 +7,12 @@
 
 #include <string>
 
+#include "platform/x11/X11CurtainSupport.h"
 #include "platform/x11/X11ErrorTrap.h"
 
 namespace caldrovex::platform {
 
 namespace {
-
-// Composite 0.2 names a window's pixmap.
-constexpr int kCompositeMajor = 0;
-constexpr int kCompositeMinor = 2;
 
 // Windows nest rarely more than a few levels; a longer walk means a broken tree.
 constexpr int kMaxDepth = 64;
@@ -33,16 +30,6 @@ RegionPtr rectangleRegion(int x, int y, int width, int height) {
     return region;
 }
 
-bool hasComposite(Display* display) {
-    int event = 0;
-    int error = 0;
-    int major = kCompositeMajor;
-    int minor = kCompositeMinor;
-    return XCompositeQueryExtension(display, &event, &error) &&
-           XCompositeQueryVersion(display, &major, &minor) &&
-           (major > kCompositeMajor || (major == kCompositeMajor && minor >= kCompositeMinor));
-}
-
 bool hasAlpha(const XRenderPictFormat* format) {
     return format != nullptr && format->type == PictTypeDirect && format->direct.alphaMask != 0;
 }
@@ -58,7 +45,7 @@ std::unique_ptr<X11WindowCompositor> X11WindowCompositor::open(Display* display,
     int damageError = 0;
     int fixesEvent = 0;
     int fixesError = 0;
-    if (!hasComposite(display) || !XRenderQueryExtension(display, &renderEvent, &renderError) ||
+    if (!x11HasComposite(display) || !XRenderQueryExtension(display, &renderEvent, &renderError) ||
         !XDamageQueryExtension(display, &damageEvent, &damageError) ||
         !XFixesQueryExtension(display, &fixesEvent, &fixesError)) {
         return nullptr;
