@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/x11/X11CurtainSupport.h"
 #include "platform/x11/X11TopmostKeeper.h"
@@ -25,16 +26,29 @@ bool waylandSession() {
            (session != nullptr && std::strcmp(session, "wayland") == 0);
 }
 
+// The name of the X display Qt shows its windows on; nullopt when Qt is not on X11.
+std::optional<std::string> qtDisplayName() {
+    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    // Other platforms (offscreen, for one) may answer for X11 too, without a display of theirs.
+    if (gui == nullptr || QGuiApplication::platformName() != QStringLiteral("xcb")) {
+        return std::nullopt;
+    }
+    auto* x11 = gui->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 == nullptr || x11->display() == nullptr) return std::nullopt;
+    return std::string(XDisplayString(x11->display()));
+}
+
 // On a Wayland session, X clients (through Xwayland) can neither cover the whole desktop nor
 // hear its input, so the curtain is refused there even when Qt itself runs on X11.
 std::optional<CaldrovexError> availability() {
-    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (gui == nullptr) return CaldrovexError(kNoDisplay);
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
+        return CaldrovexError(kNoDisplay);
+    }
     if (waylandSession()) return CaldrovexError(kWayland);
-    auto* x11 = gui->nativeInterface<QNativeInterface::QX11Application>();
-    if (x11 == nullptr) return CaldrovexError(kNoDisplay);
+    std::optional<std::string> name = qtDisplayName();
+    if (!name) return CaldrovexError(kNoDisplay);
     // A connection of its own: Qt's is read by Qt's threads.
-    Display* display = XOpenDisplay(XDisplayString(x11->display()));
+    Display* display = XOpenDisplay(name->c_str());
     if (display == nullptr) return CaldrovexError(kNoDisplay);
     std::optional<CaldrovexError> missing = x11CurtainUnavailable(display);
     XCloseDisplay(display);
@@ -60,7 +74,7 @@ QtPrivacyCurtain::~QtPrivacyCurtain() {
 
 void QtPrivacyCurtain::keepOnTop(bool shown) {
     if (!keeper_ && shown) {
-        keeper_ = X11TopmostKeeper::open(std::nullopt);
+        keeper_ = X11TopmostKeeper::open(qtDisplayName());
         if (!keeper_) return;
         keeperEvents_ =
             std::make_unique<QSocketNotifier>(keeper_->descriptor(), QSocketNotifier::Read);

@@ -169,6 +169,19 @@ void X11WindowCompositor::nameContents(Window id, Surface& surface) {
     if (!surface.usable) releasePicture(surface);
 }
 
+// A window reparented to the root comes without its size; the server is asked at once, so
+// that its map and damage count where it lies.
+void X11WindowCompositor::learnGeometry(Window id) {
+    const X11WindowStack::TopWindow* window = stack_.find(id);
+    if (window == nullptr || window->width > 0) return;
+    XWindowAttributes a;
+    if (XGetWindowAttributes(display_, id, &a) == 0) {
+        trap_.take();
+        return;
+    }
+    stack_.setGeometry(id, a.x, a.y, a.width, a.height, a.border_width);
+}
+
 void X11WindowCompositor::loadBackground() {
     if (background_ != None) {
         XRenderFreePicture(display_, background_);
@@ -229,6 +242,7 @@ bool X11WindowCompositor::handleWindowEvent(const XEvent& event) {
     using Change = X11WindowStack::Change;
     switch (update->change) {
         case Change::added:
+            learnGeometry(update->window);
             return false;
         case Change::mapped:
             startSurface(update->window);
@@ -320,12 +334,13 @@ void X11WindowCompositor::render() {
     RegionPtr visible(XCreateRegion());
     const auto& windows = stack_.bottomToTop();
     for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
-        if (!shown(*it)) continue;
+        if (!it->mapped || excluded_.contains(it->id)) continue;
         auto found = surfaces_.find(it->id);
         if (found == surfaces_.end()) continue;
         Surface& surface = found->second;
+        // Naming the contents also tells where the window is now.
         if (surface.stale) nameContents(it->id, surface);
-        if (!surface.usable) continue;
+        if (!surface.usable || !touchesArea(*it)) continue;
         // Where it is visible: its rectangle minus everything opaque above it.
         int x = it->x - area_.x;
         int y = it->y - area_.y;

@@ -97,6 +97,7 @@ private:
     void dropSurface(Window id);
     void releasePicture(Surface& surface);
     void nameContents(Window id, Surface& surface);
+    void learnGeometry(Window id);
     void loadBackground();
     void watchCompositingManager();
     bool touchesArea(const X11WindowStack::TopWindow& window) const;

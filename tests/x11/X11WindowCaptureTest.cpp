@@ -149,6 +149,24 @@ TEST(X11WindowCompositorTest, WindowsAreDrawnInStackingOrderAndCoveredOnesAreSki
     EXPECT_EQ(composer.pixel(350, 250), kBlack);
 }
 
+TEST(X11WindowCompositorTest, AWindowReparentedToTheRootIsDrawnWhereItLies) {
+    TestWindows windows;
+    Composer composer;
+    Window frame = windows.open(100, 100, 300, 300, kBlue);
+    Window client = windows.openChild(frame, 10, 10, 100, 100, kRed);
+    composer.render();
+    EXPECT_EQ(composer.pixel(120, 120), kRed);
+
+    // As when a window manager lets go of a window: it comes with no size in the event.
+    XReparentWindow(windows.display(), client, DefaultRootWindow(windows.display()), 800, 500);
+    windows.sync();
+    EXPECT_TRUE(composer.settle());
+    composer.renderAsIs();
+    EXPECT_EQ(composer.pixel(850, 550), kRed);
+    EXPECT_EQ(composer.pixel(120, 120), kBlue);
+    windows.destroy(client);
+}
+
 TEST(X11WindowCompositorTest, LeftOutWindowsShowWhatLiesBelowThemWhileTheScreenShowsThem) {
     TestWindows windows;
     Composer composer;
