@@ -57,6 +57,10 @@ X11ErrorTrap::~X11ErrorTrap() {
 
 int X11ErrorTrap::check() {
     XSync(display_, False);
+    return take();
+}
+
+int X11ErrorTrap::take() {
     std::lock_guard guard(registry().mutex);
     int& first = registry().firstError[display_];
     int code = first;

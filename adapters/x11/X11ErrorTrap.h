@@ -23,6 +23,10 @@ public:
     // code of the first failure since the previous call (0 when none) and forgets it.
     int check();
 
+    // The error code of the first failure recorded so far (0 when none), forgotten at once,
+    // without waiting: only requests whose replies or errors have already come count.
+    int take();
+
 private:
     Display* display_;
 };
