@@ -34,6 +34,7 @@
 #include "platform/x11/X11CaptureService.h"
 #include "platform/x11/X11ErrorTrap.h"
 #include "platform/x11/X11ScreenGrabber.h"
+#include "protocol/StreamSettings.h"
 #include "video/FrameConverter.h"
 #include "video/H264Encoder.h"
 
@@ -45,7 +46,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kFps = 30;
-constexpr int kBitrate = 6'000'000;
+// The host's default ceiling for a stream.
+constexpr int64_t kBitrate = StreamSettings::kDefaultBitrate;
 constexpr int kWarmUpFrames = 15;
 
 // A private X server for the run, stopped when the bench ends.
@@ -184,8 +186,8 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
     int streamHeight = area.height * streamWidth / area.width / 2 * 2;
     FrameConverter converter(area.width, area.height, streamWidth, streamHeight);
     H264Encoder encoder;
-    encoder.fps = kFps;
-    encoder.bitrate = kBitrate;
+    encoder.setFps(kFps);
+    encoder.setBitrate(kBitrate);
     Waiter waiter;
 
     std::vector<double> grab, convert, encode, total;

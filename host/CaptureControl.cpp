@@ -15,17 +15,14 @@ namespace caldrovex {
 struct CaptureControl::Request {
     std::weak_ptr<Session> session;
     int epoch = 0;
-    Settings settings;
+    StreamSettings settings;
+    // The display asked for; absent: the streamer's choice.
+    std::optional<uint32_t> displayID;
     std::vector<RemoteDisplay> displays;
     std::function<void()> finish;
 };
 
 namespace {
-
-int clamped(const std::optional<int64_t>& value, int fallback, int low, int high) {
-    if (!value) return fallback;
-    return static_cast<int>(std::clamp<int64_t>(*value, low, high));
-}
 
 void sendUnavailable(PacketConnection& channel, const std::string& message) {
     auto reply = ControlMessage::make("hostUnavailable");
@@ -35,14 +32,8 @@ void sendUnavailable(PacketConnection& channel, const std::string& message) {
 
 }  // namespace
 
-CaptureControl::Settings CaptureControl::settings(const ControlMessage& message) {
-    Settings settings;
-    settings.fps = clamped(message.fps, 30, 10, 60);
-    settings.maxWidth = clamped(message.maxWidth, 1920, 960, 3840);
-    settings.bitrate = clamped(message.bitrate, 6'000'000, 1'000'000, 24'000'000);
-    settings.displayID = message.displayID;
-    settings.restart = message.restart.value_or(false);
-    return settings;
+StreamSettings CaptureControl::settings(const ControlMessage& message) {
+    return StreamSettings::bounded(message.fps, message.maxWidth, message.bitrate);
 }
 
 std::shared_ptr<CaptureControl> CaptureControl::make(HostController& controller,
@@ -89,17 +80,17 @@ void CaptureControl::beginStream(const ControlMessage& message,
         session->channel()->send(refusal);
         return;
     }
-    const Settings wanted = settings(message);
-    if (resumeWarm(wanted, *session)) return;
-    startFresh(wanted, session);
+    const StreamSettings wanted = settings(message);
+    if (resumeWarm(wanted, message, *session)) return;
+    startFresh(wanted, message.displayID, session);
 }
 
-bool CaptureControl::resumeWarm(const Settings& wanted, Session& session) {
-    if (!capture_ || session.deviceID() != warmDeviceID_ || wanted.restart ||
-        capture_->fps != wanted.fps || capture_->maxWidth != wanted.maxWidth ||
-        capture_->bitrate != wanted.bitrate ||
-        (wanted.displayID && *wanted.displayID != capture_->selected.id) || !screen_->hasFrame() ||
-        !power_->displaysAwake())
+bool CaptureControl::resumeWarm(const StreamSettings& wanted, const ControlMessage& message,
+                                Session& session) {
+    if (!capture_ || session.deviceID() != warmDeviceID_ || message.restart.value_or(false) ||
+        capture_->settings != wanted ||
+        (message.displayID && *message.displayID != capture_->selected.id) ||
+        !screen_->hasFrame() || !power_->displaysAwake())
         return false;
     warmDeviceID_.reset();
     session.raiseEpoch();
@@ -107,7 +98,8 @@ bool CaptureControl::resumeWarm(const Settings& wanted, Session& session) {
     return true;
 }
 
-void CaptureControl::startFresh(const Settings& wanted, const std::shared_ptr<Session>& session) {
+void CaptureControl::startFresh(const StreamSettings& wanted, std::optional<uint32_t> displayID,
+                                const std::shared_ptr<Session>& session) {
     warmDeviceID_.reset();
     capture_.reset();
     screen_->retire();
@@ -115,6 +107,7 @@ void CaptureControl::startFresh(const Settings& wanted, const std::shared_ptr<Se
     request->session = session;
     request->epoch = session->raiseEpoch();
     request->settings = wanted;
+    request->displayID = displayID;
     session->streamStopped();
     screen_->detach();
 
@@ -172,7 +165,8 @@ void CaptureControl::listDisplays(const std::shared_ptr<Request>& request) {
 
 void CaptureControl::startScreen(const std::shared_ptr<Request>& request) {
     const auto& wanted = request->settings;
-    screen_->start(wanted.displayID, wanted.maxWidth, wanted.fps,
+    screen_->start(request->displayID, static_cast<int>(wanted.maxWidth),
+                   static_cast<int>(wanted.fps),
                    continueOnMain<RemoteDisplay>(
                        request, [request](CaptureControl& self, RemoteDisplay selected) {
                            self.captureStarted(request, std::move(selected));
@@ -187,9 +181,7 @@ void CaptureControl::captureStarted(const std::shared_ptr<Request>& request,
         screen_->stop([request] { request->finish(); });
         return;
     }
-    const auto& wanted = request->settings;
-    capture_ = CaptureState{wanted.fps, wanted.maxWidth, wanted.bitrate, std::move(selected),
-                            request->displays};
+    capture_ = CaptureState{request->settings, std::move(selected), request->displays};
     streamReady(*capture_, *session);
     if (power_->screenLocked()) session->notice(kScreenLocked);
     request->finish();
@@ -204,7 +196,7 @@ void CaptureControl::captureFailedToStart(const std::shared_ptr<Request>& reques
 
 void CaptureControl::streamReady(const CaptureState& capture, Session& session) {
     session.streamStarted(capture.selected.id);
-    screen_->attach(PacketConnectionSink::make(session.channel()), capture.fps, capture.bitrate,
+    screen_->attach(PacketConnectionSink::make(session.channel()), capture.settings,
                     session.acknowledgesVideo());
     sendStreaming(capture, session);
     session.keepAwake();

@@ -11,6 +11,7 @@
 #include "host/PowerControl.h"
 #include "platform/Queue.h"
 #include "protocol/ControlMessage.h"
+#include "protocol/StreamSettings.h"
 #include "video/ScreenStreamer.h"
 #include "video/TimeoutHelper.h"
 
@@ -37,14 +38,7 @@ class Session;
 class CaptureControl : public std::enable_shared_from_this<CaptureControl> {
 public:
     // A "stream" request's settings after defaults and bounds.
-    struct Settings {
-        int fps = 30;
-        int maxWidth = 1920;
-        int bitrate = 6'000'000;
-        std::optional<uint32_t> displayID;
-        bool restart = false;
-    };
-    static Settings settings(const ControlMessage& message);
+    static StreamSettings settings(const ControlMessage& message);
 
     static constexpr const char* kNoScreenPermission =
         "Allow Screen Recording for Orvelo Host on the Mac, then reopen the host.";
@@ -100,8 +94,10 @@ private:
     void watchFailures();
     std::weak_ptr<CaptureControl> weak() { return weak_from_this(); }
 
-    bool resumeWarm(const Settings& settings, Session& session);
-    void startFresh(const Settings& settings, const std::shared_ptr<Session>& session);
+    bool resumeWarm(const StreamSettings& settings, const ControlMessage& message,
+                    Session& session);
+    void startFresh(const StreamSettings& settings, std::optional<uint32_t> displayID,
+                    const std::shared_ptr<Session>& session);
     bool current(const Request& request) const;
     void runCapture(const std::shared_ptr<Request>& request);
     // Wraps a continuation for a screen streamer completion, which may come on any thread:

@@ -88,7 +88,7 @@ TEST_F(HostSession, StreamWithoutFieldsStartsWithTheDefaults) {
     EXPECT_EQ(streaming.width, 1920);
     EXPECT_EQ(streaming.height, 1080);
     EXPECT_EQ(streaming.controlAllowed, false) << "remote control is off by default";
-    EXPECT_EQ(host->debugState().capture->bitrate, 6'000'000);
+    EXPECT_EQ(host->debugState().capture->settings.bitrate, 6'000'000);
     EXPECT_EQ(input->displayID, 11u);
     EXPECT_TRUE(host->debugState().streamReady);
 }
@@ -139,7 +139,7 @@ TEST_F(HostSession, TwoQuickRequestsLeaveOneCaptureAndOneStreaming) {
     EXPECT_EQ(lastConfiguration().fps, 60);
     EXPECT_EQ(count(*device, "streaming"), 1u);
     EXPECT_EQ(count(*device, "permissions"), 2u);
-    EXPECT_EQ(host->debugState().capture->fps, 60);
+    EXPECT_EQ(host->debugState().capture->settings.fps, 60);
 }
 
 TEST_F(HostSession, ARequestSupersededWhileDisplaysWakeStartsNothing) {
