@@ -1,7 +1,6 @@
 #include "host/HostModel.h"
 
 #include <algorithm>
-#include <cassert>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -10,6 +9,7 @@
 
 #include "host/InvitationLink.h"
 #include "host/Invitations.h"
+#include "platform/QueueAssert.h"
 #include "trust/Uuid.h"
 
 namespace caldrovex {
@@ -96,7 +96,7 @@ void HostModel::initialize() {
 
 void HostModel::beginChange() {
     // Everything the controller owns belongs to the main queue.
-    assert(environment_.mainQueue->isCurrent());
+    platform::assertOnQueue(*environment_.mainQueue);
     if (changeDepth_++ == 0) changeStart_ = published_;
 }
 

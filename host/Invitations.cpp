@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/SecureStore.h"
 
 namespace caldrovex {

@@ -3,7 +3,7 @@
 #include <cassert>
 #include <utility>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 
