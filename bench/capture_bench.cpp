@@ -40,6 +40,7 @@
 #include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11ScreenGrabber.h"
 #include "adapters/x11/X11WindowCompositor.h"
+#include "protocol/StreamSettings.h"
 #include "video/FrameConverter.h"
 #include "video/H264Encoder.h"
 
@@ -51,7 +52,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kFps = 30;
-constexpr int kBitrate = 6'000'000;
+// The host's default ceiling for a stream.
+constexpr int64_t kBitrate = StreamSettings::kDefaultBitrate;
 constexpr int kWarmUpFrames = 15;
 
 // A private X server for the run, stopped when the bench ends.
@@ -191,8 +193,8 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
     int streamHeight = area.height * streamWidth / area.width / 2 * 2;
     FrameConverter converter(area.width, area.height, streamWidth, streamHeight);
     H264Encoder encoder;
-    encoder.fps = kFps;
-    encoder.bitrate = kBitrate;
+    encoder.setFps(kFps);
+    encoder.setBitrate(kBitrate);
     Waiter waiter;
 
     std::vector<double> grab, convert, encode, total;
