@@ -13,24 +13,24 @@
 #include <string>
 #include <thread>
 
+#include "adapters/files/JsonSettingsStore.h"
 #include "adapters/files/XdgAutostart.h"
 #include "adapters/qt/InstanceServer.h"
+#include "adapters/qt/LineReader.h"
+#include "adapters/qt/QtMainQueue.h"
+#include "adapters/qt/SignalWatcher.h"
+#include "adapters/secret/LibsecretBackend.h"
+#include "adapters/x11/X11PermissionProbe.h"
+#include "app/DesktopComponents.h"
 #include "app/HostAppDelegate.h"
 #include "app/HostOptions.h"
 #include "app/InstanceMessages.h"
-#include "host/HostEnvironment.h"
+#include "app/UserEnvironment.h"
+#include "platform/CaldrovexError.h"
 #include "platform/InstanceClient.h"
 #include "platform/InstanceLock.h"
-#include "platform/JsonSettingsStore.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserFolders.h"
-#include "platform/qt/DesktopComponents.h"
-#include "platform/qt/LineReader.h"
-#include "platform/qt/QtMainQueue.h"
-#include "platform/qt/SignalWatcher.h"
-#include "platform/secret/LibsecretBackend.h"
-#include "platform/x11/X11PermissionProbe.h"
-#include "protocol/CaldrovexError.h"
 
 #ifndef CALDROVEX_VERSION
 #define CALDROVEX_VERSION ""
@@ -158,10 +158,9 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool d
 
 HostEnvironment environmentFor(const HostOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
-                               const platform::DesktopComponents& desktop) {
-    auto environment =
-        HostEnvironment::forUser(queue, std::make_shared<platform::LibsecretBackend>(),
-                                 std::make_shared<platform::X11PermissionProbe>());
+                               const DesktopComponents& desktop) {
+    auto environment = userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(),
+                                       std::make_shared<platform::X11PermissionProbe>());
     desktop.addTo(environment);
     auto autostart = std::make_shared<platform::XdgAutostart>(platform::XdgAutostart::forUser());
     environment.loginItemEnabled = [autostart] { return autostart->enabled(); };
@@ -179,7 +178,7 @@ int host(int argc, char** argv, const HostOptions& options, const Paths& where) 
     QCoreApplication::setApplicationVersion(CALDROVEX_VERSION);
     auto queue = std::make_shared<platform::QtMainQueue>();
     // Declared before the delegate: the controller uses these until it is gone.
-    std::optional<platform::DesktopComponents> components;
+    std::optional<DesktopComponents> components;
     std::unique_ptr<platform::InstanceServer> server;
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<HostAppDelegate> delegate;
@@ -189,7 +188,7 @@ int host(int argc, char** argv, const HostOptions& options, const Paths& where) 
         server = std::make_unique<platform::InstanceServer>(where.socket.string());
         signalWatcher =
             std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
-        components = platform::DesktopComponents::open(queue, platform::SystemClock::shared());
+        components = DesktopComponents::open(queue, platform::SystemClock::shared());
         HostAppDelegate::Launch launch{
             options,
             desktop,

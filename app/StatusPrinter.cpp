@@ -4,8 +4,8 @@
 
 #include "adapters/qt/PanelTexts.h"
 #include "app/Console.h"
+#include "app/TerminalQrCode.h"
 #include "host/InvitationLink.h"
-#include "platform/qt/TerminalQrCode.h"
 
 namespace caldrovex {
 
@@ -67,8 +67,8 @@ void StatusPrinter::describe(const HostModel& host, const Facts& facts, CommandR
     reply.field("input injection", yesNo(state.accessibilityPermission));
     reply.field("open at login", onOff(state.loginEnabled));
     reply.field("curtain", onOff(state.curtainEnabled));
-    const auto* identity = host.identity();
-    reply.field("certificate", identity ? "sha256 " + identity->certificateHash() : "not loaded");
+    const auto hash = host.certificateHash();
+    reply.field("certificate", hash ? "sha256 " + *hash : "not loaded");
     reply.field("data folder", facts.dataFolder.string());
     reply.field("settings file", facts.settingsFile.string());
     if (state.error) reply.field("error", *state.error);
@@ -114,7 +114,7 @@ void StatusPrinter::invitation(const PairingInvitation& invitation, CommandReply
     if (!link) return reply.error("The pairing link could not be encoded.");
     reply.field("link", *link);
     reply.field("expires", Console::utc(invitation.expiresAt));
-    auto rows = platform::TerminalQrCode::render(*link);
+    auto rows = TerminalQrCode::render(*link);
     if (!rows) return reply.error("The pairing link is too long for a QR code.");
     for (auto& row : *rows) reply.row(std::move(row));
 }

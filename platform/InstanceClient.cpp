@@ -10,7 +10,7 @@
 #include <chrono>
 #include <istream>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex::platform {
 

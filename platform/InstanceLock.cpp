@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex::platform {
 

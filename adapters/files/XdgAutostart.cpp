@@ -6,8 +6,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/CaldrovexError.h"
 #include "platform/UserFolders.h"
-#include "protocol/CaldrovexError.h"
 
 namespace caldrovex::platform {
 

@@ -6,7 +6,7 @@
 #include <QLocalSocket>
 #include <QTimer>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex::platform {
 

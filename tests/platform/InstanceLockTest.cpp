@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/CaldrovexError.h"
 #include "platform/InstanceLock.h"
-#include "protocol/CaldrovexError.h"
 
 using caldrovex::CaldrovexError;
 using caldrovex::platform::InstanceLock;

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "adapters/files/XdgAutostart.h"
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 using caldrovex::CaldrovexError;
 using caldrovex::platform::XdgAutostart;
