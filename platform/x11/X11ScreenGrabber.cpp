@@ -110,24 +110,31 @@ bool X11ScreenGrabber::grabFrom(Drawable source) {
     return XShmGetImage(display_, source, image_.get(), 0, 0, AllPlanes) != 0;
 }
 
-bool X11ScreenGrabber::drawCursor() {
+RowBands X11ScreenGrabber::drawCursor() {
+    RowBands drawn;
     CursorImage cursor(XFixesGetCursorImage(display_));
     if (!cursor) {
-        return false;
+        return drawn;
     }
     int left = cursor->x - cursor->xhot - x_;
     int top = cursor->y - cursor->yhot - y_;
-    bool inside = false;
-    for (int row = std::max(0, -top); row < cursor->height && top + row < height_; ++row) {
+    int firstColumn = std::max(0, -left);
+    int endColumn = std::min<int>(cursor->width, width_ - left);
+    if (firstColumn >= endColumn) {
+        return drawn;
+    }
+    int firstRow = std::max(0, -top);
+    int endRow = std::min<int>(cursor->height, height_ - top);
+    for (int row = firstRow; row < endRow; ++row) {
         auto* line = reinterpret_cast<uint8_t*>(image_->data) +
                      static_cast<ptrdiff_t>(top + row) * image_->bytes_per_line;
-        for (int col = std::max(0, -left); col < cursor->width && left + col < width_; ++col) {
+        for (int col = firstColumn; col < endColumn; ++col) {
             blend(line + static_cast<ptrdiff_t>(left + col) * 4,
                   cursor->pixels[row * cursor->width + col]);
-            inside = true;
         }
     }
-    return inside;
+    drawn.add(top + firstRow, top + endRow);
+    return drawn;
 }
 
 bool X11ScreenGrabber::cursorInside() {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "video/RowBands.h"
+
 namespace caldrovex::platform {
 
 // Copies one rectangle of the root window (or a picture of it composed off screen) into a
@@ -33,9 +35,9 @@ public:
     // stands for the rectangle's (a picture composed off screen); false when refused.
     bool grabFrom(Drawable source);
 
-    // Draws the pointer as it looks and stands now over the last grab. Returns whether any of
-    // it lies inside the rectangle.
-    bool drawCursor();
+    // Draws the pointer as it looks and stands now over the last grab. Returns the rows of the
+    // rectangle it was drawn over (none when it lies outside).
+    RowBands drawCursor();
 
     // Whether the pointer's image, at its current position, touches the rectangle.
     bool cursorInside();

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -23,8 +24,11 @@
 #include "platform/SerialQueue.h"
 #include "platform/x11/X11CaptureService.h"
 #include "platform/x11/X11CaptureStream.h"
+#include "platform/x11/X11ErrorTrap.h"
+#include "platform/x11/X11ScreenGrabber.h"
 #include "support/DecodedStream.h"
 #include "support/FakeVideoSink.h"
+#include "video/FrameConverter.h"
 #include "video/ScreenStreamer.h"
 
 extern "C" {
@@ -113,6 +117,37 @@ int brightestAround(const VideoFrame& frame, int x, int y, int radius) {
         }
     }
     return brightest;
+}
+
+// Whether two NV12 frames hold the same picture.
+bool samePicture(const VideoFrame& a, const VideoFrame& b) {
+    const AVFrame* x = a.avFrame();
+    const AVFrame* y = b.avFrame();
+    if (x == nullptr || y == nullptr || x->width != y->width || x->height != y->height) {
+        return false;
+    }
+    for (int plane = 0; plane < 2; ++plane) {
+        for (int row = 0; row < (plane == 0 ? x->height : x->height / 2); ++row) {
+            if (std::memcmp(x->data[plane] + row * x->linesize[plane],
+                            y->data[plane] + row * y->linesize[plane],
+                            static_cast<size_t>(x->width)) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The screen as it is now, pointer drawn in, converted whole: what a capture that converts
+// only the rows that changed must come to.
+VideoFrame wholePicture(int width, int height) {
+    std::unique_ptr<Display, DisplayCloser> display(XOpenDisplay(nullptr));
+    platform::X11ErrorTrap trap(display.get());
+    platform::X11ScreenGrabber grabber(display.get(), 0, 0, 1920, 1080);
+    if (!grabber.grab()) throw std::runtime_error("grab refused");
+    grabber.drawCursor();
+    FrameConverter converter(1920, 1080, width, height);
+    return converter.convert(grabber.pixels(), grabber.stride());
 }
 
 // A capture service that lets the test count what every stream it makes delivers.
@@ -293,6 +328,48 @@ TEST_F(X11CaptureTest, PointerIsDrawnInWhenAskedAndItsMovesArePictures) {
             captureQueue->sync([&] { moved = counter->last; });
             EXPECT_GT(brightestAround(moved, 700, 500, 24), 100);
             EXPECT_LE(brightestAround(moved, 500, 500, 24), 20);
+        }
+        std::promise<void> stopDone;
+        stream->stopCapture([&](std::optional<CaldrovexError>) { stopDone.set_value(); });
+        stopDone.get_future().get();
+    }
+    painter.parkPointer();
+}
+
+TEST_F(X11CaptureTest, PicturesBuiltFromTheChangedRowsMatchTheScreen) {
+    auto display = X11CaptureService::listDisplays(std::nullopt).front();
+    struct Size {
+        int width, height;
+    };
+    for (Size size : {Size{1920, 1080}, Size{1280, 720}}) {
+        SCOPED_TRACE(std::to_string(size.width) + " wide");
+        painter.clear();
+        painter.movePointer(400, 300);
+        auto counter = std::make_shared<PictureCounter>();
+        X11CaptureService service;
+        auto stream =
+            service.makeStream(display, CaptureConfiguration{size.width, size.height, 60, true},
+                               captureQueue, counter->handler(), [](const std::string&) {});
+        std::promise<std::optional<CaldrovexError>> startResult;
+        stream->startCapture(
+            [&](std::optional<CaldrovexError> error) { startResult.set_value(error); });
+        ASSERT_FALSE(startResult.get_future().get());
+        ASSERT_TRUE(counter->waitFor(1));
+
+        // Small changes here and there, the pointer moving over some of them: after each, a
+        // picture equal to the whole screen converted anew must come.
+        const unsigned long colours[] = {0xff0000, 0x00ff00, 0x3060c0, 0xffffff, 0x808080};
+        for (int step = 0; step < 10; ++step) {
+            SCOPED_TRACE("step " + std::to_string(step));
+            int x = 37 + step * 181;
+            int y = 23 + (step * 397) % 1000;
+            painter.fill(x, y, 9 + step * 7, 3 + step * 5, colours[step % 5]);
+            if (step % 3 == 0) painter.movePointer(x + 5, y + 2);
+            VideoFrame expected = wholePicture(size.width, size.height);
+            std::unique_lock lock(counter->mutex);
+            EXPECT_TRUE(
+                counter->arrived.wait_for(lock, std::chrono::duration<double>(kDeadline),
+                                          [&] { return samePicture(counter->last, expected); }));
         }
         std::promise<void> stopDone;
         stream->stopCapture([&](std::optional<CaldrovexError>) { stopDone.set_value(); });
