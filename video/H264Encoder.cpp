@@ -61,7 +61,7 @@ H264Encoder::~H264Encoder() {
 }
 
 EncoderSessionFactory H264Encoder::defaultFactory() {
-    return &LibavEncoderSession::open;
+    return LibavEncoderSession::factory();
 }
 
 void H264Encoder::setNeedsKeyframe() {

@@ -142,7 +142,9 @@ TEST(FrameConverter, ConvertingChangedRowsEqualsConvertingTheWholePicture) {
             }
             VideoFrame frame = partial.convert(pixels.data(), stride, changed);
             ASSERT_TRUE(samePicture(frame, whole.convert(pixels.data(), stride)));
-            if (step > 0) EXPECT_LT(partial.stats().convertedRows, c.height);
+            if (step > 0) {
+                EXPECT_LT(partial.stats().convertedRows, c.height);
+            }
             // Steps hold up to three frames at a time, the newest included.
             held.push_back(frame);
             if (held.size() > static_cast<size_t>(step % 4)) held.erase(held.begin());
