@@ -48,8 +48,10 @@ public:
     // Whether this session runs with low-latency rate control (the hardware attempt).
     virtual bool lowLatency() const = 0;
 
-    // Gets the session ready to take frames. 0, or a negative AVERROR status; after a failure
-    // the session stays usable and `submit` tries again.
+    // Gets the session ready to take frames, warm: a session may encode pictures of its own
+    // first (never delivered), so that the stream's first frames take no longer than later
+    // ones. 0, or a negative AVERROR status; after a failure the session stays usable and
+    // `submit` tries again.
     virtual int prepare() = 0;
 
     // Aims the live encoder at a new bitrate from the next frame on.

@@ -116,6 +116,17 @@ void H264Encoder::configure(int width, int height) {
     keyframes_->lastForcedKeyframe = -std::numeric_limits<double>::infinity();
 }
 
+void H264Encoder::prepare(int width, int height) {
+    if (session_ && width == width_ && height == height_) {
+        return;
+    }
+    try {
+        configure(width, height);
+    } catch (const CaldrovexError&) {
+        // The first frame meets the same failure, and the pipeline reports it then.
+    }
+}
+
 void H264Encoder::encode(const VideoFrame& buffer, MediaTime timestamp, Completion completion) {
     if (!session_ || buffer.width() != width_ || buffer.height() != height_) {
         configure(buffer.width(), buffer.height());

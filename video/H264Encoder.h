@@ -50,6 +50,11 @@ public:
     // frame cannot be submitted.
     void encode(const VideoFrame& buffer, MediaTime timestamp, Completion completion);
 
+    // Opens a session for pictures of this size ahead of the first frame (nothing when one is
+    // open for that size), so that the first frame does not wait for it to open and warm up.
+    // A failure is left to the first `encode`, which reports it.
+    void prepare(int width, int height);
+
     // Pushes `bitrate` into the live session (nothing without one); the next frame uses it.
     void applyBitrate();
 

@@ -34,6 +34,9 @@ struct PacketDeleter {
 };
 
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// Pictures a new session encodes and drops before the stream's first (see Core::warmUp).
+constexpr int kWarmUpPictures = 3;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
 }  // namespace
@@ -44,7 +47,7 @@ struct LibavEncoderSession::Core {
         int64_t pts = 0;
         int64_t bitrate = 0;
         bool forceKeyframe = false;
-        OutputHandler handler;
+        OutputHandler handler;  // none: a warm-up picture, whose packets are dropped
     };
     struct InFlight {
         int64_t pts;
@@ -65,6 +68,7 @@ struct LibavEncoderSession::Core {
     PacketPtr packet{av_packet_alloc()};
 
     void run();
+    void warmUp(int width, int height);
     void encode(Job& job);
     void receive();
     void deliver(const AVPacket* encoded);
@@ -98,6 +102,28 @@ void LibavEncoderSession::Core::run() {
     finishAll(0);
 }
 
+// The first pictures a fresh encoder takes cost several times a later one: its picture
+// buffers, tables and reference frames are touched for the first time. A few plain pictures,
+// encoded and dropped before any frame of the stream, pay for that. They are flat (costing the
+// rate model next to nothing) and change from one to the next, so the prediction of changed
+// blocks runs too. The stream's first frame is a forced key frame, which refers to none of them.
+void LibavEncoderSession::Core::warmUp(int width, int height) {
+    for (int index = 0; index < kWarmUpPictures; ++index) {
+        FramePtr frame(av_frame_alloc());
+        if (!frame) return;
+        VideoFrame::describe(frame.get(), width, height);
+        if (av_frame_get_buffer(frame.get(), 0) < 0) return;
+        VideoFrame picture(frame.release());
+        picture.fillSolid(static_cast<uint8_t>(16 + 8 * index), 128, 128);
+        Job job;
+        job.frame.reset(av_frame_clone(picture.avFrame()));
+        job.pts = index - kWarmUpPictures;
+        job.bitrate = appliedBitrate;
+        if (!job.frame) return;
+        encode(job);
+    }
+}
+
 void LibavEncoderSession::Core::encode(Job& job) {
     AVFrame* frame = job.frame.get();
     frame->pts = job.pts;
@@ -106,6 +132,13 @@ void LibavEncoderSession::Core::encode(Job& job) {
     frame->pict_type = job.forceKeyframe || overdue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     int status = encoder->send(frame);
     job.frame.reset();
+    if (!job.handler) {
+        // A warm-up picture: whatever comes out is dropped.
+        while (status >= 0 && avcodec_receive_packet(encoder->codec(), packet.get()) >= 0) {
+            av_packet_unref(packet.get());
+        }
+        return;
+    }
     if (status < 0) {
         job.handler(status, nullptr);
         return;
@@ -188,6 +221,9 @@ int LibavEncoderSession::prepare() {
     if (worker_.joinable()) {
         return 0;
     }
+    // On the caller's thread, before the output thread exists: the session is warm when
+    // prepare returns, and nothing else touches the encoder yet.
+    core_->warmUp(core_->encoder->codec()->width, core_->encoder->codec()->height);
     try {
         worker_ = std::thread([core = core_] { core->run(); });
     } catch (const std::system_error& error) {

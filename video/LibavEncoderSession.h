@@ -11,8 +11,10 @@
 namespace caldrovex {
 
 // An EncoderSession on libavcodec (LibavEncoderContext says which encoder each attempt opens
-// and how its rate is controlled). A bitrate change is applied on the output thread before
-// the next frame, through the live encoder's reconfiguration, never by reopening it.
+// and how its rate is controlled). `prepare` encodes a few plain pictures and drops them
+// before any frame of the stream, on the caller's thread, so that the first frames do not pay
+// for memory the encoder touches for the first time. A bitrate change is applied on the output
+// thread before the next frame, through the live encoder's reconfiguration, never by reopening it.
 //
 // Frames are encoded on the output thread, so the caller's queue (which capture shares) is not
 // held up by the encoder's work.

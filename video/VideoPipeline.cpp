@@ -118,6 +118,15 @@ void VideoPipeline::applyStreamSettings(int fps, int64_t target) {
     setEncoderBitrate(target);
 }
 
+void VideoPipeline::prepare(int width, int height, int fps) {
+    assert(queue->isCurrent());
+    if (encoder_.fps != fps) {
+        encoder_.tearDownSession();
+        encoder_.fps = fps;
+    }
+    encoder_.prepare(width, height);
+}
+
 void VideoPipeline::setEncoderBitrate(int64_t bitrate) {
     assert(queue->isCurrent());
     encoder_.bitrate = encoderBitrate(bitrate);
