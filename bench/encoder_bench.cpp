@@ -107,7 +107,7 @@ void firstFrames(int trials, std::optional<std::chrono::milliseconds> preparedAh
         encoder.bitrate = 6'000'000;
         Waiter waiter;
         if (preparedAhead) {
-            encoder.prepare(kWidth, kHeight);
+            encoder.prepare(kWidth, kHeight, false);
             std::this_thread::sleep_for(*preparedAhead);
         }
         for (int i = 0; i < 3; ++i) {

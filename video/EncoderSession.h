@@ -39,6 +39,9 @@ public:
         int height = 0;
         int fps = 30;
         int64_t bitrate = 0;  // bits per second
+        // The pictures are the screen scaled down, so motion between them (a scroll, a moved
+        // window) falls between pixels rather than on them.
+        bool scaled = false;
     };
 
     using OutputHandler = std::function<void(int status, const AVPacket* packet)>;

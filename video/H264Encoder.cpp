@@ -92,7 +92,7 @@ void H264Encoder::configure(int width, int height) {
     height_ = height;
     lastTimestamp_ = MediaTime::invalid();
 
-    EncoderSession::Settings settings{width, height, fps, bitrate};
+    EncoderSession::Settings settings{width, height, fps, bitrate, scaled_};
     for (auto attempt :
          {EncoderSession::Attempt::lowLatencyHardware, EncoderSession::Attempt::software}) {
         session_ = factory_(attempt, settings);
@@ -116,10 +116,11 @@ void H264Encoder::configure(int width, int height) {
     keyframes_->lastForcedKeyframe = -std::numeric_limits<double>::infinity();
 }
 
-void H264Encoder::prepare(int width, int height) {
-    if (session_ && width == width_ && height == height_) {
+void H264Encoder::prepare(int width, int height, bool scaled) {
+    if (session_ && width == width_ && height == height_ && scaled == scaled_) {
         return;
     }
+    scaled_ = scaled;
     try {
         configure(width, height);
     } catch (const CaldrovexError&) {

@@ -51,9 +51,10 @@ public:
     void encode(const VideoFrame& buffer, MediaTime timestamp, Completion completion);
 
     // Opens a session for pictures of this size ahead of the first frame (nothing when one is
-    // open for that size), so that the first frame does not wait for it to open and warm up.
-    // A failure is left to the first `encode`, which reports it.
-    void prepare(int width, int height);
+    // open for them), so that the first frame does not wait for it to open and warm up; later
+    // sessions are for pictures `scaled` as these (EncoderSession::Settings). A failure is left
+    // to the first `encode`, which reports it.
+    void prepare(int width, int height, bool scaled);
 
     // Pushes `bitrate` into the live session (nothing without one); the next frame uses it.
     void applyBitrate();
@@ -102,6 +103,7 @@ private:
     std::unique_ptr<EncoderSession> session_;
     int width_ = 0;
     int height_ = 0;
+    bool scaled_ = false;
     MediaTime lastTimestamp_;
     bool lowLatency_ = false;
     std::shared_ptr<KeyframeState> keyframes_;

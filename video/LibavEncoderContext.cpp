@@ -142,7 +142,12 @@ std::unique_ptr<LibavEncoderContext> LibavEncoderContext::openSoftware(
     // No key frames of the encoder's own choosing at "scene cuts": on a screen those are
     // window switches, and an IDR there is a burst the pacer pays for while a P-frame with
     // intra blocks shows the same. Key frames come on request and by the interval.
-    options.set("x264-params", "scenecut=0" + (tuning.params.empty() ? "" : ":" + tuning.params));
+    std::string params = "scenecut=0";
+    for (const std::string* more :
+         {&tuning.params, settings.scaled ? &tuning.scaledParams : nullptr}) {
+        if (more != nullptr && !more->empty()) params += ":" + *more;
+    }
+    options.set("x264-params", params);
     // A forced picture is an IDR that carries SPS and PPS, not just an intra picture.
     options.set("forced-idr", "1");
     if (avcodec_open2(encoder->codec_.get(), encoder->codec_->codec, &options.dictionary) < 0) {

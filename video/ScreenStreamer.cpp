@@ -190,7 +190,8 @@ void ScreenStreamer::startOn(const std::vector<CaptureDisplay>& displays,
             // The stream is ready once the encoder is: opened and warmed up for its pictures,
             // so that the first frames the device sees are not slowed by that.
             self->captureQueue->post([self, display, size, fps, done] {
-                self->pipeline->prepare(size.width, size.height, fps);
+                const bool scaled = size.width != display.width || size.height != display.height;
+                self->pipeline->prepare(size.width, size.height, fps, scaled);
                 done(RemoteDisplay{display.id, name(display), size.width, size.height});
             });
         });

@@ -118,13 +118,13 @@ void VideoPipeline::applyStreamSettings(int fps, int64_t target) {
     setEncoderBitrate(target);
 }
 
-void VideoPipeline::prepare(int width, int height, int fps) {
+void VideoPipeline::prepare(int width, int height, int fps, bool scaled) {
     assert(queue->isCurrent());
     if (encoder_.fps != fps) {
         encoder_.tearDownSession();
         encoder_.fps = fps;
     }
-    encoder_.prepare(width, height);
+    encoder_.prepare(width, height, scaled);
 }
 
 void VideoPipeline::setEncoderBitrate(int64_t bitrate) {

@@ -73,10 +73,10 @@ public:
     // has been forced.
     void requestKeyframe();
 
-    // Gets the encoder ready for pictures of `width` × `height` at `fps` before the first one
-    // arrives (a capture just started), so that the first frames do not pay for opening and
-    // warming up an encoder. On `queue`.
-    void prepare(int width, int height, int fps);
+    // Gets the encoder ready for pictures of `width` × `height` at `fps`, `scaled` down from the
+    // screen or not, before the first one arrives (a capture just started), so that the first
+    // frames do not pay for opening and warming up an encoder. On `queue`.
+    void prepare(int width, int height, int fps, bool scaled);
 
     // One complete captured frame. On `queue`.
     void intake(VideoFrame frame, MediaTime time);
