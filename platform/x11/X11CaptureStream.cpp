@@ -300,16 +300,26 @@ private:
         RowBands composed = compositor_ ? compositor_->takeDamage() : RowBands();
         if (composing()) {
             changed.add(composed);
-            compositor_->render();
-            if (!grabber_->grabFrom(compositor_->buffer())) {
-                return false;
-            }
-        } else if (!grabber_->grab()) {
-            return false;
         }
         changed.add(cursorRows_);
+        if (s_.configuration.showsCursor) {
+            changed.add(grabber_->locateCursor());
+        }
+        // Only those rows are fetched again: the rest of the image holds the screen as it was
+        // and as it still is (the pointer drawn last time lies in rows fetched again).
+        if (!grabbedOnce_) {
+            changed = RowBands::all(s_.display.height);
+            grabbedOnce_ = true;
+        }
+        if (composing()) {
+            compositor_->render();
+            if (!grabber_->grabFrom(compositor_->buffer(), changed)) {
+                return false;
+            }
+        } else if (!grabber_->grab(changed)) {
+            return false;
+        }
         cursorRows_ = s_.configuration.showsCursor ? grabber_->drawCursor() : RowBands();
-        changed.add(cursorRows_);
         VideoFrame frame = converter_->convert(grabber_->pixels(), grabber_->stride(), changed);
         auto micros = static_cast<int64_t>(std::llround(now * kTimescale));
         s_.queue->post([handler = s_.onFrame, frame = std::move(frame), micros]() mutable {
@@ -342,6 +352,7 @@ private:
     RowBands damagedRows_;
     // Rows the pointer was drawn over in the last picture.
     RowBands cursorRows_;
+    bool grabbedOnce_ = false;
 };
 
 void runCapture(const std::shared_ptr<X11CaptureStream::Shared>& shared,

@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
 
 #include <cstdint>
 #include <memory>
@@ -28,15 +29,23 @@ public:
     X11ScreenGrabber& operator=(const X11ScreenGrabber&) = delete;
 
     // Copies the rectangle as it is on screen now; false when the server refused (the
-    // rectangle is no longer inside the screen).
+    // rectangle is no longer inside the screen). With `rows`, copies only those rows (of the
+    // rectangle) and keeps the others as the last grab left them.
     bool grab();
+    bool grab(const RowBands& rows);
 
     // Copies `source`, a drawable of the rectangle's size and the root's depth whose corner
     // stands for the rectangle's (a picture composed off screen); false when refused.
     bool grabFrom(Drawable source);
+    bool grabFrom(Drawable source, const RowBands& rows);
 
-    // Draws the pointer as it looks and stands now over the last grab. Returns the rows of the
-    // rectangle it was drawn over (none when it lies outside).
+    // Learns how the pointer looks and where it stands now; returns the rows of the rectangle
+    // it covers (none when it lies outside). `drawCursor` draws what was learnt last.
+    RowBands locateCursor();
+
+    // Draws the pointer over the last grab, as `locateCursor` learnt it (learning it first
+    // when that was not called since the last draw). Returns the rows of the rectangle it
+    // was drawn over.
     RowBands drawCursor();
 
     // Whether the pointer's image, at its current position, touches the rectangle.
@@ -51,6 +60,12 @@ private:
     struct ImageDeleter {
         void operator()(XImage* image) const;
     };
+    struct CursorDeleter {
+        void operator()(XFixesCursorImage* image) const;
+    };
+
+    bool copy(Drawable source, int x, int y, const RowBands& rows);
+    RowBands cursorRows() const;
 
     Display* display_;
     int x_;
@@ -60,6 +75,7 @@ private:
     XShmSegmentInfo segment_{};
     bool attached_ = false;
     std::unique_ptr<XImage, ImageDeleter> image_;
+    std::unique_ptr<XFixesCursorImage, CursorDeleter> cursor_;  // learnt, not yet drawn
 };
 
 }  // namespace caldrovex::platform

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <vector>
 
+#include "support/PictureWatch.h"
 #include "video/FrameConverter.h"
 
 extern "C" {
@@ -15,6 +15,8 @@ extern "C" {
 
 namespace caldrovex {
 namespace {
+
+using test::samePicture;
 
 struct Colour {
     uint8_t r, g, b;
@@ -89,24 +91,6 @@ void repaint(std::vector<uint8_t>& pixels, int width, int begin, int end, std::m
          i < static_cast<size_t>(end) * width * 4; ++i) {
         pixels[i] = static_cast<uint8_t>(random());
     }
-}
-
-// Whether two NV12 frames hold the same picture, row by row.
-::testing::AssertionResult samePicture(const VideoFrame& a, const VideoFrame& b) {
-    const AVFrame* x = a.avFrame();
-    const AVFrame* y = b.avFrame();
-    for (int plane = 0; plane < 2; ++plane) {
-        int rows = plane == 0 ? x->height : (x->height + 1) / 2;
-        for (int row = 0; row < rows; ++row) {
-            if (std::memcmp(x->data[plane] + row * x->linesize[plane],
-                            y->data[plane] + row * y->linesize[plane],
-                            static_cast<size_t>(x->width)) != 0) {
-                return ::testing::AssertionFailure()
-                       << (plane == 0 ? "luma" : "chroma") << " row " << row << " differs";
-            }
-        }
-    }
-    return ::testing::AssertionSuccess();
 }
 
 // A picture that changes in a few bands at a time, converted in parts by one converter and

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -28,6 +27,8 @@
 #include "platform/x11/X11ScreenGrabber.h"
 #include "support/DecodedStream.h"
 #include "support/FakeVideoSink.h"
+#include "support/PictureWatch.h"
+#include "support/TestWindows.h"
 #include "video/FrameConverter.h"
 #include "video/ScreenStreamer.h"
 
@@ -117,25 +118,6 @@ int brightestAround(const VideoFrame& frame, int x, int y, int radius) {
         }
     }
     return brightest;
-}
-
-// Whether two NV12 frames hold the same picture.
-bool samePicture(const VideoFrame& a, const VideoFrame& b) {
-    const AVFrame* x = a.avFrame();
-    const AVFrame* y = b.avFrame();
-    if (x == nullptr || y == nullptr || x->width != y->width || x->height != y->height) {
-        return false;
-    }
-    for (int plane = 0; plane < 2; ++plane) {
-        for (int row = 0; row < (plane == 0 ? x->height : x->height / 2); ++row) {
-            if (std::memcmp(x->data[plane] + row * x->linesize[plane],
-                            y->data[plane] + row * y->linesize[plane],
-                            static_cast<size_t>(x->width)) != 0) {
-                return false;
-            }
-        }
-    }
-    return true;
 }
 
 // The screen as it is now, pointer drawn in, converted whole: what a capture that converts
@@ -345,31 +327,33 @@ TEST_F(X11CaptureTest, PicturesBuiltFromTheChangedRowsMatchTheScreen) {
         SCOPED_TRACE(std::to_string(size.width) + " wide");
         painter.clear();
         painter.movePointer(400, 300);
-        auto counter = std::make_shared<PictureCounter>();
+        test::PictureWatch watch;
         X11CaptureService service;
         auto stream =
             service.makeStream(display, CaptureConfiguration{size.width, size.height, 60, true},
-                               captureQueue, counter->handler(), [](const std::string&) {});
+                               captureQueue, watch.handler(), [](const std::string&) {});
         std::promise<std::optional<CaldrovexError>> startResult;
         stream->startCapture(
             [&](std::optional<CaldrovexError> error) { startResult.set_value(error); });
         ASSERT_FALSE(startResult.get_future().get());
-        ASSERT_TRUE(counter->waitFor(1));
 
-        // Small changes here and there, the pointer moving over some of them: after each, a
-        // picture equal to the whole screen converted anew must come.
+        // Small changes here and there, on the root and by windows coming and going, the
+        // pointer moving over some of them: after each, a picture equal to the whole screen
+        // grabbed and converted anew must come.
+        test::TestWindows windows;
         const unsigned long colours[] = {0xff0000, 0x00ff00, 0x3060c0, 0xffffff, 0x808080};
-        for (int step = 0; step < 10; ++step) {
+        std::vector<Window> opened;
+        for (int step = 0; step < 12; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
-            int x = 37 + step * 181;
+            int x = 37 + step * 151;
             int y = 23 + (step * 397) % 1000;
             painter.fill(x, y, 9 + step * 7, 3 + step * 5, colours[step % 5]);
             if (step % 3 == 0) painter.movePointer(x + 5, y + 2);
-            VideoFrame expected = wholePicture(size.width, size.height);
-            std::unique_lock lock(counter->mutex);
-            EXPECT_TRUE(
-                counter->arrived.wait_for(lock, std::chrono::duration<double>(kDeadline),
-                                          [&] { return samePicture(counter->last, expected); }));
+            if (step % 4 == 1)
+                opened.push_back(windows.open(x, y + 40, 120, 30, colours[step % 5]));
+            if (step % 4 == 3) windows.destroy(opened.back());
+            windows.sync();
+            EXPECT_TRUE(watch.waitForPicture(wholePicture(size.width, size.height), kDeadline));
         }
         std::promise<void> stopDone;
         stream->stopCapture([&](std::optional<CaldrovexError>) { stopDone.set_value(); });
