@@ -49,7 +49,19 @@ std::optional<Scenario> Scenario::named(const std::string& name) {
     for (const Scenario& scenario : all()) {
         if (scenario.name == name) return scenario;
     }
-    return std::nullopt;
+    std::optional<Scenario> variant = named("square");
+    if (name == "square-parked") {
+        variant->description = "256x256 in the middle, every 150 ms, pointer parked";
+        variant->pointerInMiddle = false;
+    } else if (name == "square-random") {
+        variant->description = "256x256 in the middle, every 0.1-0.2 s at random, pointer over it";
+        variant->minGap = 0.1;
+        variant->maxGap = 0.2;
+    } else {
+        return std::nullopt;
+    }
+    variant->name = name;
+    return variant;
 }
 
 }  // namespace caldrovex::bench

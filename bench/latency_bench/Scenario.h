@@ -30,8 +30,11 @@ struct Scenario {
 
     double meanGap() const { return (minGap + maxGap) / 2; }
 
-    // The scenarios the bench knows, in the order they run.
+    // The scenarios the bench runs unless told otherwise, in the order they run.
     static const std::vector<Scenario>& all();
+    // Those, and variants of "square" that each change one of its conditions, to see which
+    // of them matters: "square-parked" (pointer in the corner), "square-random" (random
+    // intervals of 0.1-0.2 s instead of a fixed period).
     static std::optional<Scenario> named(const std::string& name);
 };
 
