@@ -3,7 +3,7 @@
 #include <functional>
 #include <optional>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <set>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "adapters/x11/X11Handles.h"
 #include "latency_bench/Scenario.h"
 
-struct _XDisplay;
 struct _XGC;
 
 namespace caldrovex::bench {
@@ -53,7 +53,7 @@ private:
     std::array<uint8_t, 3> nextColour();
     void fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h);
 
-    _XDisplay* display_ = nullptr;
+    platform::DisplayHandle display_;
     _XGC* gc_ = nullptr;
     int width_ = 0;
     int height_ = 0;

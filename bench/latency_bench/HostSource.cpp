@@ -53,7 +53,7 @@ HostSource::HostSource(const std::string& name, const std::filesystem::path& bin
       logs_(logs),
       stateFile_(scratch / name / "device" / "state.json") {
     const std::string address = freshLoopbackAddress();
-    Subprocess::Options host;
+    test::ChildProcess::Options host;
     // Folders of its own, so that two hosts in one run keep their identities apart.
     for (const char* folder : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"}) {
         const auto path = scratch / name / folder;
@@ -67,11 +67,11 @@ HostSource::HostSource(const std::string& name, const std::filesystem::path& bin
                  address,
                  "--pair"};
     host.errorLog = (logs_ / (name + ".log")).string();
-    host_ = std::make_unique<Subprocess>(std::move(host));
+    host_ = std::make_unique<test::ChildProcess>(std::move(host));
     auto link = host_->waitForPrefix("link: ", 0, kStartWait);
     if (!link) throw std::runtime_error("the host printed no pairing link (see its log)");
 
-    Subprocess::Options device;
+    test::ChildProcess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
                    "--state",
                    stateFile_.string(),
@@ -80,7 +80,7 @@ HostSource::HostSource(const std::string& name, const std::filesystem::path& bin
                    "pair",
                    link->substr(6)};
     device.errorLog = (logs_ / (name + "-device.log")).string();
-    Subprocess pair(std::move(device));
+    test::ChildProcess pair(std::move(device));
     const int status = pair.wait(kStartWait).value_or(-1);
     if (status != 0)
         throw std::runtime_error("the device could not pair (status " + std::to_string(status) +
@@ -92,9 +92,9 @@ HostSource::~HostSource() {
     host_->stop(SIGTERM, std::chrono::milliseconds(5000));
 }
 
-std::unique_ptr<Subprocess> HostSource::stream(int fps, double seconds, double probeX,
-                                               double probeY, FrameLog& log) {
-    Subprocess::Options device;
+std::unique_ptr<test::ChildProcess> HostSource::stream(int fps, double seconds, double probeX,
+                                                       double probeY, FrameLog& log) {
+    test::ChildProcess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
                    "--state",
                    stateFile_.string(),
@@ -115,7 +115,7 @@ std::unique_ptr<Subprocess> HostSource::stream(int fps, double seconds, double p
         if (event.value("type", "") == "streaming") log.streaming(arrivedAt);
     };
     device.errorLog = (logs_ / (name_ + "-device.log")).string();
-    return std::make_unique<Subprocess>(std::move(device));
+    return std::make_unique<test::ChildProcess>(std::move(device));
 }
 
 }  // namespace caldrovex::bench

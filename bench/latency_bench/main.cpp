@@ -47,6 +47,7 @@
 #include "latency_bench/FfmpegSource.h"
 #include "latency_bench/HostSource.h"
 #include "latency_bench/LatencyMatch.h"
+#include "latency_bench/MonotonicTime.h"
 #include "latency_bench/PipelineSource.h"
 #include "latency_bench/PrivateSession.h"
 #include "latency_bench/ResourceSampler.h"
@@ -170,7 +171,7 @@ struct Started {
     pid_t pid = 0;
     std::function<void()> stop;
     std::function<bool()> running;
-    Subprocess* device = nullptr;
+    caldrovex::test::ChildProcess* device = nullptr;
 };
 
 // One round of one configuration: the source streams, the painter draws the scenario's
@@ -303,7 +304,7 @@ int main(int argc, char** argv) {
                 const double streamSeconds =
                     4 * kSettle +
                     (count + kRoundWarmUpChanges + kResumedChanges) * scenario.maxGap + 30;
-                std::unique_ptr<Subprocess> device;
+                std::unique_ptr<caldrovex::test::ChildProcess> device;
                 std::unique_ptr<PipelineSource> pipeline;
                 std::unique_ptr<FfmpegSource> ffmpeg;
                 auto start = [&](FrameLog& log) -> Started {

@@ -11,10 +11,10 @@
 #include <memory>
 #include <mutex>
 
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11CurtainSupport.h"
+#include "adapters/x11/X11LocalInputWatcher.h"
 #include "platform/SerialQueue.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11CurtainSupport.h"
-#include "platform/x11/X11LocalInputWatcher.h"
 #include "support/PrivateXServer.h"
 
 namespace caldrovex::platform {

@@ -11,8 +11,8 @@
 #include <QElapsedTimer>
 #include <QScreen>
 
-#include "platform/qt/QtPrivacyCurtain.h"
-#include "platform/qt/QtScreenChangeNotifier.h"
+#include "adapters/qt/QtPrivacyCurtain.h"
+#include "adapters/qt/QtScreenChangeNotifier.h"
 #include "qt/QtLoop.h"
 #include "support/GuiApplication.h"
 

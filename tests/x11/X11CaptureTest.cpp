@@ -20,11 +20,12 @@
 #include <mutex>
 #include <thread>
 
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11CaptureStream.h"
+#include "adapters/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11Handles.h"
+#include "adapters/x11/X11ScreenGrabber.h"
 #include "platform/SerialQueue.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11CaptureStream.h"
-#include "platform/x11/X11ErrorTrap.h"
-#include "platform/x11/X11ScreenGrabber.h"
 #include "support/DecodedStream.h"
 #include "support/FakeVideoSink.h"
 #include "support/PictureWatch.h"
@@ -46,14 +47,10 @@ constexpr double kDeadline = 20;  // seconds; only ever reached when something i
 // How long an absence is watched: nine frame intervals at 30 fps.
 constexpr auto kQuietWatch = std::chrono::milliseconds(300);
 
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-
 // Draws on the root window, as any program painting the desktop would.
 class Painter {
 public:
-    Painter() : display_(XOpenDisplay(nullptr)) {
+    Painter() : display_(platform::openDisplay()) {
         if (!display_) throw std::runtime_error("no X display: run under tests/run-with-xvfb");
         gc_ = XCreateGC(display_.get(), root(), 0, nullptr);
     }
@@ -77,7 +74,7 @@ public:
     void parkPointer() { movePointer(1900, 1060); }
 
 private:
-    std::unique_ptr<Display, DisplayCloser> display_;
+    platform::DisplayHandle display_;
     GC gc_;
 };
 
@@ -123,7 +120,7 @@ int brightestAround(const VideoFrame& frame, int x, int y, int radius) {
 // The screen as it is now, pointer drawn in, converted whole: what a capture that converts
 // only the rows that changed must come to.
 VideoFrame wholePicture(int width, int height) {
-    std::unique_ptr<Display, DisplayCloser> display(XOpenDisplay(nullptr));
+    platform::DisplayHandle display = platform::openDisplay();
     platform::X11ErrorTrap trap(display.get());
     platform::X11ScreenGrabber grabber(display.get(), 0, 0, 1920, 1080);
     if (!grabber.grab()) throw std::runtime_error("grab refused");

@@ -17,10 +17,10 @@
 #include <mutex>
 #include <thread>
 
+#include "adapters/x11/X11InputEmitter.h"
+#include "adapters/x11/X11LocalInputWatcher.h"
 #include "platform/ManualQueue.h"
 #include "platform/SerialQueue.h"
-#include "platform/x11/X11InputEmitter.h"
-#include "platform/x11/X11LocalInputWatcher.h"
 
 namespace caldrovex::platform {
 namespace {

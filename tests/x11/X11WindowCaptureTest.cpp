@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 // Qt before Xlib, whose macros (Bool, Status) break Qt's headers.
-#include "platform/qt/QtPrivacyCurtain.h"
+#include "adapters/qt/QtPrivacyCurtain.h"
 #include "qt/QtLoop.h"
 #include "support/GuiApplication.h"
 
@@ -19,11 +19,11 @@
 #include <memory>
 #include <set>
 
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11ScreenGrabber.h"
+#include "adapters/x11/X11WindowCompositor.h"
 #include "platform/SerialQueue.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11ErrorTrap.h"
-#include "platform/x11/X11ScreenGrabber.h"
-#include "platform/x11/X11WindowCompositor.h"
 #include "support/DecodedStream.h"
 #include "support/FakeVideoSink.h"
 #include "support/PictureWatch.h"
