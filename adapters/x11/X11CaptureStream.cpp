@@ -148,6 +148,8 @@ public:
         grabber_ = std::make_unique<X11ScreenGrabber>(d, area.x, area.y, area.width, area.height);
         converter_ = std::make_unique<FrameConverter>(
             area.width, area.height, s_.configuration.width, s_.configuration.height);
+        // The stream's first pictures would otherwise pay for their memory's first touch.
+        converter_->prefault();
         Window root = DefaultRootWindow(d);
         // Raw rectangles: every drawing reports where it drew, so the rows to convert are
         // known without a round trip, and nothing needs taking out to re-arm the report.
