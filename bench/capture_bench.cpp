@@ -48,6 +48,7 @@
 #include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11ScreenGrabber.h"
 #include "adapters/x11/X11WindowCompositor.h"
+#include "protocol/StreamSettings.h"
 #include "support/H264TestDecoder.h"
 #include "video/EncoderTuning.h"
 #include "video/FrameConverter.h"
@@ -71,9 +72,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kFps = 30;
-// The host's default target; a second argument sets another (to see the encoders where the
-// cap binds).
-int bitrate = 6'000'000;
+// The host's default ceiling for a stream; a second argument sets another (to see the
+// encoders where the cap binds).
+int64_t bitrate = StreamSettings::kDefaultBitrate;
 constexpr int kWarmUpFrames = 15;
 
 // A private X server for the run, stopped when the bench ends.
@@ -250,8 +251,8 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
     FrameConverter converter(area.width, area.height, streamWidth, streamHeight);
     H264Encoder encoder(platform::SystemClock::shared(),
                         LibavEncoderSession::factory(build.tuning));
-    encoder.fps = kFps;
-    encoder.bitrate = bitrate;
+    encoder.setFps(kFps);
+    encoder.setBitrate(bitrate);
     encoder.prepare(streamWidth, streamHeight, streamWidth != area.width);
     Waiter waiter;
     test::H264TestDecoder decoder;
@@ -472,8 +473,8 @@ int main(int argc, char** argv) {
         CaptureDisplay area = platform::X11CaptureService::listDisplays(name).front();
         std::printf(
             "display %s: %dx%d, %d frames per row after %d warm-up, %d fps, target %d kbit/s, %s\n",
-            name->c_str(), area.width, area.height, frames, kWarmUpFrames, kFps, bitrate / 1000,
-            "encoder as the host opens it");
+            name->c_str(), area.width, area.height, frames, kWarmUpFrames, kFps,
+            static_cast<int>(bitrate / 1000), "encoder as the host opens it");
         std::printf("%-11s %-9s %-7s %-13s   %-13s   %-13s   %-13s   %8s %7s\n", "change", "stream",
                     "build", "grab ms", "convert ms", "encode ms", "total ms", "kbit/s", "PSNR-Y");
         std::printf("%-11s %-9s %-7s %-13s   %-13s   %-13s   %-13s\n", "", "", "", "median p95",

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "EncodeWaiter.h"
+#include "protocol/StreamSettings.h"
 #include "video/H264Encoder.h"
 
 extern "C" {
@@ -47,8 +48,8 @@ void run(int width, int height, int frames) {
         pictures.back().fillTestPattern(i);
     }
     H264Encoder encoder;
-    encoder.fps = 30;
-    encoder.bitrate = 6'000'000;
+    encoder.setFps(30);
+    encoder.setBitrate(StreamSettings::kDefaultBitrate);
     Waiter waiter;
     int64_t index = 0;
     auto submit = [&] {
@@ -103,8 +104,8 @@ void firstFrames(int trials, std::optional<std::chrono::milliseconds> preparedAh
     std::vector<std::vector<double>> times(3);
     for (int trial = 0; trial < trials; ++trial) {
         H264Encoder encoder;
-        encoder.fps = 60;
-        encoder.bitrate = 6'000'000;
+        encoder.setFps(60);
+        encoder.setBitrate(StreamSettings::kDefaultBitrate);
         Waiter waiter;
         if (preparedAhead) {
             encoder.prepare(kWidth, kHeight, false);

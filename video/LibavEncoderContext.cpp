@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "protocol/StreamSettings.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
@@ -23,10 +25,6 @@ constexpr AVRational kTimeBase{1, 1'000'000};
 // Buffer of the rate model, in seconds at the target rate. The buffer refills at the target,
 // so at most target × (1 s + this) bits fit in any one second: 1.5 times the target.
 constexpr double kBurstSeconds = 0.5;
-
-// Lowest target handed to an encoder: a rate model without a rate would leave the stream
-// uncapped. The pipeline never asks for less than this.
-constexpr int64_t kMinimumBitrate = 100'000;
 
 // libx264 constant-quality factor: the quality the stream rises to when the target leaves
 // room (a still desktop then costs far less than the target). 18 keeps small text crisp;
@@ -223,7 +221,8 @@ std::unique_ptr<LibavEncoderContext> LibavEncoderContext::openNvenc(
 
 void LibavEncoderContext::setBitrate(int64_t bitrate) {
     AVCodecContext* context = codec_.get();
-    bitrate = std::max(bitrate, kMinimumBitrate);
+    // H264Encoder keeps to this floor already; a session opened directly does too.
+    bitrate = std::max(bitrate, StreamSettings::kEncoderFloorBitrate);
     context->rc_max_rate = bitrate;
     context->rc_buffer_size =
         static_cast<int>(std::min<int64_t>(bufferBits(bitrate, fps_), INT32_MAX));

@@ -212,7 +212,7 @@ TEST_F(X11CaptureTest, ColoursDrawnOnScreenComeOutOfTheDecodedStream) {
         ScreenStreamer::make(std::make_shared<X11CaptureService>(), captureQueue, timerQueue);
     auto sink = test::FakeVideoSink::make(platform::SystemClock::shared());
     sink->completesAtOnce = true;
-    streamer->pipeline->attach(sink, 30, 6'000'000, false);
+    streamer->attach(sink, StreamSettings{}, false);
 
     // Half size: the picture is scaled to 960×540.
     RemoteDisplay display = started(*streamer, 960);
