@@ -30,10 +30,8 @@ std::string format(double value) {
 }
 
 // One `--log-frames` line, or nothing when the line is something else the device printed.
-std::optional<FrameRecord> parseFrame(const std::string& line) {
-    const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
-    if (event.is_discarded() || !event.is_object() || event.value("event", "") != "frame")
-        return std::nullopt;
+std::optional<FrameRecord> parseFrame(const nlohmann::json& event) {
+    if (event.value("event", "") != "frame") return std::nullopt;
     FrameRecord record;
     record.decodedAt = event.value("decodedAt", 0.0);
     record.receivedAt = event.value("receivedAt", 0.0);
@@ -49,26 +47,45 @@ std::optional<FrameRecord> parseFrame(const std::string& line) {
 
 }  // namespace
 
-HostSource::HostSource(const std::filesystem::path& binaries, const std::filesystem::path& scratch,
-                       const std::filesystem::path& logs)
-    : binaries_(binaries), logs_(logs), stateFile_(scratch / "device" / "state.json") {
+HostSource::HostSource(const std::string& name, const std::filesystem::path& binaries,
+                       const std::filesystem::path& scratch, const std::filesystem::path& logs)
+    : name_(name),
+      binaries_(binaries),
+      logs_(logs),
+      stateFile_(scratch / name / "device" / "state.json") {
     const std::string address = freshLoopbackAddress();
     test::ChildProcess::Options host;
+    // Folders of its own, so that two hosts in one run keep their identities apart.
+    for (const char* folder : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"}) {
+        const auto path = scratch / name / folder;
+        std::filesystem::create_directories(path);
+        host.environment[folder] = path.string();
+    }
+    // A runtime folder of its own as well: two hosts sharing one would be one instance.
+    const auto runtime = scratch / name / "runtime";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    host.environment["XDG_RUNTIME_DIR"] = runtime.string();
     host.argv = {(binaries_ / "caldrovex-host").string(),
                  "--headless",
                  "--listen-only",
                  "--listen",
                  address,
                  "--pair"};
-    host.errorLog = (logs_ / "host.log").string();
+    host.errorLog = (logs_ / (name + ".log")).string();
     host_ = std::make_unique<test::ChildProcess>(std::move(host));
-    // Log lines begin with their timestamp: "<time> link: orvelo://…".
-    constexpr std::string_view kLink = " link: ";
+    // Current builds put a timestamp before "link: orvelo://…"; earlier builds did not.
+    constexpr std::string_view kLink = "link: ";
+    const auto linkAt = [&](const std::string& text) {
+        if (text.starts_with(kLink)) return size_t{0};
+        const auto at = text.find(" " + std::string(kLink));
+        return at == std::string::npos ? at : at + 1;
+    };
     auto line = host_->waitForLine(
-        [&](const std::string& text) { return text.find(kLink) != std::string::npos; }, 0,
-        kStartWait);
+        [&](const std::string& text) { return linkAt(text) != std::string::npos; }, 0, kStartWait);
     if (!line) throw std::runtime_error("the host printed no pairing link (see its log)");
-    const std::string link = line->substr(line->find(kLink) + kLink.size());
+    const std::string link = line->substr(linkAt(*line) + kLink.size());
 
     test::ChildProcess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
@@ -78,7 +95,7 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                    "30",
                    "pair",
                    link};
-    device.errorLog = (logs_ / "device.log").string();
+    device.errorLog = (logs_ / (name + "-device.log")).string();
     test::ChildProcess pair(std::move(device));
     const int status = pair.wait(kStartWait).value_or(-1);
     if (status != 0)
@@ -107,10 +124,13 @@ std::unique_ptr<test::ChildProcess> HostSource::stream(int fps, double seconds, 
                    format(probeX) + "," + format(probeY),
                    "--seconds",
                    format(seconds)};
-    device.onLine = [&log](const std::string& line, double) {
-        if (auto frame = parseFrame(line)) log.add(*frame);
+    device.onLine = [&log](const std::string& line, double arrivedAt) {
+        const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_discarded() || !event.is_object()) return;
+        if (auto frame = parseFrame(event)) return log.add(*frame);
+        if (event.value("type", "") == "streaming") log.streaming(arrivedAt);
     };
-    device.errorLog = (logs_ / "device.log").string();
+    device.errorLog = (logs_ / (name_ + "-device.log")).string();
     return std::make_unique<test::ChildProcess>(std::move(device));
 }
 
