@@ -63,7 +63,7 @@ void StatusPrinter::describe(const HostModel& host, const Facts& facts, CommandR
     reply.field("session", state.activeDevice.value_or("none"));
     reply.field("devices", std::to_string(state.devices.size()));
     reply.field("invitation", invitationLine(state.invitation));
-    reply.field("screen recording", yesNo(state.screenPermission));
+    reply.field("screen capture", yesNo(state.screenPermission));
     reply.field("input injection", yesNo(state.accessibilityPermission));
     reply.field("open at login", onOff(state.loginEnabled));
     reply.field("curtain", onOff(state.curtainEnabled));
@@ -99,7 +99,7 @@ void StatusPrinter::changes(const HostPublished& state, CommandReply& reply) {
     if (changed(state.activeDevice, before.activeDevice))
         reply.field("session", state.activeDevice.value_or("none"));
     if (changed(state.screenPermission, before.screenPermission))
-        reply.field("screen recording", yesNo(state.screenPermission));
+        reply.field("screen capture", yesNo(state.screenPermission));
     if (changed(state.accessibilityPermission, before.accessibilityPermission))
         reply.field("input injection", yesNo(state.accessibilityPermission));
     if (state.error && changed(state.error, before.error)) reply.field("error", *state.error);

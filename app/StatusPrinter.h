@@ -15,7 +15,7 @@ namespace caldrovex {
 //   status: <sentence>             running: yes|no          addresses: <a>, <b> | none
 //   relay: <the panel's relay line>                         session: <device> | none
 //   paired: <id> <name>            (a device joined the list)           devices: <count>
-//   screen recording: yes|no       input injection: yes|no  remote control: on|off (…)
+//   screen capture: yes|no         input injection: yes|no  remote control: on|off (…)
 //   local network: on|off          error: <sentence>        (a new failure; a cleared one prints
 //   nothing) invitation: open until <UTC date> | none
 //
