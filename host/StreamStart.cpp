@@ -178,21 +178,21 @@ void StreamStart::streamReady(HostModel& host, const CaptureState& capture, bool
     host.environment_.input->releaseAll();
     host.environment_.input->displayID = capture.selected.id;
     host.streamReady_ = true;
+    // The pipeline sends "streaming" itself, so that it precedes the first picture.
     host.environment_.screen->pipeline->attach(PacketConnectionSink::make(channel), capture.fps,
-                                               capture.bitrate, acknowledged);
-    sendStreaming(host, capture, channel);
+                                               capture.bitrate, acknowledged,
+                                               streamingMessage(host, capture));
     Session::keepAwake(host);
 }
 
-void StreamStart::sendStreaming(HostModel& host, const CaptureState& capture,
-                                const std::shared_ptr<PacketConnection>& channel) {
+ControlMessage StreamStart::streamingMessage(HostModel& host, const CaptureState& capture) {
     auto message = ControlMessage::make("streaming");
     message.displays = capture.displays;
     message.displayID = capture.selected.id;
     message.width = capture.selected.width;
     message.height = capture.selected.height;
     message.controlAllowed = host.controlPermitted();
-    channel->send(message);
+    return message;
 }
 
 void StreamStart::stopCapture(HostModel& host) {

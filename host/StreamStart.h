@@ -84,8 +84,7 @@ private:
                                      const std::string& message);
     static void streamReady(HostModel& host, const CaptureState& capture, bool acknowledged,
                             const std::shared_ptr<PacketConnection>& channel);
-    static void sendStreaming(HostModel& host, const CaptureState& capture,
-                              const std::shared_ptr<PacketConnection>& channel);
+    static ControlMessage streamingMessage(HostModel& host, const CaptureState& capture);
     static void wakeDisplays(HostModel& host, std::function<void()> done);
     static void pollDisplays(HostModel& host, int polls, std::function<void()> done);
 };
