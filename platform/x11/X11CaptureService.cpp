@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/x11/X11CaptureStream.h"
+#include "platform/x11/X11ErrorTrap.h"
 #include "platform/x11/X11Monitors.h"
 
 namespace caldrovex::platform {
@@ -28,6 +29,9 @@ std::vector<CaptureDisplay> X11CaptureService::listDisplays(
     if (!display) {
         throw CaldrovexError("The X display could not be opened.");
     }
+    // An output that goes away while it is being read is a protocol error, not a reason to
+    // end the process.
+    X11ErrorTrap trap(display.get());
     return x11CaptureDisplays(display.get());
 }
 

@@ -29,7 +29,9 @@ bool hasRandr(Display* display) {
 }  // namespace
 
 X11DisplayPower::X11DisplayPower(std::optional<std::string> display)
-    : display_(XOpenDisplay(display ? display->c_str() : nullptr), &XCloseDisplay) {}
+    : display_(XOpenDisplay(display ? display->c_str() : nullptr), &XCloseDisplay) {
+    if (display_) trap_ = std::make_unique<X11ErrorTrap>(display_.get());
+}
 
 void X11DisplayPower::suspendScreenSaver(bool suspend) {
     if (!display_) return;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/x11/X11ErrorTrap.h"
+
 namespace caldrovex::platform {
 
 // The X server's side of keeping a watched desktop awake: suspending the screen saver and
@@ -29,6 +31,8 @@ public:
 
 private:
     std::unique_ptr<Display, int (*)(Display*)> display_;
+    // Forcing a DPMS level can fail on the server's side; that must not end the process.
+    std::unique_ptr<X11ErrorTrap> trap_;
 };
 
 }  // namespace caldrovex::platform

@@ -10,6 +10,7 @@
 #include "platform/x11/MacKeyMap.h"
 #include "platform/x11/SpareKeycodes.h"
 #include "platform/x11/X11DisplayBounds.h"
+#include "platform/x11/X11ErrorTrap.h"
 
 namespace caldrovex::platform {
 
@@ -59,6 +60,7 @@ std::shared_ptr<X11InputEmitter> X11InputEmitter::open(QueuePtr queue, ClockPtr 
 
 X11InputEmitter::X11InputEmitter(Display* display, QueuePtr queue, ClockPtr clock)
     : display_(display),
+      trap_(std::make_unique<X11ErrorTrap>(display)),
       queue_(std::move(queue)),
       clock_(std::move(clock)),
       spare_(std::make_unique<SpareKeycodes>(display)) {

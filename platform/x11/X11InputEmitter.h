@@ -22,6 +22,7 @@ struct _XDisplay;
 namespace caldrovex::platform {
 
 class SpareKeycodes;
+class X11ErrorTrap;
 
 // Delivers the input controller's events to an X server through the XTest extension, on a
 // connection of its own.
@@ -127,6 +128,9 @@ private:
     void scheduleRestore();
 
     std::unique_ptr<_XDisplay, Closer> display_;
+    // Protocol errors on this connection (a keymap changed under us, an output gone) are
+    // recorded here instead of reaching Xlib's default handler, which ends the process.
+    std::unique_ptr<X11ErrorTrap> trap_;
     QueuePtr queue_;
     ClockPtr clock_;
     bool hasXTest_ = false;

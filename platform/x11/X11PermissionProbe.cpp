@@ -8,7 +8,8 @@
 #include <X11/extensions/XTest.h>
 
 #include <memory>
-#include <mutex>
+
+#include "platform/x11/X11ErrorTrap.h"
 
 namespace caldrovex::platform {
 
@@ -21,17 +22,6 @@ using DisplayHandle = std::unique_ptr<Display, DisplayCloser>;
 
 DisplayHandle openDisplay(const std::optional<std::string>& name) {
     return DisplayHandle(XOpenDisplay(name ? name->c_str() : nullptr));
-}
-
-// Xlib reports protocol errors through one process-wide handler. While the attach below is
-// checked, a handler that only records the failure replaces it; the mutex keeps two probes
-// from swapping handlers under each other.
-std::mutex errorTrapMutex;
-bool errorTrapped = false;
-
-int recordError(Display*, XErrorEvent*) {
-    errorTrapped = true;
-    return 0;
 }
 
 // Attaches a small System V segment to the server and detaches it again: the server accepts
@@ -50,16 +40,14 @@ bool sharedMemoryAttaches(Display* display) {
 
     bool attached = false;
     {
-        std::lock_guard lock(errorTrapMutex);
-        errorTrapped = false;
-        auto previous = XSetErrorHandler(recordError);
+        // The server refuses the attach with a protocol error; the trap records it for this
+        // connection only, leaving the process-wide handler in place for every other one.
+        X11ErrorTrap trap(display);
         if (XShmAttach(display, &segment)) {
-            XSync(display, False);
-            attached = !errorTrapped;
+            attached = trap.check() == 0;
             if (attached) XShmDetach(display, &segment);
-            XSync(display, False);
+            trap.check();
         }
-        XSetErrorHandler(previous);
     }
     shmdt(segment.shmaddr);
     shmctl(segment.shmid, IPC_RMID, nullptr);

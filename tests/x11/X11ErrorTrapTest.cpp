@@ -1,0 +1,51 @@
+// X protocol errors on a trapped connection are recorded for that connection instead of
+// reaching Xlib's default handler, which would end the test program (and the host) at once.
+// gtest first: Xlib defines macros (None, Bool) that clash with its names.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "platform/x11/X11ErrorTrap.h"
+
+namespace caldrovex::platform {
+namespace {
+
+struct Closer {
+    void operator()(Display* d) const { XCloseDisplay(d); }
+};
+using DisplayPtr = std::unique_ptr<Display, Closer>;
+
+DisplayPtr open() {
+    return DisplayPtr(XOpenDisplay(nullptr));
+}
+
+// A window id no client was given: every request on it fails with BadWindow.
+constexpr Window kNoSuchWindow = 0x7ffffff0;
+
+TEST(X11ErrorTrap, ErrorsAreRecordedPerConnectionAndTheConnectionGoesOn) {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under tests/run-with-xvfb";
+    DisplayPtr first = open();
+    DisplayPtr second = open();
+    ASSERT_TRUE(first && second);
+    X11ErrorTrap firstTrap(first.get());
+    X11ErrorTrap secondTrap(second.get());
+
+    XMapWindow(first.get(), kNoSuchWindow);
+    XUnmapWindow(first.get(), kNoSuchWindow);  // a second failure: the first one is kept
+    EXPECT_EQ(firstTrap.check(), BadWindow);
+    EXPECT_EQ(secondTrap.check(), 0) << "the other connection saw nothing";
+    EXPECT_EQ(firstTrap.check(), 0) << "a checked error is forgotten";
+
+    // The connection still serves requests after its error.
+    Window root = DefaultRootWindow(first.get());
+    XWindowAttributes attributes{};
+    EXPECT_NE(XGetWindowAttributes(first.get(), root, &attributes), 0);
+    EXPECT_GT(attributes.width, 0);
+    EXPECT_EQ(firstTrap.check(), 0);
+}
+
+}  // namespace
+}  // namespace caldrovex::platform
