@@ -79,10 +79,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<platform::LineReader> input;
     try {
-        signalWatcher =
-            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
         desktop = platform::DesktopComponents::open(queue, platform::SystemClock::shared());
         host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
+        // Only now: the watcher hands signals to the event loop, which does not run during
+        // start-up, so until here SIGINT and SIGTERM keep their default action and end a
+        // start-up that waits on the keyring or the display.
+        signalWatcher =
+            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());
         return kStartFailed;

@@ -13,6 +13,7 @@
 
 #include "e2e/HostHarness.h"
 #include "host/InvitationLink.h"
+#include "trust/SecureStore.h"
 
 using namespace caldrovex;
 using namespace caldrovex::test;
@@ -258,6 +259,49 @@ TEST_F(HeadlessHostTest, KeepsRunningAfterEndOfInputAndStopsCleanlyOnSignals) {
         EXPECT_TRUE(contains(host->process.output(), "quit: sharing stopped"));
         host.reset();
     }
+}
+
+// Without a keyring to reach, the host says which piece is missing instead of hanging, keeps
+// answering signals, launches no bus of its own, and starts sharing by itself once a keyring
+// service appears on its bus.
+TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater) {
+    const std::vector<std::string> arguments{"--headless", "--listen", address, "--listen-only"};
+    auto environment = scratch.environment();
+    auto says = [](const std::string& sentence) {
+        return [sentence](const std::string& line) { return line == "error: " + sentence; };
+    };
+
+    environment["DBUS_SESSION_BUS_ADDRESS"] = "";  // and no bus socket in the runtime folder
+    {
+        ChildProcess host(binary("caldrovex-host"), arguments, environment);
+        EXPECT_TRUE(host.waitForLine(says(SecureStore::noSessionBusMessage), 0, kProcessWait))
+            << host.transcript();
+        host.signal(SIGTERM);
+        EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
+    }
+
+    // A bus of the test's own, which starts no services.
+    ChildProcess bus("/usr/bin/dbus-daemon",
+                     {"--nofork", "--print-address=1",
+                      std::string("--config-file=") + CALDROVEX_SOURCE_DIR +
+                          "/tests/keyring/bus-without-services.conf"},
+                     {});
+    auto busAddress = bus.waitForLine([](const std::string&) { return true; }, 0, kProcessWait);
+    ASSERT_TRUE(busAddress) << bus.transcript();
+    environment["DBUS_SESSION_BUS_ADDRESS"] = *busAddress;
+    ChildProcess host(binary("caldrovex-host"), arguments, environment);
+    EXPECT_TRUE(host.waitForLine(says(SecureStore::noSecretServiceMessage), 0, kProcessWait))
+        << host.transcript();
+
+    // The keyring starts on that bus; a tick of the host finds it.
+    ChildProcess keyring("/usr/bin/gnome-keyring-daemon",
+                         {"--foreground", "--unlock", "--components=secrets"}, environment);
+    keyring.writeLine("caldrovex-test");  // the new login keyring's password, read to the end
+    keyring.closeInput();
+    EXPECT_TRUE(host.waitForPrefix("running: yes", 0, kProcessWait))
+        << host.transcript() << keyring.transcript();
+    host.signal(SIGINT);
+    EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
 }
 
 TEST_F(HeadlessHostTest, QuitKeepsTheSharingIntentAndTheNextStartServesTheSameDevices) {
