@@ -14,6 +14,7 @@
 
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
+#include "app/StatusPrinter.h"
 #include "host/HostEnvironment.h"
 #include "platform/SerialQueue.h"
 #include "platform/qt/DesktopComponents.h"
@@ -45,10 +46,10 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 
 HostEnvironment environmentFor(const HeadlessOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
-                               const platform::DesktopComponents& desktop) {
-    auto environment =
-        HostEnvironment::forUser(queue, std::make_shared<platform::LibsecretBackend>(),
-                                 std::make_shared<platform::X11PermissionProbe>());
+                               const platform::DesktopComponents& desktop,
+                               const PermissionProbePtr& permissions) {
+    auto environment = HostEnvironment::forUser(
+        queue, std::make_shared<platform::LibsecretBackend>(), permissions);
     desktop.addTo(environment);
     if (options.listenOnly)
         environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
@@ -80,7 +81,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::LineReader> input;
     try {
         desktop = platform::DesktopComponents::open(queue, platform::SystemClock::shared());
-        host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
+        auto permissions = std::make_shared<platform::X11PermissionProbe>();
+        host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop, permissions),
+                                              options);
+        // A session the host cannot share (Wayland, no display) is said at once, not only to
+        // a device that asks for the screen.
+        if (auto problem = permissions->screenRecordingProblem())
+            StatusPrinter::printError(*problem);
         // Only now: the watcher hands signals to the event loop, which does not run during
         // start-up, so until here SIGINT and SIGTERM keep their default action and end a
         // start-up that waits on the keyring or the display.

@@ -47,7 +47,8 @@ void StreamStart::begin(HostModel& host, const ControlMessage& message,
                         const std::shared_ptr<PacketConnection>& channel) {
     if (!host.environment_.permissions->screenRecording()) {
         auto refusal = ControlMessage::make("hostPermission");
-        refusal.message = kNoScreenPermission;
+        refusal.message =
+            host.environment_.permissions->screenRecordingProblem().value_or(kNoScreenPermission);
         channel->send(refusal);
         return;
     }

@@ -56,19 +56,27 @@ bool sharedMemoryAttaches(Display* display) {
 
 }  // namespace
 
-X11PermissionProbe::X11PermissionProbe(std::optional<std::string> display)
-    : display_(std::move(display)) {}
+X11PermissionProbe::X11PermissionProbe(DisplaySession session) : session_(std::move(session)) {}
 
 bool X11PermissionProbe::screenRecording() {
-    auto display = openDisplay(display_);
+    if (session_.problem()) return false;
+    auto display = openDisplay(session_.display);
     return display && sharedMemoryAttaches(display.get());
 }
 
 bool X11PermissionProbe::accessibility() {
-    auto display = openDisplay(display_);
+    if (session_.problem()) return false;
+    auto display = openDisplay(session_.display);
     if (!display) return false;
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     return XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor) == True;
+}
+
+std::optional<std::string> X11PermissionProbe::screenRecordingProblem() {
+    if (auto problem = session_.problem()) return problem;
+    if (!openDisplay(session_.display))
+        return DisplaySession::unreachableMessage(*session_.display);
+    return std::nullopt;
 }
 
 }  // namespace caldrovex::platform

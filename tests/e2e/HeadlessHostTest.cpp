@@ -13,6 +13,7 @@
 
 #include "e2e/HostHarness.h"
 #include "host/InvitationLink.h"
+#include "platform/x11/DisplaySession.h"
 #include "trust/SecureStore.h"
 
 using namespace caldrovex;
@@ -301,6 +302,22 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
     EXPECT_TRUE(host.waitForPrefix("running: yes", 0, kProcessWait))
         << host.transcript() << keyring.transcript();
     host.signal(SIGINT);
+    EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
+}
+
+// In a Wayland session the X display the host reaches is XWayland's: the host says it needs
+// an X11 session rather than offering a screen it cannot show.
+TEST_F(HeadlessHostTest, AWaylandSessionIsNamedAsSuch) {
+    auto environment = scratch.environment();
+    environment["WAYLAND_DISPLAY"] = "wayland-0";
+    ChildProcess host(binary("caldrovex-host"),
+                      {"--headless", "--listen", address, "--listen-only"}, environment);
+    const std::string said = std::string("error: ") + platform::DisplaySession::waylandMessage;
+    EXPECT_TRUE(
+        host.waitForLine([&](const std::string& line) { return line == said; }, 0, kProcessWait))
+        << host.transcript();
+    EXPECT_TRUE(contains(host.output(), "screen recording: no"));
+    host.signal(SIGTERM);
     EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
 }
 
