@@ -277,6 +277,10 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
         ChildProcess host(binary("caldrovex-host"), arguments, environment);
         EXPECT_TRUE(host.waitForLine(says(SecureStore::noSessionBusMessage), 0, kProcessWait))
             << host.transcript();
+        // Started and answering (a signal during start-up ends it with the default action).
+        const size_t from = host.output().size();
+        ASSERT_TRUE(host.writeLine("status"));
+        EXPECT_TRUE(host.waitForPrefix("status: ", from, kProcessWait)) << host.transcript();
         host.signal(SIGTERM);
         EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
     }
@@ -317,7 +321,7 @@ TEST_F(HeadlessHostTest, AWaylandSessionIsNamedAsSuch) {
         host.waitForLine([&](const std::string& line) { return line == said; }, 0, kProcessWait))
         << host.transcript();
     EXPECT_TRUE(contains(host.output(), "screen recording: no"));
-    host.signal(SIGTERM);
+    ASSERT_TRUE(host.writeLine("quit"));
     EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
 }
 
