@@ -22,14 +22,23 @@ using platform::net::MemoryConnection;
 using test::FakeEncoderSession;
 using test::PacketPeer;
 
+// The host's connection and the device reading it, both started on `queue`.
+struct Wire {
+    explicit Wire(const std::shared_ptr<ManualQueue>& queue) {
+        auto [ours, theirs] = MemoryConnection::makePair();
+        connection = PacketConnection::make(ours, queue, queue);
+        peer = PacketPeer::make(theirs, queue);
+        connection->start();
+        peer->start();
+        queue->runReady();
+    }
+    std::shared_ptr<PacketConnection> connection;
+    std::shared_ptr<PacketPeer> peer;
+};
+
 TEST(VideoPipelineConnection, DeviceReadsVideoConfigThenTheKeyFrameThenPlainFrames) {
     auto queue = std::make_shared<ManualQueue>("caldrovex.capture");
-    auto [ours, theirs] = MemoryConnection::makePair();
-    auto connection = PacketConnection::make(ours, queue, queue);
-    auto peer = PacketPeer::make(theirs, queue);
-    connection->start();
-    peer->start();
-    queue->runReady();
+    auto [connection, peer] = Wire(queue);
 
     auto log = std::make_shared<FakeEncoderSession::Log>();
     auto sessions = std::make_shared<std::vector<FakeEncoderSession*>>();
@@ -81,12 +90,7 @@ TEST(VideoPipelineConnection, DeviceReadsVideoConfigThenTheKeyFrameThenPlainFram
 TEST(VideoPipelineConnection, TheAnnouncementPrecedesAFrameWaitingAtAttachTime) {
     auto wire = std::make_shared<ManualQueue>("caldrovex.transport");
     auto capture = std::make_shared<ManualQueue>("caldrovex.capture");
-    auto [ours, theirs] = MemoryConnection::makePair();
-    auto connection = PacketConnection::make(ours, wire, wire);
-    auto peer = PacketPeer::make(theirs, wire);
-    connection->start();
-    peer->start();
-    wire->runReady();
+    auto [connection, peer] = Wire(wire);
 
     auto log = std::make_shared<FakeEncoderSession::Log>();
     auto sessions = std::make_shared<std::vector<FakeEncoderSession*>>();
