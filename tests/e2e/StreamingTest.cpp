@@ -121,7 +121,7 @@ protected:
 };
 
 TEST_F(Streaming, TheDeviceSeesWhatIsDrawnOnTheScreen) {
-    startStreaming();
+    ASSERT_NO_FATAL_FAILURE(startStreaming());
     fillScreen(0xFF0000);
     EXPECT_TRUE(waitForColour({255, 0, 0})) << viewer->transcript();
     fillScreen(0x00C000);
@@ -129,7 +129,7 @@ TEST_F(Streaming, TheDeviceSeesWhatIsDrawnOnTheScreen) {
 }
 
 TEST_F(Streaming, ThePointerFollowsTheDeviceOnlyWhenControlIsAllowed) {
-    startStreaming();
+    ASSERT_NO_FATAL_FAILURE(startStreaming());
     XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 10, 10);
     XSync(display, False);
     ASSERT_TRUE(viewer->writeLine("move 0.25 0.75"));
@@ -149,7 +149,7 @@ TEST_F(Streaming, ThePointerFollowsTheDeviceOnlyWhenControlIsAllowed) {
 }
 
 TEST_F(Streaming, ClipboardTextGoesBothWays) {
-    startStreaming({"--control"});
+    ASSERT_NO_FATAL_FAILURE(startStreaming({"--control"}));
     const std::string fromDevice = "from the device: ünïcode ✓";
     {
         // The host takes the selection when it handles the device's text; another application
@@ -184,7 +184,7 @@ TEST_F(Streaming, ClipboardTextGoesBothWays) {
 }
 
 TEST_F(Streaming, ADroppedStreamComesBackWithoutANewCapture) {
-    startStreaming();
+    ASSERT_NO_FATAL_FAILURE(startStreaming());
     // Only a capture that has delivered a picture is held for a return.
     ASSERT_TRUE(viewer->waitForPrefix("{\"event\":\"frame\"", 0, kProcessWait))
         << viewer->transcript();
