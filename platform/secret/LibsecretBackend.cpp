@@ -40,6 +40,14 @@ using ItemList = std::unique_ptr<GList, ItemListFree>;
 using PlainList = std::unique_ptr<GList, PlainListFree>;
 using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
 using ValuePtr = std::unique_ptr<SecretValue, SecretValueUnref>;
+struct VariantUnref {
+    void operator()(GVariant* variant) const { g_variant_unref(variant); }
+};
+struct VariantIterFree {
+    void operator()(GVariantIter* iterator) const { g_variant_iter_free(iterator); }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
+using VariantIterPtr = std::unique_ptr<GVariantIter, VariantIterFree>;
 
 // Out-parameter adapter: `GErrorSlot slot; call(..., slot.out()); slot.check();`.
 class GErrorSlot {
@@ -106,33 +114,30 @@ bool sessionBusConfigured() {
 }
 
 // A call to the bus daemon itself; null when it failed.
-GVariant* askBus(GDBusConnection* bus, const char* method, GVariant* arguments,
-                 const GVariantType* reply) {
-    return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", method, arguments, reply,
-                                       G_DBUS_CALL_FLAGS_NONE, kBusCallTimeoutMs, nullptr, nullptr);
+VariantPtr askBus(GDBusConnection* bus, const char* method, GVariant* arguments,
+                  const GVariantType* reply) {
+    return VariantPtr(g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+        arguments, reply, G_DBUS_CALL_FLAGS_NONE, kBusCallTimeoutMs, nullptr, nullptr));
 }
 
 // Whether a Secret Service runs on the bus or the bus can start one (D-Bus activation).
 bool secretServiceOn(GDBusConnection* bus) {
-    if (GVariant* owned = askBus(bus, "NameHasOwner", g_variant_new("(s)", kSecretServiceName),
-                                 G_VARIANT_TYPE("(b)"))) {
+    if (VariantPtr owned = askBus(bus, "NameHasOwner", g_variant_new("(s)", kSecretServiceName),
+                                  G_VARIANT_TYPE("(b)"))) {
         gboolean hasOwner = FALSE;
-        g_variant_get(owned, "(b)", &hasOwner);
-        g_variant_unref(owned);
+        g_variant_get(owned.get(), "(b)", &hasOwner);
         if (hasOwner) return true;
     }
-    GVariant* names = askBus(bus, "ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"));
+    VariantPtr names = askBus(bus, "ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"));
     if (!names) return false;
-    GVariantIter* iterator = nullptr;
-    g_variant_get(names, "(as)", &iterator);
-    bool activatable = false;
+    GVariantIter* raw = nullptr;
+    g_variant_get(names.get(), "(as)", &raw);
+    VariantIterPtr iterator(raw);
     const gchar* name = nullptr;
-    while (!activatable && g_variant_iter_loop(iterator, "&s", &name))
-        activatable = std::strcmp(name, kSecretServiceName) == 0;
-    g_variant_iter_free(iterator);
-    g_variant_unref(names);
-    return activatable;
+    while (g_variant_iter_loop(iterator.get(), "&s", &name))
+        if (std::strcmp(name, kSecretServiceName) == 0) return true;
+    return false;
 }
 
 // Fails fast, with what the user has to mend, when the keyring service cannot be reached:
