@@ -39,15 +39,18 @@ public:
     }
 
     bool event(QEvent* event) override {
-        if (event->type() != kInboxEvent) return QObject::event(event);
         Queue::Work next;
+        bool ours = false;
         {
+            // Taken before the event is read: the poster made it before giving up the lock.
             std::lock_guard lock(inbox_->mutex);
-            if (!inbox_->work.empty()) {
+            ours = event->type() == kInboxEvent;
+            if (ours && !inbox_->work.empty()) {
                 next = std::move(inbox_->work.front());
                 inbox_->work.pop_front();
             }
         }
+        if (!ours) return QObject::event(event);
         if (next) next();
         return true;
     }
