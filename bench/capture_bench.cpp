@@ -31,9 +31,10 @@
 #include <vector>
 
 #include "EncodeWaiter.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11ErrorTrap.h"
-#include "platform/x11/X11ScreenGrabber.h"
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11Handles.h"
+#include "adapters/x11/X11ScreenGrabber.h"
 #include "video/FrameConverter.h"
 #include "video/H264Encoder.h"
 
@@ -104,8 +105,9 @@ public:
         // change: gradients with text-like noise, so the encoder cannot predict it away.
         int depth = DefaultDepth(display_, DefaultScreen(display_));
         backdrop_ = XCreatePixmap(display_, root, width_ * 2, height_, depth);
-        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)),
-                                     depth, ZPixmap, 0, nullptr, width_ * 2, height_, 32, 0);
+        platform::X11Ptr<XImage> image(
+            XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), depth, ZPixmap,
+                         0, nullptr, width_ * 2, height_, 32, 0));
         image->data =
             static_cast<char*>(std::malloc(static_cast<size_t>(image->bytes_per_line) * height_));
         uint32_t seed = 12345;
@@ -116,11 +118,10 @@ public:
                 unsigned long pixel =
                     ink ? 0x202020
                         : ((x * 255 / (width_ * 2)) << 16) | ((y * 255 / height_) << 8) | 0xc0;
-                XPutPixel(image, x, y, pixel);
+                XPutPixel(image.get(), x, y, pixel);
             }
         }
-        XPutImage(display_, backdrop_, gc_, image, 0, 0, 0, 0, width_ * 2, height_);
-        XDestroyImage(image);
+        XPutImage(display_, backdrop_, gc_, image.get(), 0, 0, 0, 0, width_ * 2, height_);
         XSync(display_, False);
     }
     ~Painter() {
@@ -235,7 +236,8 @@ int main(int argc, char** argv) {
         server.emplace();
         name = server->name();
     }
-    Display* display = XOpenDisplay(name->c_str());
+    platform::DisplayHandle connection = platform::openDisplay(name);
+    Display* display = connection.get();
     if (display == nullptr) {
         std::fprintf(stderr, "capture_bench: cannot open display %s\n", name->c_str());
         return 1;
@@ -256,6 +258,5 @@ int main(int argc, char** argv) {
             run(display, area, width, Change::fullScreen, frames);
         }
     }
-    XCloseDisplay(display);
     return 0;
 }

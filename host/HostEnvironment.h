@@ -23,7 +23,7 @@ namespace caldrovex {
 
 // Everything the host controller takes from outside: its queues and clock, where secrets and
 // settings live, what it asks the platform, and how it makes listeners. The application fills
-// it with the real components (`forUser`); tests fill it with fakes on virtual time.
+// it with the real components (app/UserEnvironment.h); tests fill it with fakes on virtual time.
 //
 // All members must be set before the controller is created, and live as long as it does.
 struct HostEnvironment {
@@ -56,13 +56,6 @@ struct HostEnvironment {
     PowerControlPtr power;
     // Captures the displays and owns the video pipeline that sends them.
     std::shared_ptr<ScreenStreamer> screen;
-
-    // The real components for the current user, apart from those that live in adapter
-    // libraries: the keyring backend and the permission probe (given here), and the input
-    // controller, clipboard and power control (set by the caller afterwards).
-    static HostEnvironment forUser(platform::QueuePtr mainQueue,
-                                   std::shared_ptr<SecretBackend> secrets,
-                                   PermissionProbePtr permissions);
 };
 
 }  // namespace caldrovex

@@ -15,10 +15,10 @@ namespace caldrovex {
 // Pure computation: callable from any thread, no failure.
 struct RelayEndpoint {
     // The relay service's registered port.
-    static constexpr uint16_t defaultPort = 48700;
+    static constexpr uint16_t kDefaultPort = 48700;
 
     std::string host;
-    uint16_t port = defaultPort;
+    uint16_t port = kDefaultPort;
     // SHA-256 of the relay's leaf certificate (DER) in hexadecimal; when present only that
     // certificate is accepted, when absent the system's ordinary certificate trust decides.
     std::optional<std::string> pinnedCertificateHash;

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "video/H264Bitstream.h"
 #include "video/LibavEncoderSession.h"
 

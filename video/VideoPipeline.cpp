@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 

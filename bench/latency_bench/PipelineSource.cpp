@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <variant>
 
-#include "latency_bench/Subprocess.h"
-#include "platform/x11/X11CaptureService.h"
+#include "adapters/x11/X11CaptureService.h"
+#include "latency_bench/MonotonicTime.h"
 #include "video/H264Decoder.h"
 
 namespace caldrovex::bench {

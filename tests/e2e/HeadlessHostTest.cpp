@@ -11,9 +11,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "adapters/x11/DisplaySession.h"
 #include "e2e/HostHarness.h"
 #include "host/InvitationLink.h"
-#include "platform/x11/DisplaySession.h"
 #include "trust/SecureStore.h"
 
 using namespace caldrovex;

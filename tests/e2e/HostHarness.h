@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e/ChildProcess.h"
 #include "protocol/ControlMessage.h"
+#include "support/ChildProcess.h"
 
 namespace caldrovex::test {
 

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "adapters/x11/X11Handles.h"
 #include "e2e/HostHarness.h"
 #include "e2e/X11Clipboard.h"
 
@@ -29,13 +30,13 @@ constexpr int kScreenHeight = 1080;
 class Streaming : public ::testing::Test {
 protected:
     void SetUp() override {
-        display = XOpenDisplay(nullptr);
+        display = platform::openDisplay();
         ASSERT_NE(display, nullptr) << "the wrapper's Xvfb is not reachable";
     }
     void TearDown() override {
         viewer.reset();
         host.reset();
-        if (display) XCloseDisplay(display);
+        display.reset();
     }
 
     // A host (with `hostArguments`), device A paired with it, and the device streaming.
@@ -83,12 +84,13 @@ protected:
     }
 
     void fillScreen(unsigned long pixel) {
-        GC gc = XCreateGC(display, DefaultRootWindow(display), 0, nullptr);
-        XSetForeground(display, gc, pixel);
-        XSetSubwindowMode(display, gc, IncludeInferiors);
-        XFillRectangle(display, DefaultRootWindow(display), gc, 0, 0, kScreenWidth, kScreenHeight);
-        XFreeGC(display, gc);
-        XSync(display, False);
+        GC gc = XCreateGC(display.get(), DefaultRootWindow(display.get()), 0, nullptr);
+        XSetForeground(display.get(), gc, pixel);
+        XSetSubwindowMode(display.get(), gc, IncludeInferiors);
+        XFillRectangle(display.get(), DefaultRootWindow(display.get()), gc, 0, 0, kScreenWidth,
+                       kScreenHeight);
+        XFreeGC(display.get(), gc);
+        XSync(display.get(), False);
     }
 
     // Waits for a decoded frame whose probe shows `rgb` (within the codec's error).
@@ -109,25 +111,25 @@ protected:
     // vain: the host's injected motion reaches the server on the host's own connection, so it
     // may be processed after the host has answered the device.
     std::pair<int, int> pointerNear(int x, int y) {
-        XSelectInput(display, DefaultRootWindow(display), PointerMotionMask);
+        XSelectInput(display.get(), DefaultRootWindow(display.get()), PointerMotionMask);
         const auto deadline = std::chrono::steady_clock::now() + kProcessWait;
         auto at = pointer();
         while (std::abs(at.first - x) > 2 || std::abs(at.second - y) > 2) {
             if (std::chrono::steady_clock::now() > deadline) break;
             XEvent event;
             // Motion comes as an event; a query after each (or after a quiet while) reads it.
-            if (XPending(display) > 0)
-                XNextEvent(display, &event);
+            if (XPending(display.get()) > 0)
+                XNextEvent(display.get(), &event);
             else
                 waitForX(100);
             at = pointer();
         }
-        XSelectInput(display, DefaultRootWindow(display), NoEventMask);
+        XSelectInput(display.get(), DefaultRootWindow(display.get()), NoEventMask);
         return at;
     }
 
     void waitForX(int milliseconds) {
-        pollfd descriptor{ConnectionNumber(display), POLLIN, 0};
+        pollfd descriptor{ConnectionNumber(display.get()), POLLIN, 0};
         poll(&descriptor, 1, milliseconds);
     }
 
@@ -136,8 +138,8 @@ protected:
         Window child = 0;
         int x = 0, y = 0, windowX = 0, windowY = 0;
         unsigned int mask = 0;
-        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &windowX,
-                      &windowY, &mask);
+        XQueryPointer(display.get(), DefaultRootWindow(display.get()), &root, &child, &x, &y,
+                      &windowX, &windowY, &mask);
         return {x, y};
     }
 
@@ -145,7 +147,7 @@ protected:
     const std::string address = freshLoopbackAddress();
     std::unique_ptr<HostProcess> host;
     std::unique_ptr<ChildProcess> viewer;
-    Display* display = nullptr;
+    platform::DisplayHandle display;
 };
 
 TEST_F(Streaming, TheDeviceSeesWhatIsDrawnOnTheScreen) {
@@ -158,8 +160,8 @@ TEST_F(Streaming, TheDeviceSeesWhatIsDrawnOnTheScreen) {
 
 TEST_F(Streaming, ThePointerFollowsTheDeviceOnlyWhenControlIsAllowed) {
     ASSERT_NO_FATAL_FAILURE(startStreaming());
-    XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 10, 10);
-    XSync(display, False);
+    XWarpPointer(display.get(), None, DefaultRootWindow(display.get()), 0, 0, 0, 0, 10, 10);
+    XSync(display.get(), False);
     ASSERT_TRUE(viewer->writeLine("move 0.25 0.75"));
     roundTrip();
     EXPECT_EQ(pointer(), std::make_pair(10, 10)) << "control is off by default";

@@ -9,15 +9,11 @@
 #include <memory>
 #include <vector>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::test {
 
 namespace {
-
-using DisplayHandle = std::unique_ptr<Display, int (*)(Display*)>;
-
-DisplayHandle open() {
-    return DisplayHandle(XOpenDisplay(nullptr), &XCloseDisplay);
-}
 
 Window makeWindow(Display* display) {
     return XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
@@ -43,7 +39,7 @@ bool nextEvent(Display* display, XEvent& event, int milliseconds) {
 }  // namespace
 
 std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout) {
-    auto display = open();
+    auto display = platform::openDisplay();
     if (!display) return std::nullopt;
     Display* d = display.get();
     const Window window = makeWindow(d);
@@ -65,9 +61,8 @@ std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout)
         unsigned char* data = nullptr;
         XGetWindowProperty(d, window, property, 0, 1 << 20, True, AnyPropertyType, &type, &format,
                            &count, &remaining, &data);
-        std::string text(reinterpret_cast<char*>(data), count);
-        if (data) XFree(data);
-        return text;
+        platform::X11Ptr<unsigned char> owned(data);
+        return std::string(reinterpret_cast<char*>(data), count);
     }
     return std::nullopt;
 }
@@ -122,7 +117,7 @@ bool X11Clipboard::Owner::waitForAnswerAfter(int count, std::chrono::millisecond
 }
 
 void X11Clipboard::Owner::serve() {
-    auto display = open();
+    auto display = platform::openDisplay();
     if (!display) return;
     Display* d = display.get();
     const Window window = makeWindow(d);

@@ -16,10 +16,10 @@ protected:
     // with no session.
     void SetUp() override {
         HostFixture::SetUp();
-        SetUpSession();
+        setUpSession();
     }
     // A fresh host and capture service, with device A in session.
-    void SetUpSession() {
+    void setUpSession() {
         device.reset();
         host.reset();
         settle();
@@ -188,7 +188,7 @@ TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUpSession();
+        setUpSession();
         c.breakIt(*captureService);
         device->send(streamRequest());
         settle();

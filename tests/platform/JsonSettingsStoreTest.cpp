@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/JsonSettingsStore.h"
+#include "adapters/files/JsonSettingsStore.h"
 
 using caldrovex::platform::JsonSettingsStore;
 namespace fs = std::filesystem;

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "platform/CaldrovexError.h"
 #include "platform/ManualQueue.h"
-#include "protocol/CaldrovexError.h"
 #include "video/H264Encoder.h"
 #include "video/PngWriter.h"
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/CaldrovexError.h"
 #include "platform/ManualQueue.h"
-#include "protocol/CaldrovexError.h"
 #include "support/FakeEncoderSession.h"
 #include "video/H264Bitstream.h"
 #include "video/H264Encoder.h"

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/CaldrovexError.h"
 #include "platform/ManualQueue.h"
-#include "protocol/CaldrovexError.h"
 #include "support/H264TestDecoder.h"
 #include "video/H264Bitstream.h"
 #include "video/H264Encoder.h"

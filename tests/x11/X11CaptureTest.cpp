@@ -20,9 +20,10 @@
 #include <mutex>
 #include <thread>
 
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11CaptureStream.h"
+#include "adapters/x11/X11Handles.h"
 #include "platform/SerialQueue.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11CaptureStream.h"
 #include "support/FakeVideoSink.h"
 #include "support/H264TestDecoder.h"
 #include "video/ScreenStreamer.h"
@@ -41,14 +42,10 @@ constexpr double kDeadline = 20;  // seconds; only ever reached when something i
 // How long an absence is watched: nine frame intervals at 30 fps.
 constexpr auto kQuietWatch = std::chrono::milliseconds(300);
 
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-
 // Draws on the root window, as any program painting the desktop would.
 class Painter {
 public:
-    Painter() : display_(XOpenDisplay(nullptr)) {
+    Painter() : display_(platform::openDisplay()) {
         if (!display_) throw std::runtime_error("no X display: run under tests/run-with-xvfb");
         gc_ = XCreateGC(display_.get(), root(), 0, nullptr);
     }
@@ -72,7 +69,7 @@ public:
     void parkPointer() { movePointer(1900, 1060); }
 
 private:
-    std::unique_ptr<Display, DisplayCloser> display_;
+    platform::DisplayHandle display_;
     GC gc_;
 };
 

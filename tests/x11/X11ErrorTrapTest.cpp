@@ -6,29 +6,20 @@
 #include <X11/Xlib.h>
 
 #include <cstdlib>
-#include <memory>
 
-#include "platform/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11Handles.h"
 
 namespace caldrovex::platform {
 namespace {
-
-struct Closer {
-    void operator()(Display* d) const { XCloseDisplay(d); }
-};
-using DisplayPtr = std::unique_ptr<Display, Closer>;
-
-DisplayPtr open() {
-    return DisplayPtr(XOpenDisplay(nullptr));
-}
 
 // A window id no client was given: every request on it fails with BadWindow.
 constexpr Window kNoSuchWindow = 0x7ffffff0;
 
 TEST(X11ErrorTrap, ErrorsAreRecordedPerConnectionAndTheConnectionGoesOn) {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under tests/run-with-xvfb";
-    DisplayPtr first = open();
-    DisplayPtr second = open();
+    DisplayHandle first = openDisplay();
+    DisplayHandle second = openDisplay();
     ASSERT_TRUE(first && second);
     X11ErrorTrap firstTrap(first.get());
     X11ErrorTrap secondTrap(second.get());
