@@ -20,9 +20,9 @@ constexpr size_t kTokenBytes = 32;
 CaldrovexError errorFor(const SecretBackend::Failure& failure) {
     switch (failure.kind) {
         case SecretBackend::Failure::Kind::noSessionBus:
-            return CaldrovexError(SecureStore::noSessionBusMessage);
+            return CaldrovexError(SecureStore::kNoSessionBusMessage);
         case SecretBackend::Failure::Kind::noService:
-            return CaldrovexError(SecureStore::noSecretServiceMessage);
+            return CaldrovexError(SecureStore::kNoSecretServiceMessage);
         case SecretBackend::Failure::Kind::storage:
             break;
     }

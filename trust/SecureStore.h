@@ -48,10 +48,10 @@ public:
     // every failure of the keyring or the random source.
     static CaldrovexError storageError(int status);
 
-    static constexpr const char* noSessionBusMessage =
+    static constexpr const char* kNoSessionBusMessage =
         "There is no D-Bus session bus, so the keyring cannot be reached. Run the host inside "
         "your desktop session.";
-    static constexpr const char* noSecretServiceMessage =
+    static constexpr const char* kNoSecretServiceMessage =
         "No Secret Service on the session bus, so the keyring cannot be reached. Start your "
         "desktop's keyring (such as GNOME Keyring); the host tries again on its own.";
 

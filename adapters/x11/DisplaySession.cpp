@@ -24,8 +24,8 @@ bool DisplaySession::isWayland() const {
 }
 
 std::optional<std::string> DisplaySession::problem() const {
-    if (isWayland()) return std::string(waylandMessage);
-    if (!display) return std::string(noDisplayMessage);
+    if (isWayland()) return std::string(kWaylandMessage);
+    if (!display) return std::string(kNoDisplayMessage);
     return std::nullopt;
 }
 

@@ -24,11 +24,11 @@ struct DisplaySession {
     // that asks for the screen); nullopt when an X display is there to try.
     std::optional<std::string> problem() const;
 
-    static constexpr const char* waylandMessage =
+    static constexpr const char* kWaylandMessage =
         "This computer runs a Wayland session, where the host can neither capture the screen "
         "nor control it: it needs an X11 session. Log out, choose an X11 (Xorg) session at the "
         "login screen, and log in again.";
-    static constexpr const char* noDisplayMessage =
+    static constexpr const char* kNoDisplayMessage =
         "No display is there: the host needs a logged-in X11 desktop session. Start it from "
         "that session (DISPLAY is not set).";
     // The X display that does not open; the name is filled in.

@@ -275,7 +275,7 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
     environment["DBUS_SESSION_BUS_ADDRESS"] = "";  // and no bus socket in the runtime folder
     {
         ChildProcess host(binary("caldrovex-host"), arguments, environment);
-        EXPECT_TRUE(host.waitForLine(says(SecureStore::noSessionBusMessage), 0, kProcessWait))
+        EXPECT_TRUE(host.waitForLine(says(SecureStore::kNoSessionBusMessage), 0, kProcessWait))
             << host.transcript();
         // Started and answering (a signal during start-up ends it with the default action).
         const size_t from = host.output().size();
@@ -295,7 +295,7 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
     ASSERT_TRUE(busAddress) << bus.transcript();
     environment["DBUS_SESSION_BUS_ADDRESS"] = *busAddress;
     ChildProcess host(binary("caldrovex-host"), arguments, environment);
-    EXPECT_TRUE(host.waitForLine(says(SecureStore::noSecretServiceMessage), 0, kProcessWait))
+    EXPECT_TRUE(host.waitForLine(says(SecureStore::kNoSecretServiceMessage), 0, kProcessWait))
         << host.transcript();
 
     // The keyring starts on that bus; a tick of the host finds it.
@@ -316,7 +316,7 @@ TEST_F(HeadlessHostTest, AWaylandSessionIsNamedAsSuch) {
     environment["WAYLAND_DISPLAY"] = "wayland-0";
     ChildProcess host(binary("caldrovex-host"),
                       {"--headless", "--listen", address, "--listen-only"}, environment);
-    const std::string said = std::string("error: ") + platform::DisplaySession::waylandMessage;
+    const std::string said = std::string("error: ") + platform::DisplaySession::kWaylandMessage;
     EXPECT_TRUE(
         host.waitForLine([&](const std::string& line) { return line == said; }, 0, kProcessWait))
         << host.transcript();

@@ -282,11 +282,11 @@ void onABusWithoutSecretService() {
 TEST(KeyringUnavailable, AMissingServiceIsSaidPlainlyAndNoBusIsLaunched) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(withoutSessionBus(), testing::ExitedWithCode(0),
-                bothSay(SecureStore::noSessionBusMessage) + "\nno bus launched");
+                bothSay(SecureStore::kNoSessionBusMessage) + "\nno bus launched");
     EXPECT_EXIT(withADeadBus(), testing::ExitedWithCode(0),
-                bothSay(SecureStore::noSessionBusMessage));
+                bothSay(SecureStore::kNoSessionBusMessage));
     EXPECT_EXIT(onABusWithoutSecretService(), testing::ExitedWithCode(0),
-                bothSay(SecureStore::noSecretServiceMessage));
+                bothSay(SecureStore::kNoSecretServiceMessage));
 }
 
 }  // namespace

@@ -54,20 +54,20 @@ TEST_F(X11PermissionProbeTest, SessionsWithoutAnX11DisplayAllowNothingAndSayWhy)
     const Case cases[] = {
         {"no display at all",
          {std::nullopt, std::nullopt, std::nullopt},
-         DisplaySession::noDisplayMessage},
+         DisplaySession::kNoDisplayMessage},
         {"a display that does not open",
          {":987654", std::nullopt, "x11"},
          DisplaySession::unreachableMessage(":987654")},
         // XWayland answers on DISPLAY, but shows and takes only X clients' windows.
         {"Wayland by its display",
          {xvfb, "wayland-0", std::nullopt},
-         DisplaySession::waylandMessage},
+         DisplaySession::kWaylandMessage},
         {"Wayland by the session type",
          {xvfb, std::nullopt, "wayland"},
-         DisplaySession::waylandMessage},
+         DisplaySession::kWaylandMessage},
         {"Wayland without XWayland",
          {std::nullopt, "wayland-0", "wayland"},
-         DisplaySession::waylandMessage},
+         DisplaySession::kWaylandMessage},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.note);
