@@ -67,7 +67,7 @@ std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout)
     return std::nullopt;
 }
 
-X11Clipboard::OwnerWatch::OwnerWatch() : display_(XOpenDisplay(nullptr), &XCloseDisplay) {
+X11Clipboard::OwnerWatch::OwnerWatch() : display_(platform::openDisplay()) {
     int errorBase = 0;
     if (!display_ || !XFixesQueryExtension(display_.get(), &eventBase_, &errorBase)) {
         display_.reset();

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-struct _XDisplay;
+#include "adapters/x11/X11Handles.h"
 
 namespace caldrovex::test {
 
@@ -35,7 +35,7 @@ public:
         bool waitForNewOwner(std::chrono::milliseconds timeout);
 
     private:
-        std::unique_ptr<_XDisplay, int (*)(_XDisplay*)> display_;
+        platform::DisplayHandle display_;
         int eventBase_ = 0;
     };
 
