@@ -1,7 +1,12 @@
 #include "app/DesktopComponents.h"
 
+// Qt's windows before anything that brings Xlib, whose macros (Bool, None) break Qt's headers.
+#include "adapters/qt/QtPrivacyCurtain.h"
+#include "adapters/qt/QtScreenChangeNotifier.h"
+
 #include "adapters/qt/QtClipboard.h"
 #include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11LocalInputWatcher.h"
 #include "app/DesktopPowerControl.h"
 #include "platform/SerialQueue.h"
 
@@ -37,6 +42,9 @@ DesktopComponents DesktopComponents::open(platform::QueuePtr mainQueue, platform
         ScreenStreamer::make(std::make_shared<platform::X11CaptureService>(std::nullopt, clock),
                              platform::SerialQueue::make("caldrovex.capture"),
                              platform::SerialQueue::make("caldrovex.capture.timeouts"), clock);
+    components.curtain = std::make_shared<platform::QtPrivacyCurtain>();
+    components.localInput = std::make_shared<platform::X11LocalInputWatcher>(mainQueue);
+    components.screenChanges = std::make_shared<platform::QtScreenChangeNotifier>();
     return components;
 }
 

@@ -8,6 +8,10 @@
 //  - typing: one small glyph-sized rectangle appears per frame along a line of text;
 //  - full screen: the whole screen scrolls by 8 pixels a frame over a busy picture.
 //
+// Then the grab alone, plain against composed from the windows (the path that leaves the
+// privacy curtain out): a desktop of 5 or 30 windows, some maximised, under a full-screen
+// window standing for the curtain, one window drawn into before each frame.
+//
 // Uses $DISPLAY when set, else starts its own Xvfb. Usage: capture_bench [frames]
 
 #include <signal.h>
@@ -35,6 +39,8 @@
 #include "adapters/x11/X11ErrorTrap.h"
 #include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11ScreenGrabber.h"
+#include "adapters/x11/X11WindowCompositor.h"
+#include "protocol/StreamSettings.h"
 #include "video/FrameConverter.h"
 #include "video/H264Encoder.h"
 
@@ -46,7 +52,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kFps = 30;
-constexpr int kBitrate = 6'000'000;
+// The host's default ceiling for a stream.
+constexpr int64_t kBitrate = StreamSettings::kDefaultBitrate;
 constexpr int kWarmUpFrames = 15;
 
 // A private X server for the run, stopped when the bench ends.
@@ -66,9 +73,10 @@ public:
         if (name_.empty()) {
             throw std::runtime_error("no free X display number");
         }
-        std::vector<std::string> args = {
-            "Xvfb",       name_,   "-screen",    "0",      "1920x1080x24", "-nolisten", "tcp",
-            "+extension", "RANDR", "+extension", "DAMAGE", "+extension",   "XFIXES",    "-noreset"};
+        std::vector<std::string> args = {"Xvfb",         name_,        "-screen",   "0",
+                                         "1920x1080x24", "-nolisten",  "tcp",       "+extension",
+                                         "RANDR",        "+extension", "DAMAGE",    "+extension",
+                                         "XFIXES",       "+extension", "Composite", "-noreset"};
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -185,8 +193,8 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
     int streamHeight = area.height * streamWidth / area.width / 2 * 2;
     FrameConverter converter(area.width, area.height, streamWidth, streamHeight);
     H264Encoder encoder;
-    encoder.fps = kFps;
-    encoder.bitrate = kBitrate;
+    encoder.setFps(kFps);
+    encoder.setBitrate(kBitrate);
     Waiter waiter;
 
     std::vector<double> grab, convert, encode, total;
@@ -218,6 +226,97 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
     std::printf("%-11s %4dx%-4d  %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %8.0f\n",
                 change == Change::typing ? "typing" : "full screen", streamWidth, streamHeight,
                 g.median, g.p95, c.median, c.p95, e.median, e.p95, t.median, t.p95, kbps);
+}
+
+// A desktop of plain windows: `count` of them, every tenth maximised, the others 700×500
+// spread over the screen, and on top a full-screen window standing for the curtain.
+class Desktop {
+public:
+    Desktop(Display* display, const CaptureDisplay& area, int count) : display_(display) {
+        for (int i = 0; i < count; ++i) {
+            bool maximised = i % 10 == 0;
+            int x = maximised ? area.x : area.x + (i * 173) % (area.width - 700);
+            int y = maximised ? area.y : area.y + (i * 97) % (area.height - 500);
+            int width = maximised ? area.width : 700;
+            int height = maximised ? area.height : 500;
+            windows_.push_back(open(x, y, width, height, 0x203040 + i * 0x050301));
+        }
+        curtain = open(area.x, area.y, area.width, area.height, 0x050505);
+        gc_ = XCreateGC(display_, windows_.back(), 0, nullptr);
+        XSync(display_, False);
+    }
+    ~Desktop() {
+        XFreeGC(display_, gc_);
+        for (Window w : windows_) XDestroyWindow(display_, w);
+        XDestroyWindow(display_, curtain);
+        XSync(display_, False);
+    }
+    // Draws into the topmost desktop window, as an application would.
+    void change(int index) {
+        XSetForeground(display_, gc_, 0x101010 + static_cast<unsigned long>(index % 7) * 0x111111);
+        XFillRectangle(display_, windows_.back(), gc_, 20 + (index * 11) % 600, 40, 8, 14);
+        XSync(display_, False);
+    }
+
+    Window curtain = 0;
+
+private:
+    Window open(int x, int y, int width, int height, unsigned long rgb) {
+        XSetWindowAttributes attributes{};
+        attributes.background_pixel = rgb;
+        attributes.override_redirect = True;
+        Window w =
+            XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                          static_cast<unsigned>(height), 0, CopyFromParent, InputOutput,
+                          CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+        XMapWindow(display_, w);
+        return w;
+    }
+
+    Display* display_;
+    std::vector<Window> windows_;
+    GC gc_;
+};
+
+void drainInto(Display* display, platform::X11WindowCompositor& compositor) {
+    XSync(display, False);
+    while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        compositor.handleEvent(event);
+    }
+}
+
+void compareGrabs(Display* display, const CaptureDisplay& area, platform::X11ErrorTrap& trap,
+                  int windows, int frames) {
+    Desktop desktop(display, area, windows);
+    platform::X11ScreenGrabber grabber(display, area.x, area.y, area.width, area.height);
+    std::vector<double> plain;
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        desktop.change(i);
+        auto t0 = Clock::now();
+        if (!grabber.grab()) throw std::runtime_error("grab refused");
+        grabber.drawCursor();
+        if (i >= kWarmUpFrames) plain.push_back(ms(t0, Clock::now()));
+    }
+    auto compositor = platform::X11WindowCompositor::open(display, area, trap);
+    if (!compositor) throw std::runtime_error("the display lacks Composite or Render");
+    compositor->exclude({desktop.curtain});
+    std::vector<double> composed;
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        desktop.change(i);
+        drainInto(display, *compositor);
+        auto t0 = Clock::now();
+        compositor->render();
+        if (!grabber.grabFrom(compositor->buffer())) throw std::runtime_error("grab refused");
+        grabber.drawCursor();
+        if (i >= kWarmUpFrames) composed.push_back(ms(t0, Clock::now()));
+    }
+    auto stats = compositor->stats();
+    compositor.reset();
+    Spread p = spread(plain), c = spread(composed);
+    std::printf("%7d   %6.2f %6.2f   %6.2f %6.2f   %5d %7d\n", windows, p.median, p.p95, c.median,
+                c.p95, stats.drawn, stats.covered);
 }
 
 }  // namespace
@@ -256,6 +355,16 @@ int main(int argc, char** argv) {
         for (int width : {area.width, 1280}) {
             run(display, area, width, Change::typing, frames);
             run(display, area, width, Change::fullScreen, frames);
+        }
+        std::printf(
+            "\ngrab of one %dx%d picture, pointer drawn in: plain, and composed from the "
+            "windows without the curtain\n",
+            area.width, area.height);
+        std::printf("%7s   %-13s   %-13s   %5s %7s\n", "windows", "plain ms", "composed ms",
+                    "drawn", "covered");
+        std::printf("%7s   %-13s   %-13s\n", "", "median p95", "median p95");
+        for (int windows : {5, 30}) {
+            compareGrabs(display, area, trap, windows, frames);
         }
     }
     return 0;

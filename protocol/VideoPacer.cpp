@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "platform/Clock.h"
+#include "protocol/StreamSettings.h"
 
 namespace caldrovex {
 
@@ -41,12 +42,11 @@ namespace {
 // --- Tunables -------------------------------------------------------------------------------
 
 // The encoder starts at 30 fps until configure says otherwise; a common screen-stream rate.
-constexpr double kInitialFrameInterval = 1.0 / 30.0;
-// Upper clamp before configure: high enough for a sharp desktop, low enough for Wi-Fi.
-constexpr int64_t kInitialMaxBitrate = 6'000'000;
-// Below this the picture turns to mush; never ask the encoder for less (unless the maximum
-// itself is lower).
-constexpr int64_t kMinimumBitrate = 400'000;
+constexpr double kInitialFrameInterval = 1.0 / StreamSettings::kDefaultFps;
+// Upper clamp before configure: the stream's default ceiling.
+constexpr int64_t kInitialMaxBitrate = StreamSettings::kDefaultBitrate;
+// Never aim lower, unless the maximum itself is lower (the reason is with the constant).
+constexpr int64_t kMinimumBitrate = StreamSettings::kPacerFloorBitrate;
 // With acknowledgements but no measurement yet, start at a rate almost any path carries.
 constexpr int64_t kUnmeasuredBitrate = 1'500'000;
 // Assumed path delay before the first round trip: a typical LAN/VPN hop.

@@ -10,11 +10,13 @@
 #include <X11/extensions/Xfixes.h>
 
 #include <cmath>
+#include <set>
 #include <utility>
 
 #include "adapters/x11/X11ErrorTrap.h"
 #include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11ScreenGrabber.h"
+#include "adapters/x11/X11WindowCompositor.h"
 #include "video/CaptureSchedule.h"
 #include "video/FrameConverter.h"
 
@@ -43,11 +45,18 @@ struct X11CaptureStream::Shared {
     CaptureService::StopHandler onStop;
     int wakeFd = -1;
 
+    // Windows to leave out from the next picture on, and who waits for that picture.
+    struct Exclusion {
+        std::set<uint32_t> windowIDs;
+        std::function<void(bool)> done;
+    };
+
     std::mutex mutex;
-    bool started = false;        // guarded by mutex
-    bool stopRequested = false;  // guarded by mutex
-    bool finished = false;       // guarded by mutex: the thread has ended
-    Done stopDone;               // guarded by mutex
+    bool started = false;                     // guarded by mutex
+    bool stopRequested = false;               // guarded by mutex
+    bool finished = false;                    // guarded by mutex: the thread has ended
+    Done stopDone;                            // guarded by mutex
+    std::optional<Exclusion> exclusionAsked;  // guarded by mutex: not yet taken by the thread
 
     ~Shared() {
         if (wakeFd >= 0) {
@@ -66,15 +75,27 @@ struct X11CaptureStream::Shared {
         return stopRequested;
     }
 
+    std::optional<Exclusion> takeExclusion() {
+        std::lock_guard guard(mutex);
+        std::optional<Exclusion> taken;
+        taken.swap(exclusionAsked);
+        return taken;
+    }
+
     // The thread is done: the stop's completion (if one waits) runs on the capture queue,
-    // behind every picture posted before.
+    // behind every picture posted before; an exclusion nobody took is refused.
     void finish() {
         Done done;
+        std::optional<Exclusion> untaken;
         {
             std::lock_guard guard(mutex);
             finished = true;
             done = std::move(stopDone);
             stopDone = nullptr;
+            untaken.swap(exclusionAsked);
+        }
+        if (untaken) {
+            untaken->done(false);
         }
         if (done) {
             queue->post([done] { done(std::nullopt); });
@@ -94,6 +115,10 @@ public:
         if (!display_) {
             return;
         }
+        if (excluding_) {
+            excluding_(false);
+        }
+        compositor_.reset();
         if (region_ != 0) XFixesDestroyRegion(display_.get(), region_);
         if (damage_ != 0) XDamageDestroy(display_.get(), damage_);
         grabber_.reset();
@@ -131,6 +156,8 @@ public:
         if (trap_->check() != 0) {
             throw CaldrovexError(kDisplayGone);
         }
+        // Without Composite the stream still runs; it only cannot leave windows out.
+        compositor_ = X11WindowCompositor::open(d, area, *trap_);
     }
 
     // Takes pictures until a stop is requested (nullopt) or the display goes away (the
@@ -143,6 +170,7 @@ public:
             if (s_.stopping()) {
                 return std::nullopt;
             }
+            takeExclusion();
             noteChanges();
             double now = s_.clock->monotonic();
             std::optional<double> wait = schedule_.wait(now);
@@ -183,19 +211,56 @@ private:
         XISelectEvents(d, DefaultRootWindow(d), &mask, 1);
     }
 
+    // Pictures are composed from the windows while some are left out; otherwise the screen
+    // is grabbed as it is, which costs less.
+    bool composing() const { return compositor_ && !compositor_->excluded().empty(); }
+
     void drainEvents() {
         Display* d = display_.get();
         while (XPending(d) > 0) {
             XEvent event;
             XNextEvent(d, &event);
-            if (event.type == damageEvent_ + XDamageNotify) {
-                damagePending_ = true;
+            if (event.type == damageEvent_ + XDamageNotify &&
+                reinterpret_cast<XDamageNotifyEvent&>(event).damage == damage_) {
+                // The root's pixels show left-out windows too: its damage counts only while
+                // the screen is grabbed as it is.
+                damagePending_ = !composing();
             } else if (event.type == fixesEvent_ + XFixesCursorNotify) {
                 schedule_.changed();
             } else if (event.type == GenericEvent && event.xcookie.extension == xiOpcode_) {
                 pointerMoved_ = true;
+            } else if (compositor_ && compositor_->handleEvent(event) && composing()) {
+                schedule_.changed();
             }
         }
+    }
+
+    // Takes a request to leave windows out: each id must name a window that exists; the
+    // top-level windows holding them are left out from the next picture on, and the request
+    // is answered once that picture is on its way.
+    void takeExclusion() {
+        std::optional<X11CaptureStream::Shared::Exclusion> asked = s_.takeExclusion();
+        if (!asked) {
+            return;
+        }
+        if (!compositor_) {
+            return asked->done(false);
+        }
+        std::set<Window> windows;
+        for (uint32_t id : asked->windowIDs) {
+            std::optional<Window> top = compositor_->topLevelOf(id);
+            if (!top) {
+                return asked->done(false);
+            }
+            windows.insert(*top);
+        }
+        if (excluding_) {
+            // Superseded before its picture was taken.
+            excluding_(false);
+        }
+        compositor_->exclude(std::move(windows));
+        excluding_ = std::move(asked->done);
+        schedule_.changed();
     }
 
     // Turns what the events said into "the picture changed", looking only at our rectangle.
@@ -236,7 +301,12 @@ private:
         // Damage from here on is news for the next picture.
         XDamageSubtract(display_.get(), damage_, None, None);
         damagePending_ = false;
-        if (!grabber_->grab()) {
+        if (composing()) {
+            compositor_->render();
+            if (!grabber_->grabFrom(compositor_->buffer())) {
+                return false;
+            }
+        } else if (!grabber_->grab()) {
             return false;
         }
         cursorWasInside_ = s_.configuration.showsCursor && grabber_->drawCursor();
@@ -246,6 +316,11 @@ private:
             handler(std::move(frame), MediaTime::make(micros, kTimescale));
         });
         schedule_.taken(now);
+        if (excluding_) {
+            auto done = std::move(excluding_);
+            excluding_ = nullptr;
+            done(true);
+        }
         return true;
     }
 
@@ -255,6 +330,9 @@ private:
     std::unique_ptr<X11ErrorTrap> trap_;
     std::unique_ptr<X11ScreenGrabber> grabber_;
     std::unique_ptr<FrameConverter> converter_;
+    std::unique_ptr<X11WindowCompositor> compositor_;  // null without Composite
+    // Waits for the first picture without the windows the compositor now leaves out.
+    std::function<void(bool)> excluding_;
     Damage damage_ = 0;
     XserverRegion region_ = 0;
     int damageEvent_ = 0;
@@ -351,8 +429,25 @@ void X11CaptureStream::stopCapture(Done done) {
     shared_->wake();
 }
 
-void X11CaptureStream::exclude(const std::set<uint32_t>&, std::function<void(bool)> done) {
-    done(false);
+void X11CaptureStream::exclude(const std::set<uint32_t>& windowIDs,
+                               std::function<void(bool)> done) {
+    // Refused: asked of a stream that does not run, or replaced by this newer request.
+    std::function<void(bool)> refused;
+    {
+        std::lock_guard guard(shared_->mutex);
+        if (!shared_->started || shared_->stopRequested || shared_->finished) {
+            refused = std::move(done);
+        } else {
+            if (shared_->exclusionAsked) {
+                refused = std::move(shared_->exclusionAsked->done);
+            }
+            shared_->exclusionAsked = Shared::Exclusion{windowIDs, std::move(done)};
+        }
+    }
+    if (refused) {
+        refused(false);
+    }
+    shared_->wake();
 }
 
 }  // namespace caldrovex::platform

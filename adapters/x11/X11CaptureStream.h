@@ -19,6 +19,10 @@ namespace caldrovex::platform {
 // the pointer in, converts it to NV12 at the stream size and posts it to the capture queue.
 // A still screen yields nothing after the first picture.
 //
+// While windows are to be left out (`exclude`), pictures are composed from the other
+// windows' own contents instead (X11WindowCompositor), and their changes are what count;
+// without the Composite or Render extension, `exclude` answers false.
+//
 // Contract:
 // - Methods may be called from any thread. The start's completion runs on the capture
 //   thread; the stop's on the capture queue, after every picture posted before it.
@@ -39,7 +43,11 @@ public:
 
     void startCapture(Done done) override;
     void stopCapture(Done done) override;
-    // A plain grab of the screen cannot leave windows out.
+    // Leaves out the top-level windows holding `windowIDs` (an empty set: none) from the next
+    // picture on. Answers on the capture thread: true once that picture is posted; false at
+    // once when a window does not exist (the windows left out so far stay so), when the
+    // display lacks Composite or Render, when the stream does not run or stops first, or
+    // when a newer request replaced this one before its picture.
     void exclude(const std::set<uint32_t>& windowIDs, std::function<void(bool)> done) override;
 
     struct Shared;

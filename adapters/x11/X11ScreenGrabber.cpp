@@ -99,6 +99,10 @@ bool X11ScreenGrabber::grab() {
            0;
 }
 
+bool X11ScreenGrabber::grabFrom(Drawable source) {
+    return XShmGetImage(display_, source, image_.get(), 0, 0, AllPlanes) != 0;
+}
+
 bool X11ScreenGrabber::drawCursor() {
     CursorImage cursor(XFixesGetCursorImage(display_));
     if (!cursor) {

@@ -10,9 +10,10 @@
 
 namespace caldrovex::platform {
 
-// Copies one rectangle of the root window into a shared-memory image, and draws the pointer
-// into it. The image's pixels are 32 bits each, bytes B, G, R, unused (the layout of every
-// 24- and 32-bit TrueColor screen on a little-endian machine).
+// Copies one rectangle of the root window (or a picture of it composed off screen) into a
+// shared-memory image, and draws the pointer into it. The image's pixels are 32 bits each,
+// bytes B, G, R, unused (the layout of every 24- and 32-bit TrueColor screen on a
+// little-endian machine).
 //
 // Used by one thread, the owner of `display`, which must outlive the grabber. Requests that
 // the server refuses are reported through the connection's X11ErrorTrap, which the owner sets
@@ -29,6 +30,10 @@ public:
     // Copies the rectangle as it is on screen now; false when the server refused (the
     // rectangle is no longer inside the screen).
     bool grab();
+
+    // Copies `source`, a drawable of the rectangle's size and the root's depth whose corner
+    // stands for the rectangle's (a picture composed off screen); false when refused.
+    bool grabFrom(Drawable source);
 
     // Draws the pointer as it looks and stands now over the last grab. Returns whether any of
     // it lies inside the rectangle.

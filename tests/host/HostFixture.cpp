@@ -30,6 +30,7 @@ void HostFixture::TearDownTestSuite() {
 
 void HostFixture::SetUp() {
     queue = std::make_shared<platform::ManualQueue>("main");
+    onMainQueue.emplace(*queue);
     secrets = std::make_shared<MemorySecretBackend>();
     // The identity made once for the program: its password moves into this test's keyring.
     HostIdentity probe(dataFolder,
@@ -63,6 +64,7 @@ void HostFixture::TearDown() {
     host.reset();
     // Whatever the host left queued (closing connections) runs and finds it gone.
     queue->advance(1);
+    onMainQueue.reset();
 }
 
 HostEnvironment HostFixture::environment() {
@@ -137,7 +139,7 @@ std::unique_ptr<TestDevice> HostFixture::connectRelayed() {
 ControlMessage HostFixture::pairMessage(const std::string& deviceID, const std::string& secret,
                                         const std::string& name) const {
     auto message = ControlMessage::make("pair");
-    message.hostID = host->identity()->hostID();
+    message.hostID = host->debugState().identity->hostID();
     message.deviceID = deviceID;
     message.deviceName = name;
     message.secret = secret;
@@ -148,7 +150,7 @@ ControlMessage HostFixture::pairMessage(const std::string& deviceID, const std::
 ControlMessage HostFixture::authenticateMessage(const std::string& deviceID,
                                                 const std::string& token) const {
     auto message = ControlMessage::make("authenticate");
-    message.hostID = host->identity()->hostID();
+    message.hostID = host->debugState().identity->hostID();
     message.deviceID = deviceID;
     message.token = token;
     return message;

@@ -66,10 +66,12 @@ protected:
     // The token a device received when it paired.
     std::string tokenOf(const std::string& deviceID) const { return tokens_.at(deviceID); }
 
-    std::string hostID() const { return host->identity()->hostID(); }
-    size_t pendingCount() const { return host->intake().pending().size(); }
+    std::string hostID() const { return host->debugState().identity->hostID(); }
+    size_t pendingCount() const { return host->debugState().pendingPeers.size(); }
 
     std::shared_ptr<platform::ManualQueue> queue;
+    // The test body plays the main queue: it calls the host directly, as queued work would.
+    std::optional<platform::ManualQueue::Entered> onMainQueue;
     std::shared_ptr<MemorySecretBackend> secrets;
     std::shared_ptr<MemorySettingsStore> settings;
     std::shared_ptr<FakePermissionProbe> permissions;

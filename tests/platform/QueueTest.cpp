@@ -3,6 +3,7 @@
 #include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "platform/AsioMainQueue.h"
 #include "platform/ManualQueue.h"
@@ -53,6 +54,22 @@ TEST(ManualQueue, IsCurrentOnlyInsideItsWork) {
     EXPECT_FALSE(queue.isCurrent());
     queue.runReady();
     EXPECT_TRUE(inside);
+}
+
+TEST(ManualQueue, AnEnteredThreadCountsAsRunningItUntilItLeaves) {
+    ManualQueue queue;
+    {
+        ManualQueue::Entered entered(queue);
+        EXPECT_TRUE(queue.isCurrent());
+        bool elsewhere = true;
+        std::thread([&] { elsewhere = queue.isCurrent(); }).join();
+        EXPECT_FALSE(elsewhere);
+        // Running work in between leaves the thread entered.
+        queue.post([] {});
+        queue.runReady();
+        EXPECT_TRUE(queue.isCurrent());
+    }
+    EXPECT_FALSE(queue.isCurrent());
 }
 
 // Debug builds stop at the first call off the queue, naming the queue; work on it passes.

@@ -38,5 +38,30 @@ TEST(X11ErrorTrap, ErrorsAreRecordedPerConnectionAndTheConnectionGoesOn) {
     EXPECT_EQ(firstTrap.check(), 0);
 }
 
+int foreignErrors = 0;
+int countForeignError(Display*, XErrorEvent*) {
+    ++foreignErrors;
+    return 0;
+}
+
+// Qt's xcb platform installs its own handler when it connects, possibly after a trap exists.
+TEST(X11ErrorTrap, AHandlerInstalledLaterIsDisplacedAndStillHearsOtherConnections) {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under tests/run-with-xvfb";
+    DisplayHandle trapped = openDisplay();
+    DisplayHandle other = openDisplay();
+    ASSERT_TRUE(trapped && other);
+    X11ErrorTrap trap(trapped.get());
+    XSetErrorHandler(countForeignError);
+    foreignErrors = 0;
+
+    XMapWindow(trapped.get(), kNoSuchWindow);
+    EXPECT_EQ(trap.check(), BadWindow);
+    EXPECT_EQ(foreignErrors, 0);
+    XMapWindow(other.get(), kNoSuchWindow);
+    XSync(other.get(), False);
+    EXPECT_EQ(foreignErrors, 1) << "errors of connections without a trap go to the newer handler";
+    XSetErrorHandler(nullptr);  // Xlib's default again: the next trap passes errors on to it
+}
+
 }  // namespace
 }  // namespace caldrovex::platform
