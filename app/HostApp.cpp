@@ -21,6 +21,7 @@
 #include "adapters/qt/SignalWatcher.h"
 #include "adapters/secret/LibsecretBackend.h"
 #include "adapters/x11/X11PermissionProbe.h"
+#include "app/Console.h"
 #include "app/DesktopComponents.h"
 #include "app/HostAppDelegate.h"
 #include "app/HostOptions.h"
@@ -158,9 +159,10 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool d
 
 HostEnvironment environmentFor(const HostOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
-                               const DesktopComponents& desktop) {
-    auto environment = userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(),
-                                       std::make_shared<platform::X11PermissionProbe>());
+                               const DesktopComponents& desktop,
+                               const PermissionProbePtr& permissions) {
+    auto environment =
+        userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(), permissions);
     desktop.addTo(environment);
     auto autostart = std::make_shared<platform::XdgAutostart>(platform::XdgAutostart::forUser());
     environment.loginItemEnabled = [autostart] { return autostart->enabled(); };
@@ -186,16 +188,23 @@ int host(int argc, char** argv, const HostOptions& options, const Paths& where) 
     try {
         // First of all: a later launch that finds the lock taken looks for this socket.
         server = std::make_unique<platform::InstanceServer>(where.socket.string());
-        signalWatcher =
-            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
         components = DesktopComponents::open(queue, platform::SystemClock::shared());
+        auto permissions = std::make_shared<platform::X11PermissionProbe>();
         HostAppDelegate::Launch launch{
             options,
             desktop,
             {platform::UserFolders().dataFolder(), platform::JsonSettingsStore::defaultFile()},
             CALDROVEX_VERSION};
-        delegate = std::make_unique<HostAppDelegate>(environmentFor(options, queue, *components),
-                                                     std::move(launch));
+        delegate = std::make_unique<HostAppDelegate>(
+            environmentFor(options, queue, *components, permissions), std::move(launch));
+        // A session the host cannot share (Wayland, no display) is said at once, not only to
+        // a device that asks for the screen.
+        if (auto problem = permissions->screenRecordingProblem()) Console::field("error", *problem);
+        // Only now: the watcher hands signals to the event loop, which does not run during
+        // start-up, so until here SIGINT and SIGTERM keep their default action and end a
+        // start-up that waits on the keyring or the display.
+        signalWatcher =
+            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
     } catch (const std::exception& failure) {
         complain(failure.what());
         return kFailed;

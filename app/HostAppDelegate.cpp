@@ -79,6 +79,10 @@ bool HostAppDelegate::showPanel() {
 }
 
 void HostAppDelegate::hostChanged() {
+    // Headless, credentials that could not be loaded at start (no keyring yet) may load on a
+    // later tick; sharing starts then, as it would have at once.
+    if (!launch_.desktop && !quitting_ && !host_->sharing() && host_->credentialsLoaded())
+        host_->start();
     CommandReply log;
     printer_.changes(host_->published(), log);
     Console::print(log);
