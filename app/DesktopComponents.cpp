@@ -54,6 +54,9 @@ void DesktopComponents::addTo(HostEnvironment& environment) const {
     environment.clipboard = clipboard;
     environment.power = power;
     environment.screen = screen;
+    environment.curtain = curtain;
+    environment.localInput = localInput;
+    environment.screenChanges = screenChanges;
 }
 
 }  // namespace caldrovex

@@ -214,10 +214,15 @@ TEST_F(HeadlessHostTest, AnswersEachCommandAndReportsMistakes) {
     };
     const Case cases[] = {
         {"status", "sharing: on"},
-        {"help", "commands: pair, devices, revoke ID, status, control on|off, help, quit"},
+        {"help",
+         "commands: pair, devices, revoke ID, status, control on|off, curtain on|off, help, "
+         "quit"},
         {"control maybe", "error: Usage: control on|off"},
         {"control on", "remote control: on"},
         {"control off", "remote control: off"},
+        {"curtain maybe", "error: Usage: curtain on|off"},
+        {"curtain on", "curtain: on"},
+        {"curtain off", "curtain: off"},
         {"bogus", "error: Unknown command \"bogus\"."},
         {"revoke", "error: Usage: revoke ID"},
         {"revoke A B", "error: Usage: revoke ID"},

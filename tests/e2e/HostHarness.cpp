@@ -47,7 +47,8 @@ std::string binary(const std::string& name) {
 }
 
 HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
-                         const std::vector<std::string>& extraArguments)
+                         const std::vector<std::string>& extraArguments,
+                         const std::map<std::string, std::string>& extraEnvironment)
     : process(
           binary("caldrovex-host"),
           [&] {
@@ -56,7 +57,11 @@ HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
               arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
               return arguments;
           }(),
-          scratch.environment()) {}
+          [&] {
+              auto environment = scratch.environment();
+              for (const auto& [name, value] : extraEnvironment) environment[name] = value;
+              return environment;
+          }()) {}
 
 std::string HostProcess::pair() {
     const size_t from = lines();
