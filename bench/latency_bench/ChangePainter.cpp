@@ -35,8 +35,8 @@ int colourDistance(std::array<uint8_t, 3> a, std::array<uint8_t, 3> b) {
 }
 
 ChangePainter::ChangePainter(const std::string& displayName, double probeX, double probeY, int side,
-                             uint32_t seed)
-    : side_(side), random_(seed) {
+                             uint32_t seed, bool inWindow)
+    : ownWindow_(inWindow), side_(side), random_(seed) {
     display_ = platform::openDisplay(displayName);
     if (display_ == nullptr) throw std::runtime_error("cannot open display " + displayName);
     const int screen = DefaultScreen(display_.get());
@@ -44,7 +44,17 @@ ChangePainter::ChangePainter(const std::string& displayName, double probeX, doub
     height_ = DisplayHeight(display_.get(), screen);
     probeX_ = std::clamp(static_cast<int>(probeX * width_), 0, width_ - 1);
     probeY_ = std::clamp(static_cast<int>(probeY * height_), 0, height_ - 1);
-    gc_ = XCreateGC(display_.get(), DefaultRootWindow(display_.get()), 0, nullptr);
+    target_ = DefaultRootWindow(display_.get());
+    if (ownWindow_) {
+        // Override-redirect: no window manager moves it; mapped first, so it lies lowest.
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        target_ = XCreateWindow(display_.get(), target_, 0, 0, static_cast<unsigned>(width_),
+                                static_cast<unsigned>(height_), 0, CopyFromParent, InputOutput,
+                                CopyFromParent, CWOverrideRedirect, &attributes);
+        XMapWindow(display_.get(), target_);
+    }
+    gc_ = XCreateGC(display_.get(), target_, 0, nullptr);
     // The pointer starts in the middle of the screen; the host draws it into the picture, so
     // it goes to a corner, away from any probe.
     XWarpPointer(display_.get(), None, DefaultRootWindow(display_.get()), 0, 0, 0, 0, width_ - 1,
@@ -54,6 +64,7 @@ ChangePainter::ChangePainter(const std::string& displayName, double probeX, doub
 
 ChangePainter::~ChangePainter() {
     XFreeGC(display_.get(), gc_);
+    if (ownWindow_) XDestroyWindow(display_.get(), target_);
 }
 
 void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h) {
@@ -61,8 +72,8 @@ void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int
     const unsigned long pixel =
         (unsigned long)colour[0] << 16 | (unsigned long)colour[1] << 8 | colour[2];
     XSetForeground(display_.get(), gc_, pixel);
-    XFillRectangle(display_.get(), DefaultRootWindow(display_.get()), gc_, x, y,
-                   static_cast<unsigned>(w), static_cast<unsigned>(h));
+    XFillRectangle(display_.get(), target_, gc_, x, y, static_cast<unsigned>(w),
+                   static_cast<unsigned>(h));
 }
 
 void ChangePainter::clear() {
@@ -91,6 +102,16 @@ DrawnChange ChangePainter::change() {
     const double drawnAt = monotonicNow();
     last_ = colour;
     return {sentAt, drawnAt, colour};
+}
+
+std::array<uint8_t, 3> ChangePainter::screenColour() {
+    XImage* image = XGetImage(display_.get(), DefaultRootWindow(display_.get()), probeX_, probeY_,
+                              1, 1, AllPlanes, ZPixmap);
+    if (image == nullptr) return {};
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    return {static_cast<uint8_t>(pixel >> 16), static_cast<uint8_t>(pixel >> 8),
+            static_cast<uint8_t>(pixel)};
 }
 
 std::vector<DrawnChange> ChangePainter::changes(int count, double minGap, double maxGap) {

@@ -26,11 +26,15 @@ struct DrawnChange {
 // point filled with a new colour at random intervals (so that the changes never lock to a
 // capture tick). Colours stay inside video range and differ strongly from the previous one,
 // so a decoded probe is told apart at a glance. On a connection of its own; one thread.
+//
+// The changes are drawn on the root window, or, `inWindow`, in a window of the painter's own
+// covering the screen (as a desktop drawn by a file manager): a capture that composes the
+// picture from the windows, leaving the privacy curtain out, sees only what windows hold.
 class ChangePainter {
 public:
     // Throws std::runtime_error when the display cannot be opened.
     ChangePainter(const std::string& displayName, double probeX, double probeY, int side,
-                  uint32_t seed);
+                  uint32_t seed, bool inWindow = false);
     ~ChangePainter();
     ChangePainter(const ChangePainter&) = delete;
     ChangePainter& operator=(const ChangePainter&) = delete;
@@ -42,6 +46,9 @@ public:
     // `count` changes `minGap`..`maxGap` seconds apart (uniformly random), blocking.
     std::vector<DrawnChange> changes(int count, double minGap, double maxGap);
 
+    // What the local screen shows at the probe (the curtain, when it is up).
+    std::array<uint8_t, 3> screenColour();
+
     // Whether the last `changes` painted at a real-time priority.
     bool realtime() const { return realtime_; }
     int width() const { return width_; }
@@ -52,6 +59,8 @@ private:
     void fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h);
 
     platform::DisplayHandle display_;
+    unsigned long target_ = 0;  // the window drawn into
+    bool ownWindow_ = false;
     _XGC* gc_ = nullptr;
     int width_ = 0;
     int height_ = 0;

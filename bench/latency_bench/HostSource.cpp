@@ -80,6 +80,16 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                                  ")");
 }
 
+void HostSource::setCurtain(bool enabled) {
+    const std::string wanted = enabled ? "curtain: on" : "curtain: off";
+    const size_t from = host_->lineCount();
+    host_->writeLine(enabled ? "curtain on" : "curtain off");
+    auto answer = host_->waitForPrefix("curtain: ", from, kStartWait);
+    if (answer != wanted)
+        throw std::runtime_error("the host answered \"" + answer.value_or("nothing") + "\" to " +
+                                 wanted);
+}
+
 HostSource::~HostSource() {
     host_->writeLine("quit");
     host_->stop(SIGTERM, std::chrono::milliseconds(5000));

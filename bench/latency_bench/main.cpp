@@ -8,13 +8,16 @@
 //  - ffmpeg: stock ffmpeg (x11grab → libx264 ultrafast/zerolatency → a pipe → the same
 //    decoder), what a user can do without the host.
 // Also records the CPU time and resident memory of the sending process while it streams.
+// With --curtain the host is measured twice, as `host` and as `host+curtain` (the privacy
+// curtain up, so the capture composes the picture from the windows), the changes being drawn
+// in a window for every source.
 //
 // The bench runs itself inside a D-Bus session of its own with a private gnome-keyring,
 // private XDG folders and its own Xvfb, so one command does everything:
 //
 //   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only host,pipeline,ffmpeg] [--csv
 //   FILE]
-//                 [--display :N] [--probe X,Y] [--seed N] [--bin DIR]
+//                 [--display :N] [--probe X,Y] [--seed N] [--bin DIR] [--curtain]
 //
 // Writes FILE (default latency_bench.csv) with one row per configuration, FILE's stem +
 // "_samples.csv" with every latency sample, and the programs' error output into FILE's stem +
@@ -84,6 +87,7 @@ struct Options {
     double probeY = 0.25;
     uint32_t seed = std::random_device{}();
     fs::path binaries;
+    bool curtain = false;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -91,7 +95,8 @@ struct Options {
                  "latency_bench: %s\n"
                  "usage: latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only "
                  "host,pipeline,ffmpeg] [--csv FILE]\n"
-                 "                     [--display :N] [--probe X,Y] [--seed N] [--bin DIR]\n",
+                 "                     [--display :N] [--probe X,Y] [--seed N] [--bin DIR] "
+                 "[--curtain]\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -101,6 +106,10 @@ Options parse(int argc, char** argv) {
     options.binaries = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin";
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
+        if (name == "--curtain") {
+            options.curtain = true;
+            continue;
+        }
         if (i + 1 >= argc) usage(name + " needs a value");
         const std::string value = argv[++i];
         try {
@@ -143,6 +152,19 @@ Options parse(int argc, char** argv) {
     if (options.rounds < 1) usage("--rounds must be at least 1");
     if (options.samples < 5 * options.rounds) usage("--samples must be at least 5 a round");
     return options;
+}
+
+// Returns once the local screen at the probe is dimmed by the curtain; throws
+// std::runtime_error when it never is.
+void waitForCurtain(ChangePainter& painter) {
+    const auto deadline = std::chrono::steady_clock::now() + kFirstFrameWait;
+    for (;;) {
+        const auto colour = painter.screenColour();
+        if (colour[0] < 40 && colour[1] < 40 && colour[2] < 40) return;
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("the curtain did not come up (see the host's log)");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 // One round of one configuration: the source streams, the painter draws `count` changes, the
@@ -205,7 +227,7 @@ int main(int argc, char** argv) {
                      session.displayName().c_str(), options.seed, options.probeX, options.probeY,
                      options.samples, options.rounds);
         ChangePainter painter(session.displayName(), options.probeX, options.probeY, kSquare,
-                              options.seed);
+                              options.seed, options.curtain);
 
         std::unique_ptr<HostSource> host;
         std::string hostFailure;
@@ -230,6 +252,7 @@ int main(int argc, char** argv) {
         std::vector<RunReport> reports;
         for (int fps : options.rates) {
             if (options.host) reports.emplace_back("host", fps);
+            if (options.host && options.curtain) reports.emplace_back("host+curtain", fps);
             if (options.pipeline) reports.emplace_back("pipeline", fps);
             if (options.ffmpeg) reports.emplace_back("ffmpeg", fps);
         }
@@ -243,14 +266,17 @@ int main(int argc, char** argv) {
             for (RunReport& report : reports) {
                 const int fps = report.fps;
                 try {
-                    if (report.name == "host") {
+                    if (report.name == "host" || report.name == "host+curtain") {
                         if (!host) throw std::runtime_error(hostFailure);
+                        const bool curtained = report.name == "host+curtain";
+                        if (options.curtain) host->setCurtain(curtained);
                         std::unique_ptr<caldrovex::test::ChildProcess> device;
                         report.add(
                             measure("host", fps, count, painter,
                                     [&](FrameLog& log) {
                                         device = host->stream(fps, streamSeconds, options.probeX,
                                                               options.probeY, log);
+                                        if (curtained) waitForCurtain(painter);
                                         return std::tuple{
                                             host->pid(),
                                             [&] {
