@@ -1,6 +1,7 @@
 #include "latency_bench/ChangePainter.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <pthread.h>
 #include <sched.h>
 
@@ -105,11 +106,10 @@ DrawnChange ChangePainter::change() {
 }
 
 std::array<uint8_t, 3> ChangePainter::screenColour() {
-    XImage* image = XGetImage(display_.get(), DefaultRootWindow(display_.get()), probeX_, probeY_,
-                              1, 1, AllPlanes, ZPixmap);
-    if (image == nullptr) return {};
-    const unsigned long pixel = XGetPixel(image, 0, 0);
-    XDestroyImage(image);
+    platform::X11Ptr<XImage> image(XGetImage(display_.get(), DefaultRootWindow(display_.get()),
+                                             probeX_, probeY_, 1, 1, AllPlanes, ZPixmap));
+    if (!image) return {};
+    const unsigned long pixel = XGetPixel(image.get(), 0, 0);
     return {static_cast<uint8_t>(pixel >> 16), static_cast<uint8_t>(pixel >> 8),
             static_cast<uint8_t>(pixel)};
 }
