@@ -11,7 +11,8 @@ namespace caldrovex {
 
 namespace {
 
-constexpr const char* kCommands = "pair, devices, revoke ID, status, control on|off, help, quit";
+constexpr const char* kCommands =
+    "pair, devices, revoke ID, status, control on|off, curtain on|off, help, quit";
 
 // The command word and its argument, split at the first run of blanks.
 std::pair<std::string, std::string> split(const std::string& line) {
@@ -30,6 +31,7 @@ HeadlessHost::HeadlessHost(HostEnvironment environment, const HeadlessOptions& o
     host_->onChange = [this] { hostChanged(); };
     host_->setExplicitAddresses(options.listen);
     if (options.control) setControl(true);
+    if (options.curtain) setCurtain(true);
     host_->start();
     // The listener may be ready already (nothing to wait for); an unchanged state gives no
     // change report.
@@ -72,10 +74,10 @@ void HeadlessHost::command(const std::string& line) {
             return StatusPrinter::printError("Usage: revoke ID (see \"devices\").");
         return revoke(argument);
     }
-    if (word == "control") {
+    if (word == "control" || word == "curtain") {
         if (argument != "on" && argument != "off")
-            return StatusPrinter::printError("Usage: control on|off");
-        return setControl(argument == "on");
+            return StatusPrinter::printError("Usage: " + word + " on|off");
+        return word == "control" ? setControl(argument == "on") : setCurtain(argument == "on");
     }
     if (!argument.empty())
         return StatusPrinter::printError("The command \"" + word + "\" takes no argument.");
@@ -90,6 +92,11 @@ void HeadlessHost::command(const std::string& line) {
 void HeadlessHost::setControl(bool enabled) {
     host_->setControlEnabled(enabled);
     Console::field("remote control", enabled ? "on" : "off");
+}
+
+void HeadlessHost::setCurtain(bool enabled) {
+    host_->setCurtainEnabled(enabled);
+    Console::field("curtain", StatusPrinter::curtainText(host_->published()));
 }
 
 void HeadlessHost::pair() {

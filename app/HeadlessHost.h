@@ -34,7 +34,8 @@ public:
 
     std::function<void()> onQuit;
 
-    // One line of input: "pair", "devices", "revoke ID", "status", "help" or "quit".
+    // One line of input: "pair", "devices", "revoke ID", "status", "control on|off",
+    // "curtain on|off", "help" or "quit".
     void command(const std::string& line);
     // Stops sharing (keeping the intent) and reports `onQuit`. Idempotent.
     void quit();
@@ -43,6 +44,7 @@ private:
     void hostChanged();
     void pair();
     void setControl(bool enabled);
+    void setCurtain(bool enabled);
     void listDevices();
     void revoke(const std::string& id);
     void noteSessions();

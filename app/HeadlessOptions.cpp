@@ -25,6 +25,8 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
             options.pair = true;
         } else if (argument == "--control") {
             options.control = true;
+        } else if (argument == "--curtain") {
+            options.curtain = true;
         } else if (argument == "--listen-only") {
             options.listenOnly = true;
         } else if (argument == "-h" || argument == "--help") {
@@ -56,8 +58,8 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
 }
 
 const char* HeadlessOptions::usage() {
-    return "Usage: caldrovex-host [--headless] [--pair] [--control] [--listen ADDRESS]... "
-           "[--listen-only]\n"
+    return "Usage: caldrovex-host [--headless] [--pair] [--control] [--curtain] "
+           "[--listen ADDRESS]... [--listen-only]\n"
            "\n"
            "Shares this X11 desktop with paired devices. Status changes and errors are printed\n"
            "on standard output as \"key: value\" lines; commands are read from standard input.\n"
@@ -69,6 +71,8 @@ const char* HeadlessOptions::usage() {
            "  --pair              once sharing runs, make a pairing invitation and print its\n"
            "                      link (\"link: orvelo://pair?data=...\") and a QR code\n"
            "  --control           allow remote control (keyboard, pointer, clipboard) from now on\n"
+           "  --curtain           dim this computer's screen during sessions from now on (the\n"
+           "                      device still sees the desktop)\n"
            "  --listen ADDRESS    also serve this IP address, first in the list, so invitations\n"
            "                      carry it (repeatable; port 48725)\n"
            "  --listen-only       serve only the --listen addresses, no VPN or local-network\n"
@@ -81,6 +85,7 @@ const char* HeadlessOptions::usage() {
            "  revoke ID           remove the paired device with this id\n"
            "  status              print the whole status\n"
            "  control on|off      allow or forbid remote control by the device\n"
+           "  curtain on|off      dim this computer's screen during sessions, or not\n"
            "  help                list the commands\n"
            "  quit                stop sharing and exit (sharing resumes at the next start)\n"
            "End of input does not stop the host; SIGINT and SIGTERM stop it like \"quit\".\n"

@@ -14,6 +14,8 @@ struct HeadlessOptions {
     bool pair = false;
     // Turn remote control on at start (the setting is stored, as the panel's switch does).
     bool control = false;
+    // Turn the privacy curtain on at start (stored, as the panel's switch does).
+    bool curtain = false;
     // Addresses served before the private ones, in this order.
     std::vector<std::string> listen;
     // Serve only `listen`: no VPN or local-network addresses (tests, demos).

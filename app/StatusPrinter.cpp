@@ -57,6 +57,7 @@ void StatusPrinter::printAll(const HostPublished& state, bool sharing) {
     Console::field("devices", std::to_string(state.devices.size()));
     Console::field("screen recording", yesNo(state.screenPermission));
     Console::field("input injection", yesNo(state.accessibilityPermission));
+    Console::field("curtain", curtainText(state));
     if (state.error) printError(*state.error);
     if (state.invitation) printInvitation(*state.invitation, false);
     last_ = state;
@@ -101,6 +102,12 @@ void StatusPrinter::printInvitation(const PairingInvitation& invitation, bool qr
     auto rows = TerminalQrCode::render(*link);
     if (!rows) return printError("The pairing link is too long for a QR code.");
     for (const auto& row : *rows) Console::raw(row);
+}
+
+std::string StatusPrinter::curtainText(const HostPublished& state) {
+    // Where it cannot work, "on" would promise what never shows.
+    if (state.curtainUnavailable) return "unavailable (" + *state.curtainUnavailable + ")";
+    return state.curtainEnabled ? "on" : "off";
 }
 
 void StatusPrinter::printError(const std::string& error) {

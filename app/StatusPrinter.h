@@ -13,6 +13,7 @@ namespace caldrovex {
 //   relay: <state>                 session: <device> | none devices: <count>
 //   paired: <id> <name>            (a device joined the list)
 //   screen recording: yes|no       input injection: yes|no
+//   curtain: on|off|unavailable (<why>)   (in the full report only)
 //   error: <sentence>              (a new failure; a cleared error prints nothing)
 //   link: orvelo://pair?data=…     expires: <UTC date>, then the QR code's rows
 //   invitation: none               (the open invitation was used, expired or withdrawn)
@@ -29,6 +30,8 @@ public:
     // The link and its expiry; with `qr` also the QR code.
     static void printInvitation(const PairingInvitation& invitation, bool qr);
     static void printError(const std::string& error);
+    // The curtain setting as shown: "on", "off", or "unavailable (<why>)".
+    static std::string curtainText(const HostPublished& state);
 
 private:
     std::optional<HostPublished> last_;

@@ -12,9 +12,9 @@ namespace caldrovex {
 class PacketConnection;
 class Session;
 
-// What the parts of the host controller (admission, the session, capture control) ask of the
-// controller itself. HostModel implements it and owns every part; a part keeps a reference
-// and never outlives it. All of it runs on the controller's main queue.
+// What the parts of the host controller (admission, the session, capture and curtain control)
+// ask of the controller itself. HostModel implements it and owns every part; a part keeps a
+// reference and never outlives it. All of it runs on the controller's main queue.
 //
 // The controller alone changes what the host shows (`HostPublished`) and holds the session:
 // a part reads the published state, and reports what changed through the calls below.
@@ -52,6 +52,8 @@ public:
     // Remote control is permitted now: the setting, a ready stream, and the platform's
     // injection permission.
     virtual bool controlPermitted() const = 0;
+    // A stream started, restarted or failed: the curtain is brought in line with it.
+    virtual void applyCurtain() = 0;
 
     // ---- What devices are told about the host
     // The computer's name, "My Mac" when the system gives none.

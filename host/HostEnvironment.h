@@ -12,6 +12,9 @@
 #include "host/PowerControl.h"
 #include "host/SettingsStore.h"
 #include "input/InputController.h"
+#include "input/LocalInputWatcher.h"
+#include "input/PrivacyCurtain.h"
+#include "input/ScreenChangeNotifier.h"
 #include "platform/Clock.h"
 #include "platform/Queue.h"
 #include "platform/net/Connection.h"
@@ -56,6 +59,11 @@ struct HostEnvironment {
     PowerControlPtr power;
     // Captures the displays and owns the video pipeline that sends them.
     std::shared_ptr<ScreenStreamer> screen;
+    // The privacy curtain, the watching of input at this computer that lifts it, and the
+    // screen changes it follows.
+    std::shared_ptr<PrivacyCurtain> curtain;
+    std::shared_ptr<LocalInputWatcher> localInput;
+    std::shared_ptr<ScreenChangeNotifier> screenChanges;
 };
 
 }  // namespace caldrovex

@@ -50,7 +50,8 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
     // the first tick or connection.
     const auto& e = environment;
     if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings || !e.permissions ||
-        !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard || !e.power || !e.screen)
+        !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard || !e.power ||
+        !e.screen || !e.curtain || !e.localInput || !e.screenChanges)
         throw std::invalid_argument("HostModel needs every component of its environment");
     std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
     host->initialize();
@@ -65,7 +66,10 @@ HostModel::HostModel(HostEnvironment environment)
       bridgePath_(environment_.bridgePath.string()),
       admission_(*this, intake_, environment_.mainQueue, environment_.clock),
       capture_(CaptureControl::make(*this, environment_.mainQueue, environment_.screen,
-                                    environment_.power, environment_.permissions)) {}
+                                    environment_.power, environment_.permissions)),
+      curtain_(CurtainControl::make(*this, environment_.mainQueue,
+                                    {environment_.curtain, environment_.localInput,
+                                     environment_.screenChanges, environment_.screen})) {}
 
 HostModel::~HostModel() {
     // Listeners hold handlers that only reach this object weakly; close the sockets now.
@@ -85,6 +89,8 @@ void HostModel::initialize() {
     published_.localNetworkEnabled = settings.boolean(kLocalNetworkEnabled).value_or(false);
     published_.controlEnabled = settings.boolean(kControlEnabled).value_or(false);
     published_.curtainEnabled = settings.boolean(kCurtainEnabled).value_or(false);
+    if (const auto& reason = curtain_->unavailable())
+        published_.curtainUnavailable = reason->what();
     published_.loginEnabled = environment_.loginItemEnabled && environment_.loginItemEnabled();
     published_.screenPermission = environment_.permissions->screenRecording();
     published_.accessibilityPermission = environment_.permissions->accessibility();
@@ -380,6 +386,9 @@ void HostModel::endSession(bool cancelConnection, bool keepCaptureWarm) {
         capture_->sessionEnded(std::nullopt, keepCaptureWarm);
         environment_.input->releaseAll();
     }
+    // With no session the curtain goes, and one lifted at this computer may come back for the
+    // next session.
+    curtain_->sessionEnded();
     published_.activeDevice.reset();
     if (!published_.running) return;
     if (capture_->warmDeviceID())
@@ -560,7 +569,7 @@ void HostModel::setCurtainEnabled(bool enabled) {
     ChangeScope scope(*this);
     published_.curtainEnabled = enabled;
     environment_.settings->setBoolean(kCurtainEnabled, enabled);
-    // Applying the curtain arrives with the curtain controller.
+    curtain_->applyCurtain();
 }
 
 // ---- Relay road (until the relay agent exists) ----
@@ -613,6 +622,7 @@ HostModel::DebugState HostModel::debugState() const {
     }
     state.capture = capture_->capture();
     state.warmDeviceID = capture_->warmDeviceID();
+    state.curtain = curtain_->debugState();
     return state;
 }
 

@@ -13,6 +13,7 @@
 #include "host/CaptureControl.h"
 #include "host/CaptureState.h"
 #include "host/ConnectionIntake.h"
+#include "host/CurtainControl.h"
 #include "host/HostController.h"
 #include "host/HostEnvironment.h"
 #include "host/HostPublished.h"
@@ -45,7 +46,8 @@ namespace caldrovex {
 //
 // The parts live in their own files and own their state: admission of new connections
 // (Admission), the running session with its messages and its end (Session), the capture
-// with its warm hold (CaptureControl), and the making of invitations (Invitations). They
+// with its warm hold (CaptureControl), the privacy curtain (CurtainControl), and the making
+// of invitations (Invitations). They
 // talk back through HostController; the controller alone publishes what the host shows.
 class HostModel : public std::enable_shared_from_this<HostModel>, private HostController {
 public:
@@ -79,6 +81,7 @@ public:
         // Capture control.
         std::optional<CaptureState> capture;
         std::optional<std::string> warmDeviceID;
+        CurtainControl::DebugState curtain;
     };
 
     // Creates the controller: reads the settings, loads the credentials without prompting,
@@ -164,6 +167,7 @@ private:
     void beginSession(std::shared_ptr<PacketConnection> channel, const std::string& id,
                       const std::string& deviceID, const std::set<std::string>& features) override;
     bool controlPermitted() const override;
+    void applyCurtain() override { curtain_->applyCurtain(); }
     std::string computerName() const override;
     void addRelayFields(ControlMessage& reply, const std::string& deviceID) const override;
     void shareInvitation(const std::shared_ptr<PacketConnection>& channel) override;
@@ -218,10 +222,11 @@ private:
     // Connections not yet admitted.
     ConnectionIntake intake_;
 
-    // The parts. Capture control outlives sessions; the session exists while a device is
-    // admitted.
+    // The parts. Capture and curtain control outlive sessions; the session exists while a
+    // device is admitted.
     Admission admission_;
     std::shared_ptr<CaptureControl> capture_;
+    std::shared_ptr<CurtainControl> curtain_;
     std::shared_ptr<Session> session_;
 };
 

@@ -36,6 +36,9 @@ struct HostPublished {
     std::optional<std::string> activeDevice;
     bool controlEnabled = false;
     bool curtainEnabled = false;
+    // Why the curtain cannot be shown on this desktop (whatever the setting says); nullopt
+    // when it can.
+    std::optional<std::string> curtainUnavailable;
     // The host starts at login.
     bool loginEnabled = false;
     // Screen capture and event injection are possible.

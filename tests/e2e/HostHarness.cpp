@@ -47,7 +47,8 @@ std::string binary(const std::string& name) {
 }
 
 HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
-                         const std::vector<std::string>& extraArguments)
+                         const std::vector<std::string>& extraArguments,
+                         const std::map<std::string, std::string>& extraEnvironment)
     : process(
           binary("caldrovex-host"),
           [&] {
@@ -60,6 +61,7 @@ HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
               // The clipboard is the X display's, as on a desktop, not an offscreen stand-in.
               auto environment = scratch.environment();
               environment["QT_QPA_PLATFORM"] = "xcb";
+              for (const auto& [name, value] : extraEnvironment) environment[name] = value;
               return environment;
           }()) {}
 

@@ -39,11 +39,13 @@ private:
 std::string freshLoopbackAddress();
 
 // The real caldrovex-host, headless, serving only `address`, with the relay road switched off
-// in its settings so that it never reaches beyond loopback.
+// in its settings so that it never reaches beyond loopback. `extraEnvironment` adds to (or
+// replaces in) the scratch's environment.
 class HostProcess {
 public:
     HostProcess(const UserScratch& scratch, const std::string& address,
-                const std::vector<std::string>& extraArguments = {});
+                const std::vector<std::string>& extraArguments = {},
+                const std::map<std::string, std::string>& extraEnvironment = {});
 
     // Sends "pair" and returns the link printed for it (failing the test when none comes).
     std::string pair();

@@ -58,6 +58,9 @@ void HostFixture::SetUp() {
         },
         [this](const InputEvent& event) { injected.push_back(event); }};
     input = std::make_shared<InputController>(std::move(callbacks), queue, 1);
+    curtain = std::make_shared<FakePrivacyCurtain>();
+    localInput = std::make_shared<FakeLocalInputWatcher>(queue);
+    screenChanges = std::make_shared<ScreenChangeNotifier>();
 }
 
 void HostFixture::TearDown() {
@@ -96,6 +99,9 @@ HostEnvironment HostFixture::environment() {
     environment.clipboard = clipboard;
     environment.power = power;
     environment.screen = screen;
+    environment.curtain = curtain;
+    environment.localInput = localInput;
+    environment.screenChanges = screenChanges;
     return environment;
 }
 

@@ -13,8 +13,10 @@
 #include "support/FakeClipboard.h"
 #include "support/FakeEncoderSession.h"
 #include "support/FakeListener.h"
+#include "support/FakeLocalInputWatcher.h"
 #include "support/FakePermissionProbe.h"
 #include "support/FakePowerControl.h"
+#include "support/FakePrivacyCurtain.h"
 #include "support/MemorySettingsStore.h"
 #include "support/SyntheticCaptureService.h"
 #include "support/TestDevice.h"
@@ -84,6 +86,9 @@ protected:
     // Every event the input controller delivered to the desktop.
     std::vector<InputEvent> injected;
     std::shared_ptr<InputController> input;
+    std::shared_ptr<FakePrivacyCurtain> curtain;
+    std::shared_ptr<FakeLocalInputWatcher> localInput;
+    std::shared_ptr<ScreenChangeNotifier> screenChanges;
     FakeListenerFactory listeners;
     std::vector<std::string> queueLabels;
     // What the private network offers: VPN addresses, and local ones when they are included.
