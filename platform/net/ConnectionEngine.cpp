@@ -142,6 +142,8 @@ void ConnectionEngine::begin() {
         dial(*destination_);
     } catch (const std::system_error& error) {  // an unusable address or an OpenSSL setup failure
         fail(error.code().message());
+    } catch (const CaldrovexError& error) {  // the TLS profile could not be set up
+        fail(error.message());
     }
 }
 
