@@ -7,10 +7,18 @@ namespace caldrovex {
 
 namespace {
 
-bool isAddress(const std::string& text) {
+// Why `text` cannot be served with --listen, or nullopt when it can.
+std::optional<std::string> listenProblem(const std::string& text) {
     std::error_code error;
-    (void)asio::ip::make_address(text, error);
-    return !error;
+    const auto address = asio::ip::make_address(text, error);
+    // The listener binds exactly this address; a name or a typo would only fail later, on
+    // the listener's queue.
+    if (error) return "--listen takes an IP address, not \"" + text + "\"";
+    // Invitations carry the served addresses for devices to dial; "every address" is not one.
+    if (address.is_unspecified())
+        return "--listen takes one address of this computer, not \"" + text +
+               "\", which stands for all of them and means nothing to a device";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -42,12 +50,8 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
             } else {
                 address = std::string(argument.substr(std::string_view("--listen=").size()));
             }
-            // The listener binds exactly this address; a name or a typo would only fail
-            // later, silently, on the listener's queue.
-            if (!isAddress(address))
-                error = "--listen takes an IP address, not \"" + address + "\"";
-            else
-                options.listen.push_back(address);
+            error = listenProblem(address);
+            if (!error) options.listen.push_back(address);
         } else {
             error = "unknown option \"" + std::string(argument) + "\"";
         }

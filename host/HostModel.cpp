@@ -14,10 +14,6 @@
 
 namespace caldrovex {
 
-using platform::net::ListenerPtr;
-using platform::net::State;
-using platform::net::StateKind;
-
 namespace {
 
 // Settings keys in the user's defaults.
@@ -61,6 +57,8 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
 HostModel::HostModel(HostEnvironment environment)
     : environment_(std::move(environment)),
       store_(environment_.secrets),
+      listeners_(DirectListeners::make(environment_.mainQueue, environment_.makeListener,
+                                       environment_.makeQueue, port)),
       // The distant past: the first tick while sharing refreshes the addresses.
       lastAddressRefresh_(-1e300),
       bridgePath_(environment_.bridgePath.string()),
@@ -73,17 +71,20 @@ HostModel::HostModel(HostEnvironment environment)
 
 HostModel::~HostModel() {
     // Listeners hold handlers that only reach this object weakly; close the sockets now.
-    for (auto& [address, listener] : listeners_) {
-        listener->setStateHandler({});
-        listener->setNewConnectionHandler({});
-        listener->cancel();
-    }
+    listeners_->closeAll();
     for (auto& connection : intake_.removeAll()) connection->cancel();
     if (session_) session_->channel()->cancel();
 }
 
 void HostModel::initialize() {
     ChangeScope scope(*this);
+    listeners_->onConnection = [weak = weak()](platform::net::ConnectionPtr connection,
+                                               const std::string& address) {
+        if (auto self = weak.lock()) self->accept(std::move(connection), address);
+    };
+    listeners_->onChange = [weak = weak()] {
+        if (auto self = weak.lock()) self->listenersChanged();
+    };
     auto& settings = *environment_.settings;
     published_.relayEnabled = settings.boolean(kRelayEnabled).value_or(true);
     published_.localNetworkEnabled = settings.boolean(kLocalNetworkEnabled).value_or(false);
@@ -186,11 +187,8 @@ void HostModel::stop(bool preserveIntent) {
     ChangeScope scope(*this);
     if (!preserveIntent) environment_.settings->setBoolean(kHostEnabled, false);
     sharing_ = false;
-    for (auto& [address, listener] : listeners_) {
-        listener->setStateHandler({});
-        listener->cancel();
-    }
-    listeners_.clear();
+    listeners_->closeAll();
+    listenerNotice_.reset();
     published_.addresses.clear();
     closeBridge();
     published_.relayStatus = RelayStatus::off();
@@ -222,17 +220,12 @@ void HostModel::refreshListeners() {
     if (!sharing_) return;
     auto addresses = addressesToServe();
     if (addresses != published_.addresses) published_.addresses = addresses;
-    std::vector<std::string> gone;
-    for (auto& [address, listener] : listeners_) {
-        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
-            gone.push_back(address);
-    }
-    for (auto& address : gone) dropListener(address);
+    listeners_->keepOnly(addresses);
     for (auto& address : addresses) {
-        if (!listeners_.count(address)) listen(address);
+        if (!listeners_->serves(address)) listen(address);
     }
     if (!bridgeListener_) openBridge();
-    updateStatus();
+    listenersChanged();
 }
 
 platform::net::Parameters HostModel::listenerParameters() const {
@@ -249,64 +242,29 @@ platform::net::Parameters HostModel::listenerParameters() const {
 }
 
 void HostModel::listen(const std::string& address) {
-    platform::net::Parameters parameters;
-    ListenerPtr listener;
-    try {
-        parameters = listenerParameters();
-        parameters.requiredLocalEndpoint = platform::net::HostPort{address, port};
-        listener = environment_.makeListener(parameters);
-    } catch (const std::exception& error) {
-        // Parameter and socket failures alike are shown; the other addresses are still served.
-        published_.error = error.what();
-        return;
-    }
-    auto queue = environment_.mainQueue;
-    listener->setNewConnectionHandler(
-        [weak = weak(), queue, address](platform::net::ConnectionPtr connection) {
-            queue->post([weak, address, connection] {
-                if (auto self = weak.lock()) self->accept(connection, address);
-            });
-        });
-    std::weak_ptr<platform::net::Listener> weakListener = listener;
-    listener->setStateHandler([weak = weak(), queue, address, weakListener](const State& state) {
-        queue->post([weak, address, weakListener, state] {
-            auto self = weak.lock();
-            auto listener = weakListener.lock();
-            if (self && listener) self->listenerState(address, listener, state);
-        });
-    });
-    listeners_[address] = listener;
-    listener->start(environment_.makeQueue("caldrovex.listener." + address));
+    listeners_->open(address, [this] { return listenerParameters(); });
 }
 
-void HostModel::listenerState(const std::string& address, const ListenerPtr& listener,
-                              const State& state) {
+void HostModel::listenersChanged() {
     ChangeScope scope(*this);
-    auto found = listeners_.find(address);
-    if (found == listeners_.end() || found->second != listener) return;
-    if (state.kind == StateKind::waiting || state.kind == StateKind::failed) {
-        dropListener(address);
-        updateStatus();
-    } else if (state.kind == StateKind::ready) {
-        published_.running = true;
-        updateStatus();
+    if (listeners_->anyReady()) published_.running = true;
+    // A listener's failure or pause is shown until it is over, unless another error has
+    // replaced it meanwhile.
+    auto notice = listeners_->notice();
+    if (notice != listenerNotice_) {
+        if (notice)
+            published_.error = notice;
+        else if (published_.error == listenerNotice_)
+            published_.error.reset();
+        listenerNotice_ = notice;
     }
-}
-
-void HostModel::dropListener(const std::string& address) {
-    auto found = listeners_.find(address);
-    if (found == listeners_.end()) return;
-    found->second->setStateHandler({});
-    found->second->cancel();
-    listeners_.erase(found);
+    updateStatus();
 }
 
 // ---- Intake ----
 
 void HostModel::accept(platform::net::ConnectionPtr connection, const std::string& pool) {
     ChangeScope scope(*this);
-    auto peer = intake_.admit(pool, connection->remoteEndpoint(), now());
-    if (!peer) return connection->cancel();
     std::string id;
     try {
         id = Uuid::makeUpper();
@@ -314,9 +272,14 @@ void HostModel::accept(platform::net::ConnectionPtr connection, const std::strin
         // No random source, no id: the connection cannot be tracked, so it is refused.
         return connection->cancel();
     }
+    auto admitted = intake_.admit(pool, connection->remoteEndpoint(), now());
+    if (!admitted) return connection->cancel();
+    if (admitted->displaced) {
+        if (auto displaced = intake_.remove(*admitted->displaced)) displaced->cancel();
+    }
     auto channel = PacketConnection::make(
         std::move(connection), environment_.makeQueue("caldrovex.transport"), environment_.clock);
-    intake_.add(id, channel, {pool, *peer});
+    intake_.add(id, channel, {pool, admitted->peer});
 
     auto queue = environment_.mainQueue;
     std::weak_ptr<PacketConnection> weakChannel = channel;
@@ -333,6 +296,9 @@ void HostModel::accept(platform::net::ConnectionPtr connection, const std::strin
         });
     };
     channel->start();
+    queue->postAfter(ConnectionIntake::kFirstMessageSeconds, [weak = weak(), id] {
+        if (auto self = weak.lock()) self->firstMessageDeadline(id);
+    });
     queue->postAfter(ConnectionIntake::kAdmissionDeadlineSeconds, [weak = weak(), id] {
         if (auto self = weak.lock()) self->admissionDeadline(id);
     });
@@ -345,6 +311,11 @@ void HostModel::connectionClosed(const std::string& id) {
     if (session_ && session_->id() == id) endSession(false, true);
 }
 
+void HostModel::firstMessageDeadline(const std::string& id) {
+    if (intake_.heard(id)) return;
+    if (auto channel = intake_.remove(id)) channel->cancel();
+}
+
 void HostModel::admissionDeadline(const std::string& id) {
     if (auto channel = intake_.remove(id)) channel->cancel();
 }
@@ -352,6 +323,7 @@ void HostModel::admissionDeadline(const std::string& id) {
 void HostModel::handle(const ControlMessage& message,
                        const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
     ChangeScope scope(*this);
+    intake_.markHeard(id);
     // Held here: the message may end the session it belongs to.
     if (auto session = session_; session && session->id() == id) return session->handle(message);
     // Until the credentials are loaded nobody can be admitted.
@@ -518,19 +490,27 @@ void HostModel::updateStatus() {
     if (!sharing_) return;
     const auto& p = published_;
     bool relayReady = p.relayStatus.kind == RelayStatus::Kind::ready;
+    // The private network counts once a listener is ready on it, not while binding or after
+    // binding failed.
+    bool listening = listeners_->anyReady();
+    auto failed = listeners_->failedAddress();
     if (p.activeDevice) published_.status = "Connected to " + *p.activeDevice;
     // A held display keeps its sentence until the hold ends, even when the listeners or the
     // relay change meanwhile.
     else if (capture_->warmDeviceID())
         published_.status = CaptureControl::kWarmHoldStatus;
-    else if (!p.addresses.empty() && relayReady)
+    else if (listening && relayReady)
         published_.status = "Ready · private network and Orvelo Connect";
-    else if (!p.addresses.empty())
+    else if (listening)
         published_.status = "Ready on your private network";
     else if (relayReady)
         published_.status = "Ready · reachable anywhere with Orvelo Connect";
     else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::idle)
         published_.status = "Ready to pair a device";
+    else if (failed)
+        published_.status = "Cannot listen on " + *failed;
+    else if (!p.addresses.empty())
+        published_.status = "Starting on your private network…";
     else if (p.relayEnabled)
         published_.status = "Connecting to Orvelo Connect…";
     else
@@ -609,7 +589,7 @@ HostModel::DebugState HostModel::debugState() const {
     state.identity = identity_;
     state.registry = registry_;
     state.relaySecret = relaySecret_;
-    state.listeners = listeners_;
+    state.listeners = listeners_->listeners();
     state.pendingPeers = intake_.pendingPeers();
     state.attempts = intake_.attempts();
     state.recentPairing = admission_.recentPairing();

@@ -14,6 +14,7 @@
 #include "host/CaptureState.h"
 #include "host/ConnectionIntake.h"
 #include "host/CurtainControl.h"
+#include "host/DirectListeners.h"
 #include "host/HostController.h"
 #include "host/HostEnvironment.h"
 #include "host/HostPublished.h"
@@ -185,12 +186,12 @@ private:
                          std::optional<std::string>& secret);
     platform::net::Parameters listenerParameters() const;
     void listen(const std::string& address);
-    void dropListener(const std::string& address);
-    void listenerState(const std::string& address, const platform::net::ListenerPtr& listener,
-                       const platform::net::State& state);
+    // A listener became ready, failed or paused: publishes what that changes.
+    void listenersChanged();
     std::vector<std::string> addressesToServe() const;
 
     void connectionClosed(const std::string& id);
+    void firstMessageDeadline(const std::string& id);
     void admissionDeadline(const std::string& id);
 
     void setInvitation(std::optional<PairingInvitation> invitation);
@@ -210,7 +211,9 @@ private:
     // Sharing and listeners.
     bool sharing_ = false;
     std::vector<std::string> explicitAddresses_;
-    std::map<std::string, platform::net::ListenerPtr> listeners_;
+    std::shared_ptr<DirectListeners> listeners_;
+    // The listeners' notice last published as the error.
+    std::optional<std::string> listenerNotice_;
     double lastAddressRefresh_;
 
     // Relay road (the agent arrives with the relay).

@@ -380,6 +380,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsageCase{"caldrovex-host", {"--bogus"}, 2},
                       UsageCase{"caldrovex-host", {"--listen", "not-an-address"}, 2},
                       UsageCase{"caldrovex-host", {"--listen"}, 2},
+                      // "Every address" is nothing a device could dial.
+                      UsageCase{"caldrovex-host", {"--listen", "0.0.0.0"}, 2},
+                      UsageCase{"caldrovex-host", {"--listen=::"}, 2},
                       UsageCase{"caldrovex-host", {"--listen-only"}, 2},  // nothing would be served
                       UsageCase{"caldrovex-host", {"--help"}, 0},
                       UsageCase{"caldrovex-device", {}, 2},

@@ -291,6 +291,7 @@ TEST_F(HostLifecycle, EveryStatusSentence) {
             c.addresses ? std::vector<std::string>{"100.64.0.1"} : std::vector<std::string>{};
         settings->values = {{"hostEnabled", true}, {"relayEnabled", c.relayEnabled}};
         makeHost();
+        listenersReady();
         host->relayStatusChanged(c.relay);
         EXPECT_EQ(host->published().status, c.expected);
     }
