@@ -43,7 +43,15 @@ ConnectionEngine::ConnectionEngine(Parameters parameters, std::optional<Endpoint
       destination_(std::move(destination)),
       isServer_(accepted.has_value()),
       tls_(std::move(tls)),
-      acceptedSocket_(std::move(accepted)) {}
+      acceptedSocket_(std::move(accepted)) {
+    // An accepted socket knows its peer already, so an owner may judge it before starting it
+    // (a relay limiting new links per source address turns some away without a handshake).
+    if (const auto* tcp = acceptedSocket_ ? std::get_if<TcpSocket>(&*acceptedSocket_) : nullptr) {
+        std::error_code error;
+        const auto remote = tcp->remote_endpoint(error);
+        if (!error) remote_ = HostPort{remote.address().to_string(), remote.port()};
+    }
+}
 
 // ---- Any thread ------------------------------------------------------------------------------
 
