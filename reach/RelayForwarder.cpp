@@ -40,6 +40,7 @@ void RelayForwarder::cancel() {
     if (link_) link_->cancel();
     if (splice_) splice_->close();
     if (local_) local_->cancel();
+    local_.reset();
 }
 
 void RelayForwarder::listenerChanged(const State& state) {
@@ -78,7 +79,9 @@ void RelayForwarder::linkOutcome(RelayLink::Outcome outcome) {
         splice_->start(std::move(outcome.leftover));
         return;
     }
+    // Not started yet: only dropping it closes the socket under the device's client.
     local_->cancel();
+    local_.reset();
     if (outcome.kind == Kind::offline) {
         auto callback = std::move(onOffline);
         onOffline = nullptr;

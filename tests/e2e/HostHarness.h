@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "protocol/ControlMessage.h"
 
 namespace caldrovex::test {

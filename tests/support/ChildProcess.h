@@ -46,6 +46,9 @@ public:
     // for a child killed by a signal, or nullopt when it still runs after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout);
 
+    // The child's process id (for reading its figures under /proc).
+    pid_t pid() const { return pid_; }
+
     // Lines so far (without line ends).
     const std::vector<std::string>& output() const { return output_; }
     const std::vector<std::string>& errors() const { return errors_; }
