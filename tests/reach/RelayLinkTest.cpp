@@ -8,12 +8,11 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <cctype>
-#include <condition_variable>
-#include <mutex>
 
 #include "net/LoopbackHarness.h"
 #include "reach/RelayLink.h"
 #include "reach/ScriptedRelay.h"
+#include "support/EventLog.h"
 #include "trust/Digest.h"
 
 using namespace caldrovex;
@@ -167,28 +166,7 @@ TEST_F(RelayLinkLines, CancelFromTheOutcomeCallbackStopsTheRemainingLines) {
 
 // ---- On loopback, with TLS ---------------------------------------------------------------------
 
-// Outcomes reported on a serial queue, waited for by the test thread.
-class OutcomeLog {
-public:
-    std::function<void(RelayLink::Outcome)> callback() {
-        return [this](RelayLink::Outcome outcome) {
-            std::lock_guard lock(mutex_);
-            outcomes_.push_back(std::move(outcome));
-            changed_.notify_all();
-        };
-    }
-    RelayLink::Outcome waitFor(size_t index) {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, kWait, [&] { return outcomes_.size() > index; }))
-            throw std::runtime_error("timed out waiting for an outcome");
-        return outcomes_[index];
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<RelayLink::Outcome> outcomes_;
-};
+using OutcomeLog = EventLog<RelayLink::Outcome>;
 
 std::string certificateHash() {
     const auto& der = TestCertificate::shared().der;
@@ -218,7 +196,7 @@ class RelayLinkLoopback : public ::testing::Test {
 protected:
     TestListener relay{tlsServerParameters(HostPort{"127.0.0.1", 0})};
     std::shared_ptr<SerialQueue> queue = SerialQueue::make("caldrovex.relay.agent");
-    OutcomeLog log;
+    std::shared_ptr<OutcomeLog> log = OutcomeLog::make();
 
     RelayEndpoint endpoint(std::optional<std::string> pin) {
         relay.states->waitFor(StateKind::ready);
@@ -228,7 +206,7 @@ protected:
 
     std::shared_ptr<RelayLink> startLink(const RelayEndpoint& where) {
         auto link = RelayLink::make(where, RelayLink::Role::host, {kKeyA}, queue);
-        link->onOutcome = log.callback();
+        link->onOutcome = log->callback();
         link->start();
         return link;
     }
@@ -247,9 +225,9 @@ TEST_F(RelayLinkLoopback, UpperCasePinMatchesAndThePairedConnectionCarriesBothWa
     EXPECT_EQ(readText(server, request.size()), request);
 
     server->send(bytesOf("WAIT\n"), nullptr);
-    EXPECT_EQ(log.waitFor(0).kind, Kind::waiting);
+    EXPECT_EQ(log->waitFor(0).kind, Kind::waiting);
     server->send(bytesOf("PAIRED\nfirst device bytes"), nullptr);
-    auto paired = log.waitFor(1);
+    auto paired = log->waitFor(1);
     ASSERT_EQ(paired.kind, Kind::paired);
 
     // Whatever of the device's bytes did not come with the pairing line follows on the
@@ -267,7 +245,7 @@ TEST_F(RelayLinkLoopback, UpperCasePinMatchesAndThePairedConnectionCarriesBothWa
 TEST_F(RelayLinkLoopback, WrongPinFailsBeforeTheKeysAreSent) {
     auto link = startLink(endpoint(std::string(64, '0')));
     auto server = acceptRelaySide();
-    auto outcome = log.waitFor(0);
+    auto outcome = log->waitFor(0);
     EXPECT_EQ(describe(outcome), "failed: The server's certificate was rejected.");
     EXPECT_EQ(readText(server, 1), "") << "the relay never saw a key";
 }
@@ -275,7 +253,7 @@ TEST_F(RelayLinkLoopback, WrongPinFailsBeforeTheKeysAreSent) {
 TEST_F(RelayLinkLoopback, WithoutPinTheSystemTrustRefusesASelfSignedRelay) {
     auto link = startLink(endpoint(std::nullopt));
     auto server = acceptRelaySide();
-    EXPECT_EQ(describe(log.waitFor(0)), "failed: The server's certificate was rejected.");
+    EXPECT_EQ(describe(log->waitFor(0)), "failed: The server's certificate was rejected.");
 }
 
 TEST_F(RelayLinkLoopback, RelayClosingAfterWaitEndsTheLink) {
@@ -284,8 +262,8 @@ TEST_F(RelayLinkLoopback, RelayClosingAfterWaitEndsTheLink) {
     readText(server, 1);
     server->send(bytesOf("WAIT\n"), nullptr);
     server->sendEndOfStream(nullptr);
-    EXPECT_EQ(log.waitFor(0).kind, Kind::waiting);
-    EXPECT_EQ(describe(log.waitFor(1)), std::string("failed: ") + RelayLink::kClosedMessage);
+    EXPECT_EQ(log->waitFor(0).kind, Kind::waiting);
+    EXPECT_EQ(describe(log->waitFor(1)), std::string("failed: ") + RelayLink::kClosedMessage);
 }
 
 TEST(RelayLinkNetwork, NothingListeningFailsWithTheNetworksSentence) {
@@ -296,13 +274,13 @@ TEST(RelayLinkNetwork, NothingListeningFailsWithTheNetworksSentence) {
         asio::ip::tcp::acceptor probe(io, {asio::ip::make_address("127.0.0.1"), 0});
         port = probe.local_endpoint().port();
     }
-    OutcomeLog log;
+    std::shared_ptr<OutcomeLog> log = OutcomeLog::make();
     auto link =
         RelayLink::make(RelayEndpoint{"127.0.0.1", port, std::string(64, 'a')},
                         RelayLink::Role::host, {kKeyA}, SerialQueue::make("caldrovex.relay.agent"));
-    link->onOutcome = log.callback();
+    link->onOutcome = log->callback();
     link->start();
-    EXPECT_EQ(describe(log.waitFor(0)), "failed: Connection refused");
+    EXPECT_EQ(describe(log->waitFor(0)), "failed: Connection refused");
 }
 
 }  // namespace
