@@ -279,7 +279,8 @@ void ConnectionEngine::serviceReceives() {
     if (phase_ != Phase::ready) return;
     while (!receives_.empty()) {
         auto& front = receives_.front();
-        if (inbound_.size() < front.minimum && !inputEnded_) return readMore(front.minimum);
+        if (inbound_.size() < front.minimum && !inputEnded_)
+            return readMore(front.minimum, front.maximum);
         size_t count = std::min(inbound_.size(), front.maximum);
         std::optional<Bytes> data;
         if (count > 0) {
@@ -293,10 +294,15 @@ void ConnectionEngine::serviceReceives() {
     }
 }
 
-void ConnectionEngine::readMore(size_t needed) {
+void ConnectionEngine::readMore(size_t needed, size_t wanted) {
     if (reading_) return;
     reading_ = true;
-    readBuffer_.resize(std::clamp(needed - inbound_.size(), kReadChunk, kMaxReadChunk));
+    // A receive that takes whatever comes, and little of it (a reply line, a relay watching an
+    // idle link), reads into a buffer of its own size: such connections wait long with a read
+    // pending, and should hold little meanwhile. Exact reads keep the large buffer, which reads
+    // ahead into what surely follows.
+    const size_t least = needed < wanted && wanted < kReadChunk ? wanted : kReadChunk;
+    readBuffer_.resize(std::clamp(needed - inbound_.size(), least, kMaxReadChunk));
     stream_->readSome(asio::buffer(readBuffer_),
                       [self = shared_from_this()](const std::error_code& error, size_t count) {
                           self->onRead(error, count);

@@ -53,8 +53,9 @@ void RelayPeer::start() {
 
 void RelayPeer::readLine() {
     std::weak_ptr<RelayPeer> weak = weak_from_this();
+    // In small reads: most lines are short, and the buffer stays with the connection.
     connection_->receive(
-        1, RelayRequest::kMaxLine,
+        1, kLineReadSize,
         [weak](std::optional<Bytes> data, bool isComplete, std::optional<NetError> error) {
             if (auto self = weak.lock()) self->received(data, isComplete || error);
         });

@@ -27,6 +27,9 @@ class RelayPeer : public std::enable_shared_from_this<RelayPeer> {
 public:
     enum class Phase { reading, waiting, held, ending, spliced, closed };
 
+    // Bytes asked for per read of the request line.
+    static constexpr size_t kLineReadSize = 1024;
+
     static std::shared_ptr<RelayPeer> make(uint64_t id, platform::net::ConnectionPtr connection,
                                            platform::QueuePtr queue, double now);
 

@@ -1,7 +1,5 @@
 #include "tools/relay/WatchedConnection.h"
 
-#include "reach/Splice.h"
-
 namespace caldrovex::relay {
 
 using platform::net::Bytes;
@@ -22,7 +20,7 @@ void WatchedConnection::watch(std::function<void(Activity)> onActivity) {
     onActivity_ = std::move(onActivity);
     std::weak_ptr<WatchedConnection> weak = weak_from_this();
     inner_->receive(
-        1, Splice::kChunk,
+        1, kWatchSize,
         [weak](std::optional<Bytes> data, bool isComplete, std::optional<NetError> error) {
             if (auto self = weak.lock())
                 self->watched(Result{std::move(data), isComplete, std::move(error)});

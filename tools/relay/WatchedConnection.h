@@ -25,6 +25,10 @@ public:
         bool ended = false;  // the end of the stream, or an error
     };
 
+    // What the watch read asks for at most: a link that waits for minutes should hold a small
+    // buffer, and a spliced one reads in full chunks from its second read on.
+    static constexpr size_t kWatchSize = 1024;
+
     static std::shared_ptr<WatchedConnection> make(platform::net::ConnectionPtr inner,
                                                    platform::QueuePtr queue);
 
