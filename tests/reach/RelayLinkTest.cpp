@@ -180,18 +180,6 @@ std::string upper(std::string text) {
     return text;
 }
 
-// Reads from `connection` until `wanted` bytes came, or the stream ended.
-std::string readText(const ConnectionPtr& connection, size_t wanted) {
-    std::string text;
-    while (text.size() < wanted) {
-        auto future = receiveFuture(connection, 1, wanted - text.size());
-        auto result = await(future, "bytes");
-        text += textOf(result.data);
-        if (result.isComplete || result.error) break;
-    }
-    return text;
-}
-
 class RelayLinkLoopback : public ::testing::Test {
 protected:
     TestListener relay{tlsServerParameters(HostPort{"127.0.0.1", 0})};
@@ -222,7 +210,7 @@ TEST_F(RelayLinkLoopback, UpperCasePinMatchesAndThePairedConnectionCarriesBothWa
     auto link = startLink(endpoint(upper(certificateHash())));
     auto server = acceptRelaySide();
     const std::string request = "CALDROVEX/2 HOST " + kKeyA + "\n";
-    EXPECT_EQ(readText(server, request.size()), request);
+    EXPECT_EQ(receiveText(server, request.size()), request);
 
     server->send(bytesOf("WAIT\n"), nullptr);
     EXPECT_EQ(log->waitFor(0).kind, Kind::waiting);
@@ -234,11 +222,11 @@ TEST_F(RelayLinkLoopback, UpperCasePinMatchesAndThePairedConnectionCarriesBothWa
     // connection itself, and the host's answer reaches the relay side.
     std::string leftover(paired.leftover.begin(), paired.leftover.end());
     const std::string expected = "first device bytes";
-    leftover += readText(paired.connection, expected.size() - leftover.size());
+    leftover += receiveText(paired.connection, expected.size() - leftover.size());
     EXPECT_EQ(leftover, expected);
     auto answer = sendFuture(paired.connection, bytesOf("host answer"));
     EXPECT_EQ(await(answer, "the host's answer"), std::nullopt);
-    EXPECT_EQ(readText(server, 11), "host answer");
+    EXPECT_EQ(receiveText(server, 11), "host answer");
     paired.connection->cancel();
 }
 
@@ -247,7 +235,7 @@ TEST_F(RelayLinkLoopback, WrongPinFailsBeforeTheKeysAreSent) {
     auto server = acceptRelaySide();
     auto outcome = log->waitFor(0);
     EXPECT_EQ(describe(outcome), "failed: The server's certificate was rejected.");
-    EXPECT_EQ(readText(server, 1), "") << "the relay never saw a key";
+    EXPECT_EQ(receiveText(server, 1), "") << "the relay never saw a key";
 }
 
 TEST_F(RelayLinkLoopback, WithoutPinTheSystemTrustRefusesASelfSignedRelay) {
@@ -259,7 +247,7 @@ TEST_F(RelayLinkLoopback, WithoutPinTheSystemTrustRefusesASelfSignedRelay) {
 TEST_F(RelayLinkLoopback, RelayClosingAfterWaitEndsTheLink) {
     auto link = startLink(endpoint(certificateHash()));
     auto server = acceptRelaySide();
-    readText(server, 1);
+    receiveText(server, 1);
     server->send(bytesOf("WAIT\n"), nullptr);
     server->sendEndOfStream(nullptr);
     EXPECT_EQ(log->waitFor(0).kind, Kind::waiting);

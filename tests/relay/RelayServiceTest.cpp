@@ -16,16 +16,10 @@ std::string key(char digit) {
     return std::string(64, digit);
 }
 
-// Reads from `connection` until `wanted` bytes came (leftover first), or the stream ended.
+// What a paired link received: its leftover, then the rest read from its connection.
 std::string readText(const RelayLink::Outcome& paired, size_t wanted) {
     std::string text(paired.leftover.begin(), paired.leftover.end());
-    while (text.size() < wanted) {
-        auto future = receiveFuture(paired.connection, 1, wanted - text.size());
-        auto result = await(future, "bytes through the relay");
-        text += textOf(result.data);
-        if (result.isComplete || result.error) break;
-    }
-    return text;
+    return text + receiveText(paired.connection, wanted - text.size());
 }
 
 class RelayService : public ::testing::Test {
