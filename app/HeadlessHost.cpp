@@ -5,7 +5,7 @@
 
 #include "app/Console.h"
 #include "host/Invitations.h"
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 

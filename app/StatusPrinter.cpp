@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/Console.h"
+#include "app/TerminalQrCode.h"
 #include "host/InvitationLink.h"
-#include "platform/qt/TerminalQrCode.h"
 
 namespace caldrovex {
 
@@ -98,7 +98,7 @@ void StatusPrinter::printInvitation(const PairingInvitation& invitation, bool qr
     Console::field("link", *link);
     Console::field("expires", Console::utc(invitation.expiresAt));
     if (!qr) return;
-    auto rows = platform::TerminalQrCode::render(*link);
+    auto rows = TerminalQrCode::render(*link);
     if (!rows) return printError("The pairing link is too long for a QR code.");
     for (const auto& row : *rows) Console::raw(row);
 }

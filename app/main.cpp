@@ -12,16 +12,16 @@
 #include <optional>
 #include <string>
 
+#include "adapters/qt/LineReader.h"
+#include "adapters/qt/QtMainQueue.h"
+#include "adapters/qt/SignalWatcher.h"
+#include "adapters/secret/LibsecretBackend.h"
+#include "adapters/x11/X11PermissionProbe.h"
+#include "app/DesktopComponents.h"
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
-#include "host/HostEnvironment.h"
+#include "app/UserEnvironment.h"
 #include "platform/SerialQueue.h"
-#include "platform/qt/DesktopComponents.h"
-#include "platform/qt/LineReader.h"
-#include "platform/qt/QtMainQueue.h"
-#include "platform/qt/SignalWatcher.h"
-#include "platform/secret/LibsecretBackend.h"
-#include "platform/x11/X11PermissionProbe.h"
 
 using namespace caldrovex;
 
@@ -45,10 +45,9 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 
 HostEnvironment environmentFor(const HeadlessOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
-                               const platform::DesktopComponents& desktop) {
-    auto environment =
-        HostEnvironment::forUser(queue, std::make_shared<platform::LibsecretBackend>(),
-                                 std::make_shared<platform::X11PermissionProbe>());
+                               const DesktopComponents& desktop) {
+    auto environment = userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(),
+                                       std::make_shared<platform::X11PermissionProbe>());
     desktop.addTo(environment);
     if (options.listenOnly)
         environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
@@ -74,14 +73,14 @@ int main(int argc, char** argv) {
     auto app = makeApplication(argc, argv);
     auto queue = std::make_shared<platform::QtMainQueue>();
     // Declared before the host: the controller uses these until it is gone.
-    std::optional<platform::DesktopComponents> desktop;
+    std::optional<DesktopComponents> desktop;
     std::unique_ptr<HeadlessHost> host;
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<platform::LineReader> input;
     try {
         signalWatcher =
             std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
-        desktop = platform::DesktopComponents::open(queue, platform::SystemClock::shared());
+        desktop = DesktopComponents::open(queue, platform::SystemClock::shared());
         host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());

@@ -8,6 +8,10 @@
 //  - typing: one small glyph-sized rectangle appears per frame along a line of text;
 //  - full screen: the whole screen scrolls by 8 pixels a frame over a busy picture.
 //
+// Then the grab alone, plain against composed from the windows (the path that leaves the
+// privacy curtain out): a desktop of 5 or 30 windows, some maximised, under a full-screen
+// window standing for the curtain, one window drawn into before each frame.
+//
 // Uses $DISPLAY when set, else starts its own Xvfb. Usage: capture_bench [frames]
 
 #include <signal.h>
@@ -31,9 +35,12 @@
 #include <vector>
 
 #include "EncodeWaiter.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11ErrorTrap.h"
-#include "platform/x11/X11ScreenGrabber.h"
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11ErrorTrap.h"
+#include "adapters/x11/X11Handles.h"
+#include "adapters/x11/X11ScreenGrabber.h"
+#include "adapters/x11/X11WindowCompositor.h"
+#include "protocol/StreamSettings.h"
 #include "video/FrameConverter.h"
 #include "video/H264Encoder.h"
 
@@ -45,7 +52,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kFps = 30;
-constexpr int kBitrate = 6'000'000;
+// The host's default ceiling for a stream.
+constexpr int64_t kBitrate = StreamSettings::kDefaultBitrate;
 constexpr int kWarmUpFrames = 15;
 
 // A private X server for the run, stopped when the bench ends.
@@ -65,9 +73,10 @@ public:
         if (name_.empty()) {
             throw std::runtime_error("no free X display number");
         }
-        std::vector<std::string> args = {
-            "Xvfb",       name_,   "-screen",    "0",      "1920x1080x24", "-nolisten", "tcp",
-            "+extension", "RANDR", "+extension", "DAMAGE", "+extension",   "XFIXES",    "-noreset"};
+        std::vector<std::string> args = {"Xvfb",         name_,        "-screen",   "0",
+                                         "1920x1080x24", "-nolisten",  "tcp",       "+extension",
+                                         "RANDR",        "+extension", "DAMAGE",    "+extension",
+                                         "XFIXES",       "+extension", "Composite", "-noreset"};
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -104,8 +113,9 @@ public:
         // change: gradients with text-like noise, so the encoder cannot predict it away.
         int depth = DefaultDepth(display_, DefaultScreen(display_));
         backdrop_ = XCreatePixmap(display_, root, width_ * 2, height_, depth);
-        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)),
-                                     depth, ZPixmap, 0, nullptr, width_ * 2, height_, 32, 0);
+        platform::X11Ptr<XImage> image(
+            XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), depth, ZPixmap,
+                         0, nullptr, width_ * 2, height_, 32, 0));
         image->data =
             static_cast<char*>(std::malloc(static_cast<size_t>(image->bytes_per_line) * height_));
         uint32_t seed = 12345;
@@ -116,11 +126,10 @@ public:
                 unsigned long pixel =
                     ink ? 0x202020
                         : ((x * 255 / (width_ * 2)) << 16) | ((y * 255 / height_) << 8) | 0xc0;
-                XPutPixel(image, x, y, pixel);
+                XPutPixel(image.get(), x, y, pixel);
             }
         }
-        XPutImage(display_, backdrop_, gc_, image, 0, 0, 0, 0, width_ * 2, height_);
-        XDestroyImage(image);
+        XPutImage(display_, backdrop_, gc_, image.get(), 0, 0, 0, 0, width_ * 2, height_);
         XSync(display_, False);
     }
     ~Painter() {
@@ -184,8 +193,8 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
     int streamHeight = area.height * streamWidth / area.width / 2 * 2;
     FrameConverter converter(area.width, area.height, streamWidth, streamHeight);
     H264Encoder encoder;
-    encoder.fps = kFps;
-    encoder.bitrate = kBitrate;
+    encoder.setFps(kFps);
+    encoder.setBitrate(kBitrate);
     Waiter waiter;
 
     std::vector<double> grab, convert, encode, total;
@@ -219,6 +228,97 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
                 g.median, g.p95, c.median, c.p95, e.median, e.p95, t.median, t.p95, kbps);
 }
 
+// A desktop of plain windows: `count` of them, every tenth maximised, the others 700×500
+// spread over the screen, and on top a full-screen window standing for the curtain.
+class Desktop {
+public:
+    Desktop(Display* display, const CaptureDisplay& area, int count) : display_(display) {
+        for (int i = 0; i < count; ++i) {
+            bool maximised = i % 10 == 0;
+            int x = maximised ? area.x : area.x + (i * 173) % (area.width - 700);
+            int y = maximised ? area.y : area.y + (i * 97) % (area.height - 500);
+            int width = maximised ? area.width : 700;
+            int height = maximised ? area.height : 500;
+            windows_.push_back(open(x, y, width, height, 0x203040 + i * 0x050301));
+        }
+        curtain = open(area.x, area.y, area.width, area.height, 0x050505);
+        gc_ = XCreateGC(display_, windows_.back(), 0, nullptr);
+        XSync(display_, False);
+    }
+    ~Desktop() {
+        XFreeGC(display_, gc_);
+        for (Window w : windows_) XDestroyWindow(display_, w);
+        XDestroyWindow(display_, curtain);
+        XSync(display_, False);
+    }
+    // Draws into the topmost desktop window, as an application would.
+    void change(int index) {
+        XSetForeground(display_, gc_, 0x101010 + static_cast<unsigned long>(index % 7) * 0x111111);
+        XFillRectangle(display_, windows_.back(), gc_, 20 + (index * 11) % 600, 40, 8, 14);
+        XSync(display_, False);
+    }
+
+    Window curtain = 0;
+
+private:
+    Window open(int x, int y, int width, int height, unsigned long rgb) {
+        XSetWindowAttributes attributes{};
+        attributes.background_pixel = rgb;
+        attributes.override_redirect = True;
+        Window w =
+            XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                          static_cast<unsigned>(height), 0, CopyFromParent, InputOutput,
+                          CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+        XMapWindow(display_, w);
+        return w;
+    }
+
+    Display* display_;
+    std::vector<Window> windows_;
+    GC gc_;
+};
+
+void drainInto(Display* display, platform::X11WindowCompositor& compositor) {
+    XSync(display, False);
+    while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        compositor.handleEvent(event);
+    }
+}
+
+void compareGrabs(Display* display, const CaptureDisplay& area, platform::X11ErrorTrap& trap,
+                  int windows, int frames) {
+    Desktop desktop(display, area, windows);
+    platform::X11ScreenGrabber grabber(display, area.x, area.y, area.width, area.height);
+    std::vector<double> plain;
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        desktop.change(i);
+        auto t0 = Clock::now();
+        if (!grabber.grab()) throw std::runtime_error("grab refused");
+        grabber.drawCursor();
+        if (i >= kWarmUpFrames) plain.push_back(ms(t0, Clock::now()));
+    }
+    auto compositor = platform::X11WindowCompositor::open(display, area, trap);
+    if (!compositor) throw std::runtime_error("the display lacks Composite or Render");
+    compositor->exclude({desktop.curtain});
+    std::vector<double> composed;
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        desktop.change(i);
+        drainInto(display, *compositor);
+        auto t0 = Clock::now();
+        compositor->render();
+        if (!grabber.grabFrom(compositor->buffer())) throw std::runtime_error("grab refused");
+        grabber.drawCursor();
+        if (i >= kWarmUpFrames) composed.push_back(ms(t0, Clock::now()));
+    }
+    auto stats = compositor->stats();
+    compositor.reset();
+    Spread p = spread(plain), c = spread(composed);
+    std::printf("%7d   %6.2f %6.2f   %6.2f %6.2f   %5d %7d\n", windows, p.median, p.p95, c.median,
+                c.p95, stats.drawn, stats.covered);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -235,7 +335,8 @@ int main(int argc, char** argv) {
         server.emplace();
         name = server->name();
     }
-    Display* display = XOpenDisplay(name->c_str());
+    platform::DisplayHandle connection = platform::openDisplay(name);
+    Display* display = connection.get();
     if (display == nullptr) {
         std::fprintf(stderr, "capture_bench: cannot open display %s\n", name->c_str());
         return 1;
@@ -255,7 +356,16 @@ int main(int argc, char** argv) {
             run(display, area, width, Change::typing, frames);
             run(display, area, width, Change::fullScreen, frames);
         }
+        std::printf(
+            "\ngrab of one %dx%d picture, pointer drawn in: plain, and composed from the "
+            "windows without the curtain\n",
+            area.width, area.height);
+        std::printf("%7s   %-13s   %-13s   %5s %7s\n", "windows", "plain ms", "composed ms",
+                    "drawn", "covered");
+        std::printf("%7s   %-13s   %-13s\n", "", "median p95", "median p95");
+        for (int windows : {5, 30}) {
+            compareGrabs(display, area, trap, windows, frames);
+        }
     }
-    XCloseDisplay(display);
     return 0;
 }

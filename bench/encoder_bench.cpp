@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "EncodeWaiter.h"
+#include "protocol/StreamSettings.h"
 #include "video/H264Encoder.h"
 
 using namespace caldrovex;
@@ -35,8 +36,8 @@ void run(int width, int height, int frames) {
         pictures.back().fillTestPattern(i);
     }
     H264Encoder encoder;
-    encoder.fps = 30;
-    encoder.bitrate = 6'000'000;
+    encoder.setFps(30);
+    encoder.setBitrate(StreamSettings::kDefaultBitrate);
     Waiter waiter;
     int64_t index = 0;
     auto submit = [&] {

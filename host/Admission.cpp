@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-#include "host/HostModel.h"
+#include "host/HostController.h"
 #include "host/Session.h"
-#include "host/StreamStart.h"
+#include "protocol/PacketConnection.h"
+#include "trust/SecureStore.h"
 #include "trust/Uuid.h"
 
 namespace caldrovex {
@@ -28,155 +29,169 @@ std::optional<std::string> deviceName(const DeviceRegistry& registry, const std:
 
 }  // namespace
 
+Admission::Admission(HostController& controller, ConnectionIntake& intake,
+                     platform::QueuePtr mainQueue, platform::ClockPtr clock)
+    : controller_(controller),
+      intake_(intake),
+      mainQueue_(std::move(mainQueue)),
+      clock_(std::move(clock)) {}
+
 const std::vector<std::string>& Admission::hostFeatures() {
     static const std::vector<std::string> features{"frameAck", "warmResume"};
     return features;
 }
 
-void Admission::handle(HostModel& host, const ControlMessage& message,
-                       const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
+void Admission::handle(const ControlMessage& message,
+                       const std::shared_ptr<PacketConnection>& channel, const std::string& id,
+                       const Credentials& credentials) {
     // A connection that is neither pending nor the session is being torn down; one that
     // was answered already waits for its cancel.
-    if (!host.intake_.contains(id) || host.intake_.answered(id)) return;
-    if (!host.registry_ || !host.identity_) return;
+    if (!intake_.contains(id) || intake_.answered(id)) return;
     if (message.type != "pair" && message.type != "authenticate")
-        return reject(host, channel, id, "authRejected", kPairAgain);
+        return reject(channel, id, "authRejected", kPairAgain);
     if (!message.deviceID || !Uuid::isValid(*message.deviceID))
-        return reject(host, channel, id, "authRejected", kPairAgain);
+        return reject(channel, id, "authRejected", kPairAgain);
     // A device looking for another host.
-    if (!message.hostID || *message.hostID != host.identity_->hostID())
-        return reject(host, channel, id, "authRejected", kPairAgain);
+    if (!message.hostID || *message.hostID != credentials.identity.hostID())
+        return reject(channel, id, "authRejected", kPairAgain);
 
     if (message.type == "authenticate") {
-        if (!message.token || !host.registry_->accepts(*message.deviceID, *message.token))
-            return reject(host, channel, id, "authRejected", kNoLongerTrusted);
-    } else if (!pair(host, message, channel, id)) {
+        if (!message.token || !credentials.registry.accepts(*message.deviceID, *message.token))
+            return reject(channel, id, "authRejected", kNoLongerTrusted);
+    } else if (!pair(message, channel, id, credentials)) {
         return;
     }
-    if (!makeRoom(host, message, channel, id)) return;
-    admit(host, message, channel, id);
+    if (!makeRoom(message, channel, id, credentials.registry)) return;
+    admit(message, channel, id, credentials);
 }
 
-std::optional<std::string> Admission::pair(HostModel& host, const ControlMessage& message,
+std::optional<std::string> Admission::pair(const ControlMessage& message,
                                            const std::shared_ptr<PacketConnection>& channel,
-                                           const std::string& id) {
+                                           const std::string& id, const Credentials& credentials) {
     if (!message.secret) {
-        reject(host, channel, id, "authRejected", kCodeExpired);
+        reject(channel, id, "authRejected", kCodeExpired);
         return std::nullopt;
     }
     const std::string& deviceID = *message.deviceID;
     const std::string secretHash = SecureStore::hash(*message.secret);
     std::string token;
-    const auto& recent = host.recentPairing_;
-    if (recent && recent->deviceID == deviceID && recent->expiresAt > host.now() &&
+    const auto& recent = recentPairing_;
+    if (recent && recent->deviceID == deviceID && recent->expiresAt > now() &&
         SecureStore::constantTimeEqual(recent->secretHash, secretHash)) {
         // The device lost the reply to its pairing: the same token again, the registry as is.
         token = recent->token;
     } else {
-        const auto& invitation = host.published_.invitation;
-        if (!invitation || invitation->expiresAt <= host.environment_.clock->wall() ||
+        const auto& invitation = controller_.published().invitation;
+        if (!invitation || invitation->expiresAt <= clock_->wall() ||
             !SecureStore::constantTimeEqual(*message.secret, invitation->secret)) {
-            reject(host, channel, id, "authRejected", kCodeExpired);
+            reject(channel, id, "authRejected", kCodeExpired);
             return std::nullopt;
         }
         try {
             token = SecureStore::randomToken();
-            host.registry_->add(deviceID, message.deviceName.value_or(kDefaultDeviceName), token);
+            credentials.registry.add(deviceID, message.deviceName.value_or(kDefaultDeviceName),
+                                     token);
         } catch (const CaldrovexError& error) {
             // No token, or the registry refused the device (its limit, the keyring): the
             // invitation stays open.
-            reject(host, channel, id, "error", error.what());
+            reject(channel, id, "error", error.what());
             return std::nullopt;
         }
-        host.setRecentPairing(HostModel::RecentPairing{
-            secretHash, deviceID, token, host.now() + HostModel::kRecentPairingSeconds});
-        // Single use: the invitation is spent.
-        host.setInvitation(std::nullopt);
-        host.setDevices(host.registry_->devices());
+        setRecentPairing(RecentPairing{secretHash, deviceID, token, now() + kRecentPairingSeconds});
+        controller_.devicePaired();
     }
 
     auto paired = ControlMessage::make("paired");
-    paired.hostID = host.identity_->hostID();
-    paired.name = host.computerName();
+    paired.hostID = credentials.identity.hostID();
+    paired.name = controller_.computerName();
     paired.token = token;
-    host.addRelayFields(paired, deviceID);
+    controller_.addRelayFields(paired, deviceID);
     channel->send(paired);
     return token;
 }
 
-bool Admission::makeRoom(HostModel& host, const ControlMessage& message,
-                         const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
-    if (!host.active_) return true;
+bool Admission::makeRoom(const ControlMessage& message,
+                         const std::shared_ptr<PacketConnection>& channel, const std::string& id,
+                         const DeviceRegistry& registry) {
+    auto current = controller_.session();
+    if (!current) return true;
     const std::string& deviceID = *message.deviceID;
-    if (host.activeDeviceID_ == deviceID) {
+    if (current->deviceID() == deviceID) {
         // The same device came back on a new connection: the old one is stale.
-        host.endSession(true, true);
+        controller_.endSession(true, true);
         return true;
     }
     if (!message.takeover.value_or(false)) {
-        const auto& current = host.published_.activeDevice;
+        const auto& name = controller_.published().activeDevice;
         auto busy = ControlMessage::make("busy");
-        busy.deviceName = current;
-        busy.message = "This Mac is in use by " + current.value_or("another paired device") + ".";
+        busy.deviceName = name;
+        busy.message = "This Mac is in use by " + name.value_or("another paired device") + ".";
         channel->send(busy);
         // The channel stays pending until its close removes it.
-        delayedCancel(host, channel, id);
+        delayedCancel(channel, id);
         return false;
     }
-    auto newName = deviceName(*host.registry_, deviceID);
+    auto newName = deviceName(registry, deviceID);
     auto takenOver = ControlMessage::make("takenOver");
     takenOver.deviceName = newName;
     takenOver.message = "Your session moved to " + newName.value_or("another device") + ".";
     // The finish closes the old connection once the message is out.
-    host.active_->finish(takenOver);
-    host.endSession(false, false);
+    current->channel()->finish(takenOver);
+    controller_.endSession(false, false);
     return true;
 }
 
-void Admission::admit(HostModel& host, const ControlMessage& message,
-                      const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
+void Admission::admit(const ControlMessage& message,
+                      const std::shared_ptr<PacketConnection>& channel, const std::string& id,
+                      const Credentials& credentials) {
     const std::string& deviceID = *message.deviceID;
-    host.active_ = channel;
-    host.activeID_ = id;
-    host.activeDeviceID_ = deviceID;
     // No longer pending: the admission deadline finds nothing to cancel.
-    host.intake_.remove(id);
+    intake_.remove(id);
     const auto features = message.features.value_or(std::vector<std::string>{});
-    host.activeFeatures_ = std::set<std::string>(features.begin(), features.end());
-
-    // A display held for another device is released.
-    if (host.warmDeviceID_ && *host.warmDeviceID_ != deviceID) {
-        host.warmDeviceID_.reset();
-        StreamStart::stopCapture(host);
-    }
-
-    host.published_.activeDevice = deviceName(*host.registry_, deviceID);
-    host.lastMessage_ = host.now();
-    host.published_.status = "Connected to " + host.published_.activeDevice.value_or("your device");
+    controller_.beginSession(channel, id, deviceID,
+                             std::set<std::string>(features.begin(), features.end()));
 
     auto hello = ControlMessage::make("hello");
-    hello.hostID = host.identity_->hostID();
-    hello.controlAllowed = host.controlPermitted();
+    hello.hostID = credentials.identity.hostID();
+    hello.controlAllowed = controller_.controlPermitted();
     hello.features = hostFeatures();
-    hello.addresses = host.published_.addresses;
-    host.addRelayFields(hello, deviceID);
+    hello.addresses = controller_.published().addresses;
+    controller_.addRelayFields(hello, deviceID);
     channel->send(hello);
 }
 
-void Admission::reject(HostModel& host, const std::shared_ptr<PacketConnection>& channel,
-                       const std::string& id, const std::string& type, const std::string& text) {
+void Admission::reject(const std::shared_ptr<PacketConnection>& channel, const std::string& id,
+                       const std::string& type, const std::string& text) {
     auto reply = ControlMessage::make(type);
     reply.message = text;
     channel->send(reply);
-    delayedCancel(host, channel, id);
+    delayedCancel(channel, id);
 }
 
-void Admission::delayedCancel(HostModel& host, const std::shared_ptr<PacketConnection>& channel,
+void Admission::delayedCancel(const std::shared_ptr<PacketConnection>& channel,
                               const std::string& id) {
-    host.intake_.markAnswered(id);
+    intake_.markAnswered(id);
     // Holds the channel itself: the cancel must happen even if it is no longer tracked.
-    host.environment_.mainQueue->postAfter(HostModel::kReplyGraceSeconds,
-                                           [channel] { channel->cancel(); });
+    mainQueue_->postAfter(kReplyGraceSeconds, [channel] { channel->cancel(); });
+}
+
+// ---- The recent pairing ----
+
+void Admission::setRecentPairing(std::optional<RecentPairing> pairing) {
+    recentPairing_ = std::move(pairing);
+    controller_.syncRelayKeys();
+}
+
+void Admission::forgetPairing() {
+    setRecentPairing(std::nullopt);
+}
+
+void Admission::forgetPairingOf(const std::string& deviceID) {
+    if (recentPairing_ && recentPairing_->deviceID == deviceID) forgetPairing();
+}
+
+void Admission::forgetExpiredPairing() {
+    if (recentPairing_ && recentPairing_->expiresAt <= now()) forgetPairing();
 }
 
 }  // namespace caldrovex

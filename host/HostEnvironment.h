@@ -10,12 +10,13 @@
 #include "host/Clipboard.h"
 #include "host/PermissionProbe.h"
 #include "host/PowerControl.h"
+#include "host/RelayControl.h"
 #include "host/SettingsStore.h"
 #include "input/InputController.h"
 #include "platform/Clock.h"
 #include "platform/Queue.h"
 #include "platform/net/Connection.h"
-#include "reach/RelayEndpoint.h"
+#include "reach/RelayConfiguration.h"
 #include "trust/SecretBackend.h"
 #include "video/ScreenStreamer.h"
 
@@ -23,7 +24,7 @@ namespace caldrovex {
 
 // Everything the host controller takes from outside: its queues and clock, where secrets and
 // settings live, what it asks the platform, and how it makes listeners. The application fills
-// it with the real components (`forUser`); tests fill it with fakes on virtual time.
+// it with the real components (app/UserEnvironment.h); tests fill it with fakes on virtual time.
 //
 // All members must be set before the controller is created, and live as long as it does.
 struct HostEnvironment {
@@ -46,7 +47,10 @@ struct HostEnvironment {
     std::filesystem::path dataFolder;
     // The relay bridge's unix socket.
     std::filesystem::path bridgePath;
-    RelayEndpoint relayEndpoint;
+    // Which relay to use, if any, and why not when none.
+    RelayConfiguration relay;
+    // Makes the relay agent for a relay and the bridge ("caldrovex.relay.agent").
+    RelayControl::AgentFactory makeRelayAgent;
     // Whether the host is set to start at login.
     std::function<bool()> loginItemEnabled;
 
@@ -56,13 +60,6 @@ struct HostEnvironment {
     PowerControlPtr power;
     // Captures the displays and owns the video pipeline that sends them.
     std::shared_ptr<ScreenStreamer> screen;
-
-    // The real components for the current user, apart from those that live in adapter
-    // libraries: the keyring backend and the permission probe (given here), and the input
-    // controller, clipboard and power control (set by the caller afterwards).
-    static HostEnvironment forUser(platform::QueuePtr mainQueue,
-                                   std::shared_ptr<SecretBackend> secrets,
-                                   PermissionProbePtr permissions);
 };
 
 }  // namespace caldrovex

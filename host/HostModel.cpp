@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
-#include <nlohmann/json.hpp>
-
-#include "host/Admission.h"
+#include "host/InvitationLink.h"
 #include "host/Invitations.h"
-#include "host/Session.h"
-#include "host/StreamStart.h"
+#include "platform/QueueAssert.h"
 #include "trust/Uuid.h"
 
 namespace caldrovex {
@@ -31,16 +29,6 @@ constexpr const char* kIdentityNotLoaded = "The host identity is not loaded.";
 constexpr const char* kIdentityInactive = "TLS identity could not be activated.";
 constexpr const char* kDefaultComputerName = "My Mac";
 
-bool isValidUtf8(const std::string& text) {
-    try {
-        (void)nlohmann::json(text).dump();
-        return true;
-    } catch (const nlohmann::json::type_error&) {
-        // The only error dump raises: a string that is not valid UTF-8.
-        return false;
-    }
-}
-
 }  // namespace
 
 // ---- Creation and change notification ----
@@ -50,7 +38,8 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
     // the first tick or connection.
     const auto& e = environment;
     if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings || !e.permissions ||
-        !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard || !e.power || !e.screen)
+        !e.privateAddresses || !e.makeListener || !e.makeRelayAgent || !e.input || !e.clipboard ||
+        !e.power || !e.screen)
         throw std::invalid_argument("HostModel needs every component of its environment");
     std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
     host->initialize();
@@ -62,8 +51,13 @@ HostModel::HostModel(HostEnvironment environment)
       store_(environment_.secrets),
       // The distant past: the first tick while sharing refreshes the addresses.
       lastAddressRefresh_(-1e300),
-      bridgePath_(environment_.bridgePath.string()),
-      lastMessage_(environment_.clock->monotonic()) {}
+      admission_(*this, intake_, environment_.mainQueue, environment_.clock),
+      capture_(CaptureControl::make(*this, environment_.mainQueue, environment_.screen,
+                                    environment_.power, environment_.permissions)),
+      relay_(RelayControl::make(*this,
+                                {environment_.mainQueue, environment_.clock, environment_.makeQueue,
+                                 environment_.makeListener, environment_.makeRelayAgent,
+                                 environment_.bridgePath.string(), environment_.relay})) {}
 
 HostModel::~HostModel() {
     // Listeners hold handlers that only reach this object weakly; close the sockets now.
@@ -73,7 +67,7 @@ HostModel::~HostModel() {
         listener->cancel();
     }
     for (auto& connection : intake_.removeAll()) connection->cancel();
-    if (active_) active_->cancel();
+    if (session_) session_->channel()->cancel();
 }
 
 void HostModel::initialize() {
@@ -87,30 +81,23 @@ void HostModel::initialize() {
     published_.screenPermission = environment_.permissions->screenRecording();
     published_.accessibilityPermission = environment_.permissions->accessibility();
 
-    // Capture failures arrive on the capture queue; only one about the running capture counts.
-    environment_.screen->setErrorCallback([weak = weak(), queue = environment_.mainQueue](
-                                              const std::string& message, int64_t generation) {
-        queue->post([weak, message, generation] {
-            auto self = weak.lock();
-            if (!self || !self->environment_.screen->isCurrent(generation)) return;
-            ChangeScope scope(*self);
-            StreamStart::captureFailed(*self, message);
-        });
-    });
-
     loadCredentials(false);
     scheduleTick();
     if (settings.boolean(kHostEnabled).value_or(false)) start();
 }
 
-HostModel::ChangeScope::ChangeScope(HostModel& host) : host_(host) {
-    if (host_.changeDepth_++ == 0) before_ = host_.published_;
+void HostModel::beginChange() {
+    // Everything the controller owns belongs to the main queue.
+    platform::assertOnQueue(*environment_.mainQueue);
+    if (changeDepth_++ == 0) changeStart_ = published_;
 }
 
-HostModel::ChangeScope::~ChangeScope() {
-    if (--host_.changeDepth_ != 0 || !before_ || *before_ == host_.published_) return;
+void HostModel::endChange() {
+    if (--changeDepth_ != 0) return;
+    auto before = std::exchange(changeStart_, std::nullopt);
+    if (!before || *before == published_) return;
     // The callback may start another operation; that one takes its own snapshot.
-    if (auto callback = host_.onChange) callback();
+    if (auto callback = onChange) callback();
 }
 
 void HostModel::scheduleTick() {
@@ -136,11 +123,10 @@ void HostModel::loadCredentials(bool allowInteraction) {
             }};
         auto identity = std::make_shared<const HostIdentity>(environment_.dataFolder, passwords,
                                                              allowInteraction);
-        auto registry = std::make_unique<DeviceRegistry>(store_, environment_.clock,
+        auto registry = std::make_shared<DeviceRegistry>(store_, environment_.clock,
                                                          identity->hostID(), allowInteraction);
-        std::optional<std::string> secret;
-        loadRelaySecret(identity->hostID(), allowInteraction, secret);
-        relaySecret_ = std::move(secret);
+        auto secret = RelayControl::loadSecret(store_, identity->hostID(), allowInteraction);
+        relay_->setSecret(std::move(secret));
         identity_ = std::move(identity);
         registry_ = std::move(registry);
         setDevices(registry_->devices());
@@ -153,21 +139,6 @@ void HostModel::loadCredentials(bool allowInteraction) {
     }
 }
 
-void HostModel::loadRelaySecret(const std::string& hostID, bool allowInteraction,
-                                std::optional<std::string>& secret) {
-    const std::string account = "relay-secret-" + hostID;
-    auto stored = store_.read(account, allowInteraction);
-    // The secret keys every relay registration; an empty one would make them guessable, so
-    // it is replaced like a missing one. Random tokens are ASCII, hence valid UTF-8.
-    if (stored && !stored->empty() && isValidUtf8(*stored)) {
-        secret = std::move(stored);
-        return;
-    }
-    std::string fresh = SecureStore::randomToken();
-    store_.write(fresh, account);
-    secret = std::move(fresh);
-}
-
 // ---- Start, stop, listeners ----
 
 void HostModel::start() {
@@ -177,7 +148,7 @@ void HostModel::start() {
     sharing_ = true;
     published_.error.reset();
     refreshListeners();
-    restartRelay();
+    relay_->restartRelay();
     updateStatus();
 }
 
@@ -191,14 +162,13 @@ void HostModel::stop(bool preserveIntent) {
     }
     listeners_.clear();
     published_.addresses.clear();
-    closeBridge();
-    published_.relayStatus = RelayStatus::off();
+    relay_->stop();
     for (auto& connection : intake_.removeAll()) connection->cancel();
     endSession(true, false);
     published_.running = false;
     published_.status = HostPublished::kSharingOff;
     setInvitation(std::nullopt);
-    setRecentPairing(std::nullopt);
+    admission_.forgetPairing();
 }
 
 void HostModel::setExplicitAddresses(std::vector<std::string> addresses) {
@@ -230,7 +200,7 @@ void HostModel::refreshListeners() {
     for (auto& address : addresses) {
         if (!listeners_.count(address)) listen(address);
     }
-    if (!bridgeListener_) openBridge();
+    if (!relay_->hasBridge()) relay_->openBridge();
     updateStatus();
 }
 
@@ -341,7 +311,7 @@ void HostModel::connectionClosed(const std::string& id) {
     ChangeScope scope(*this);
     intake_.remove(id);
     // The connection is closed already; the display stays warm for a quick return.
-    if (activeID_ == id) endSession(false, true);
+    if (session_ && session_->id() == id) endSession(false, true);
 }
 
 void HostModel::admissionDeadline(const std::string& id) {
@@ -351,30 +321,117 @@ void HostModel::admissionDeadline(const std::string& id) {
 void HostModel::handle(const ControlMessage& message,
                        const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
     ChangeScope scope(*this);
-    if (activeID_ == id) return Session::handle(*this, message, channel);
-    Admission::handle(*this, message, channel, id);
+    // Held here: the message may end the session it belongs to.
+    if (auto session = session_; session && session->id() == id) return session->handle(message);
+    // Until the credentials are loaded nobody can be admitted.
+    if (!identity_ || !registry_) return;
+    admission_.handle(message, channel, id, {*identity_, *registry_});
+}
+
+// ---- The session ----
+
+void HostModel::beginSession(std::shared_ptr<PacketConnection> channel, const std::string& id,
+                             const std::string& deviceID, const std::set<std::string>& features) {
+    capture_->deviceAdmitted(deviceID);
+    Session::Desktop desktop{environment_.input, environment_.clipboard, environment_.power,
+                             environment_.clock};
+    HostController& controller = *this;
+    session_ = std::make_shared<Session>(controller, *capture_, std::move(desktop),
+                                         std::move(channel), id, deviceID, features);
+    const auto& devices = registry_->devices();
+    auto device = std::find_if(devices.begin(), devices.end(),
+                               [&](const TrustedDevice& d) { return d.id == deviceID; });
+    published_.activeDevice =
+        device == devices.end() ? std::nullopt : std::make_optional(device->name);
+    published_.status = "Connected to " + published_.activeDevice.value_or("your device");
 }
 
 void HostModel::endSession(bool cancelConnection, bool keepCaptureWarm) {
     ChangeScope scope(*this);
-    Session::end(*this, cancelConnection, keepCaptureWarm);
+    // From here on there is no session, also for whatever its end sets off.
+    if (auto session = std::exchange(session_, nullptr)) {
+        session->end(cancelConnection, keepCaptureWarm);
+    } else {
+        capture_->sessionEnded(std::nullopt, keepCaptureWarm);
+        environment_.input->releaseAll();
+    }
+    published_.activeDevice.reset();
+    if (!published_.running) return;
+    if (capture_->warmDeviceID())
+        published_.status = CaptureControl::kWarmHoldStatus;
+    else
+        updateStatus();
 }
+
+std::optional<std::string> HostModel::activeDeviceID() const {
+    if (!session_) return std::nullopt;
+    return session_->deviceID();
+}
+
+bool HostModel::controlPermitted() const {
+    return published_.controlEnabled && session_ && session_->streamReady() &&
+           environment_.permissions->accessibility();
+}
+
+// ---- Invitations ----
 
 void HostModel::makeInvitation() {
     ChangeScope scope(*this);
-    Invitations::make(*this);
+    auto relay = relay_->offer();
+    // With no road at all, sharing is on but nothing runs: the invitation below says why.
+    const bool road = !published_.addresses.empty() || relay;
+    if (!sharing_ || !identity_ || (road && !published_.running)) {
+        published_.error = Invitations::kSharingOff;
+        return;
+    }
+    admission_.forgetPairing();
+    try {
+        // Replacing the invitation voids the earlier one; the relay learns the new key.
+        setInvitation(
+            Invitations::make({*identity_, computerName(), published_.addresses, port, relay,
+                               relay_->unavailableReason(), environment_.clock->wall()}));
+    } catch (const CaldrovexError& error) {
+        published_.error = error.what();
+    }
+}
+
+void HostModel::shareInvitation(const std::shared_ptr<PacketConnection>& channel) {
+    if (!controlPermitted()) return Session::notice(*channel, Invitations::kInviteNotAllowed);
+    makeInvitation();
+    const auto& invitation = published_.invitation;
+    auto link = invitation ? InvitationLink::make(*invitation) : std::nullopt;
+    if (link) {
+        auto reply = ControlMessage::make("invitation");
+        reply.text = *link;
+        channel->send(reply);
+        return;
+    }
+    const auto& error = published_.error;
+    Session::notice(*channel, error && !error->empty() ? *error : Invitations::kNoCode);
 }
 
 void HostModel::revoke(const std::string& deviceID) {
     ChangeScope scope(*this);
-    Invitations::revoke(*this, deviceID);
+    if (registry_) {
+        try {
+            registry_->revoke(deviceID);
+        } catch (const CaldrovexError& error) {
+            // The list shown below is refreshed from the registry, which kept the device.
+            published_.error = error.what();
+        }
+    }
+    setDevices(registry_ ? registry_->devices() : std::vector<TrustedDevice>{});
+    admission_.forgetPairingOf(deviceID);
+    if (activeDeviceID() == deviceID) endSession(true, false);
 }
 
-// ---- Shared helpers of the parts ----
-
-bool HostModel::controlPermitted() {
-    return published_.controlEnabled && streamReady_ && environment_.permissions->accessibility();
+void HostModel::devicePaired() {
+    // Single use: the invitation is spent.
+    setInvitation(std::nullopt);
+    setDevices(registry_->devices());
 }
+
+// ---- What devices are told about the host ----
 
 std::string HostModel::computerName() const {
     auto name = environment_.computerName ? environment_.computerName() : std::nullopt;
@@ -382,16 +439,7 @@ std::string HostModel::computerName() const {
 }
 
 void HostModel::addRelayFields(ControlMessage& message, const std::string& deviceID) const {
-    if (!published_.relayEnabled || !relaySecret_) return;
-    const auto& relay = environment_.relayEndpoint;
-    message.relay = relay.host + ":" + std::to_string(relay.port);
-    message.relayKey =
-        RelayEndpoint::rendezvous(RelayEndpoint::hostKey(*relaySecret_, "device\n" + deviceID));
-}
-
-void HostModel::setRecentPairing(std::optional<RecentPairing> pairing) {
-    recentPairing_ = std::move(pairing);
-    syncRelayKeys();
+    relay_->addRelayFields(message, deviceID);
 }
 
 void HostModel::setInvitation(std::optional<PairingInvitation> invitation) {
@@ -404,12 +452,6 @@ void HostModel::setDevices(std::vector<TrustedDevice> devices) {
     syncRelayKeys();
 }
 
-void HostModel::notice(const std::shared_ptr<PacketConnection>& channel, const std::string& text) {
-    auto message = ControlMessage::make("notice");
-    message.message = text;
-    channel->send(message);
-}
-
 // ---- Tick and status ----
 
 void HostModel::tick() {
@@ -418,9 +460,10 @@ void HostModel::tick() {
     published_.accessibilityPermission = environment_.permissions->accessibility();
     if (published_.invitation && published_.invitation->expiresAt <= environment_.clock->wall())
         setInvitation(std::nullopt);
-    if (recentPairing_ && recentPairing_->expiresAt <= now()) setRecentPairing(std::nullopt);
+    admission_.forgetExpiredPairing();
     intake_.forgetOldAttempts(now());
-    if (active_ && now() - lastMessage_ > kSessionSilenceSeconds) endSession(true, true);
+    if (session_ && now() - session_->lastMessage() > kSessionSilenceSeconds)
+        endSession(true, true);
     if (sharing_) {
         if (now() - lastAddressRefresh_ > kAddressRefreshSeconds) {
             lastAddressRefresh_ = now();
@@ -439,8 +482,8 @@ void HostModel::updateStatus() {
     if (p.activeDevice) published_.status = "Connected to " + *p.activeDevice;
     // A held display keeps its sentence until the hold ends, even when the listeners or the
     // relay change meanwhile.
-    else if (warmDeviceID_)
-        published_.status = Session::kWarmHoldStatus;
+    else if (capture_->warmDeviceID())
+        published_.status = CaptureControl::kWarmHoldStatus;
     else if (!p.addresses.empty() && relayReady)
         published_.status = "Ready · private network and Orvelo Connect";
     else if (!p.addresses.empty())
@@ -449,6 +492,9 @@ void HostModel::updateStatus() {
         published_.status = "Ready · reachable anywhere with Orvelo Connect";
     else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::idle)
         published_.status = "Ready to pair a device";
+    // Not "connecting" while nothing is on its way: the reason tells what to do about it.
+    else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::unreachable)
+        published_.status = "Orvelo Connect is not reachable. " + p.relayStatus.message;
     else if (p.relayEnabled)
         published_.status = "Connecting to Orvelo Connect…";
     else
@@ -461,7 +507,7 @@ void HostModel::setRelayEnabled(bool enabled) {
     ChangeScope scope(*this);
     published_.relayEnabled = enabled;
     environment_.settings->setBoolean(kRelayEnabled, enabled);
-    restartRelay();
+    relay_->restartRelay();
 }
 
 void HostModel::setLocalNetworkEnabled(bool enabled) {
@@ -476,10 +522,10 @@ void HostModel::setControlEnabled(bool enabled) {
     published_.controlEnabled = enabled;
     environment_.settings->setBoolean(kControlEnabled, enabled);
     if (!enabled) environment_.input->releaseAll();
-    if (active_) {
+    if (session_) {
         auto message = ControlMessage::make("permissions");
         message.controlAllowed = controlPermitted();
-        active_->send(message);
+        session_->channel()->send(message);
     }
 }
 
@@ -490,21 +536,7 @@ void HostModel::setCurtainEnabled(bool enabled) {
     // Applying the curtain arrives with the curtain controller.
 }
 
-// ---- Relay road (until the relay agent exists) ----
-
-void HostModel::openBridge() {}
-
-void HostModel::closeBridge() {
-    bridgeListener_.reset();
-    bridgeReady_ = false;
-}
-
-void HostModel::restartRelay() {
-    ChangeScope scope(*this);
-    // Without an agent the relay road stays off, whatever the preconditions say.
-    published_.relayStatus = RelayStatus::off();
-    updateStatus();
-}
+// ---- The relay road ----
 
 void HostModel::relayStatusChanged(RelayStatus status) {
     ChangeScope scope(*this);
@@ -513,11 +545,47 @@ void HostModel::relayStatusChanged(RelayStatus status) {
 }
 
 void HostModel::syncRelayKeys() {
-    if (relayKeysScheduled_) return;
-    relayKeysScheduled_ = true;
-    environment_.mainQueue->post([weak = weak()] {
-        if (auto self = weak.lock()) self->relayKeysScheduled_ = false;
-    });
+    relay_->syncRelayKeys();
+}
+
+std::optional<std::string> HostModel::recentPairingHash() const {
+    const auto& pairing = admission_.recentPairing();
+    if (!pairing || pairing->expiresAt <= now()) return std::nullopt;
+    return pairing->secretHash;
+}
+
+void HostModel::bridgeReady() {
+    published_.running = true;
+    updateStatus();
+}
+
+void HostModel::showError(const std::string& text) {
+    published_.error = text;
+}
+
+// ---- Test view ----
+
+HostModel::DebugState HostModel::debugState() const {
+    DebugState state;
+    state.identity = identity_;
+    state.registry = registry_;
+    state.relaySecret = relay_->secret();
+    state.relay = relay_->debugState();
+    state.relayKeys = relay_->relayKeys();
+    state.listeners = listeners_;
+    state.pendingPeers = intake_.pendingPeers();
+    state.attempts = intake_.attempts();
+    state.recentPairing = admission_.recentPairing();
+    if (session_) {
+        state.activeConnection = session_->channel();
+        state.activeID = session_->id();
+        state.activeFeatures = session_->features();
+        state.streamReady = session_->streamReady();
+        state.sessionEpoch = session_->epoch();
+    }
+    state.capture = capture_->capture();
+    state.warmDeviceID = capture_->warmDeviceID();
+    return state;
 }
 
 }  // namespace caldrovex

@@ -9,11 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "host/Admission.h"
+#include "host/CaptureControl.h"
 #include "host/CaptureState.h"
-#include "host/CaptureTask.h"
 #include "host/ConnectionIntake.h"
+#include "host/HostController.h"
 #include "host/HostEnvironment.h"
 #include "host/HostPublished.h"
+#include "host/RelayControl.h"
+#include "host/Session.h"
 #include "platform/net/Connection.h"
 #include "protocol/ControlMessage.h"
 #include "protocol/PacketConnection.h"
@@ -30,7 +34,8 @@ namespace caldrovex {
 //
 // Contract:
 // - Created with `create` on the main queue, owned through std::shared_ptr by the shell, and
-//   used only on the main queue. Every operation below must be called there.
+//   used only on the main queue. Every operation below must be called there (debug builds
+//   check it).
 // - Work arriving on other queues (listener and connection handlers) is posted to the main
 //   queue and holds the controller weakly; dropping the last owner ends all of it. Delayed
 //   work (the 3-second tick, admission deadlines, delayed cancels) does the same.
@@ -39,10 +44,12 @@ namespace caldrovex {
 //   and call operations; it must not destroy the controller.
 // - The environment's components must outlive the controller.
 //
-// The pieces live in their own files: admission of new connections (Admission), the session's
-// messages and its end (Session), invitations and revocation (Invitations), the bookkeeping
-// of pending connections (ConnectionIntake).
-class HostModel : public std::enable_shared_from_this<HostModel> {
+// The parts live in their own files and own their state: admission of new connections
+// (Admission), the running session with its messages and its end (Session), the capture
+// with its warm hold (CaptureControl), the making of invitations (Invitations), and the
+// relay road with its bridge and agent (RelayControl). They
+// talk back through HostController; the controller alone publishes what the host shows.
+class HostModel : public std::enable_shared_from_this<HostModel>, private HostController {
 public:
     // TCP port of every direct listener.
     static constexpr uint16_t port = 48725;
@@ -54,20 +61,29 @@ public:
     static constexpr double kSessionSilenceSeconds = 20;
     // How often the served addresses are compared with the machine's while sharing.
     static constexpr double kAddressRefreshSeconds = 6;
-    // A refused or busy device gets this long to read its reply before the connection goes.
-    static constexpr double kReplyGraceSeconds = 0.2;
-    // How long a device whose "paired" reply was lost may pair again with the same secret.
-    static constexpr double kRecentPairingSeconds = 60;
-    // Lifetime of a pairing invitation.
-    static constexpr double kInvitationSeconds = 300;
 
-    // The last successful pairing, kept so that a device whose reply was lost gets the same
-    // token again (Admission).
-    struct RecentPairing {
-        std::string secretHash;
-        std::string deviceID;
-        std::string token;
-        double expiresAt = 0;  // monotonic seconds
+    // A copy of the controller's and its parts' inner state, for tests.
+    struct DebugState {
+        std::shared_ptr<const HostIdentity> identity;
+        std::shared_ptr<const DeviceRegistry> registry;
+        std::optional<std::string> relaySecret;
+        // The relay road: the bridge, the agent, the keys it was last given.
+        RelayControl::DebugState relay;
+        std::vector<std::string> relayKeys;
+        std::map<std::string, platform::net::ListenerPtr> listeners;
+        // Pending connections: where each came from, and the attempts per remote host.
+        std::map<std::string, ConnectionIntake::Source> pendingPeers;
+        std::map<std::string, ConnectionIntake::Attempts> attempts;
+        std::optional<Admission::RecentPairing> recentPairing;
+        // The session; empty without one.
+        std::shared_ptr<PacketConnection> activeConnection;
+        std::optional<std::string> activeID;
+        std::set<std::string> activeFeatures;
+        bool streamReady = false;
+        int sessionEpoch = 0;
+        // Capture control.
+        std::optional<CaptureState> capture;
+        std::optional<std::string> warmDeviceID;
     };
 
     // Creates the controller: reads the settings, loads the credentials without prompting,
@@ -82,7 +98,7 @@ public:
 
     // Called after each operation or event that changed `published()`.
     std::function<void()> onChange;
-    const HostPublished& published() const { return published_; }
+    const HostPublished& published() const override { return published_; }
 
     // Loads (or makes) the identity, the registry and the relay secret; on failure publishes
     // the error and keeps what was loaded before. `allowInteraction` lets the keyring ask
@@ -97,7 +113,7 @@ public:
     // The periodic housekeeping; runs by itself every 3 seconds.
     void tick();
     // Recomputes the status sentence (only while sharing).
-    void updateStatus();
+    void updateStatus() override;
 
     // Addresses served before the private ones, in this order (for example a loopback
     // address given on the command line). Applied at once while sharing.
@@ -116,74 +132,54 @@ public:
 
     // Takes in a new connection from a listener (`pool` = its address) or the relay bridge
     // (`pool` = "relay"); refused connections are cancelled without a reply.
-    void accept(platform::net::ConnectionPtr connection, const std::string& pool);
-    // Every control message of every connection, `id` being its intake id.
+    void accept(platform::net::ConnectionPtr connection, const std::string& pool) override;
+    // Every control message of every connection, `id` being its intake id: the session's go
+    // to the session, the others to admission.
     void handle(const ControlMessage& message, const std::shared_ptr<PacketConnection>& channel,
                 const std::string& id);
     // Ends the session (if any): optionally cancels its connection; `keepCaptureWarm` holds
-    // the captured display for the same device's return.
-    void endSession(bool cancelConnection, bool keepCaptureWarm);
+    // the captured display for the same device's return. With no session it still stops a
+    // capture nobody holds and recomputes the status.
+    void endSession(bool cancelConnection, bool keepCaptureWarm) override;
 
-    // The relay road. Until the relay agent exists these keep `relayStatus` off.
-    void openBridge();
-    void closeBridge();
-    void restartRelay();
-    void syncRelayKeys();
-    // The relay agent's status report (on the main queue): published, and the status
-    // sentence recomputed.
-    void relayStatusChanged(RelayStatus status);
+    // The relay road's state (the agent's reports, or why it is off or unreachable):
+    // published, and the status sentence recomputed.
+    void relayStatusChanged(RelayStatus status) override;
 
-    // Read-only views for the shell, the headless host and tests.
-    bool sharing() const { return sharing_; }
-    const HostIdentity* identity() const { return identity_.get(); }
-    const DeviceRegistry* registry() const { return registry_.get(); }
-    const std::optional<std::string>& relaySecret() const { return relaySecret_; }
-    const RelayEndpoint& relayEndpoint() const { return environment_.relayEndpoint; }
-    const ConnectionIntake& intake() const { return intake_; }
-    const std::map<std::string, platform::net::ListenerPtr>& listeners() const {
-        return listeners_;
-    }
-    const std::shared_ptr<PacketConnection>& activeConnection() const { return active_; }
-    const std::optional<std::string>& activeID() const { return activeID_; }
-    const std::optional<std::string>& activeDeviceID() const { return activeDeviceID_; }
-    const std::set<std::string>& activeFeatures() const { return activeFeatures_; }
-    const std::optional<std::string>& warmDeviceID() const { return warmDeviceID_; }
-    const std::optional<CaptureState>& capture() const { return capture_; }
-    bool streamReady() const { return streamReady_; }
-    const std::optional<RecentPairing>& recentPairing() const { return recentPairing_; }
-    const std::string& bridgePath() const { return bridgePath_; }
-    int sessionEpoch() const { return sessionEpoch_; }
+    // Sharing is on.
+    bool sharing() const override { return sharing_; }
+    // The device id of the running session.
+    std::optional<std::string> activeDeviceID() const;
+
+    DebugState debugState() const;
 
 private:
-    friend class Admission;
-    friend class Invitations;
-    friend class Session;
-    friend class StreamStart;
-
     explicit HostModel(HostEnvironment environment);
     void initialize();
 
-    // Published-state notification: every entry point holds one of these; the outermost
+    // HostController: what the parts ask of the controller.
+    std::shared_ptr<Session> session() const override { return session_; }
+    void beginSession(std::shared_ptr<PacketConnection> channel, const std::string& id,
+                      const std::string& deviceID, const std::set<std::string>& features) override;
+    bool controlPermitted() const override;
+    std::string computerName() const override;
+    void addRelayFields(ControlMessage& reply, const std::string& deviceID) const override;
+    void shareInvitation(const std::shared_ptr<PacketConnection>& channel) override;
+    void devicePaired() override;
+    void syncRelayKeys() override;
+    std::optional<std::string> recentPairingHash() const override;
+    platform::net::Parameters listenerParameters() const override;
+    void bridgeReady() override;
+    void showError(const std::string& text) override;
+    // Published-state notification: every entry point holds a change scope; the outermost
     // one calls `onChange` when the state differs from what it was on entry.
-    class ChangeScope {
-    public:
-        explicit ChangeScope(HostModel& host);
-        ~ChangeScope();
-        ChangeScope(const ChangeScope&) = delete;
-        ChangeScope& operator=(const ChangeScope&) = delete;
-
-    private:
-        HostModel& host_;
-        std::optional<HostPublished> before_;
-    };
+    void beginChange() override;
+    void endChange() override;
 
     std::weak_ptr<HostModel> weak() { return weak_from_this(); }
     double now() const { return environment_.clock->monotonic(); }
 
     void scheduleTick();
-    void loadRelaySecret(const std::string& hostID, bool allowInteraction,
-                         std::optional<std::string>& secret);
-    platform::net::Parameters listenerParameters() const;
     void listen(const std::string& address);
     void dropListener(const std::string& address);
     void listenerState(const std::string& address, const platform::net::ListenerPtr& listener,
@@ -193,28 +189,18 @@ private:
     void connectionClosed(const std::string& id);
     void admissionDeadline(const std::string& id);
 
-    // Whether remote control is permitted now: the setting, a ready stream, and the
-    // platform's injection permission.
-    bool controlPermitted();
-    // The computer's name for devices, "My Mac" when the system has none.
-    std::string computerName() const;
-    // "host:port" of the relay and the device's rendezvous key, when the relay is on and a
-    // secret exists.
-    void addRelayFields(ControlMessage& message, const std::string& deviceID) const;
-    void setRecentPairing(std::optional<RecentPairing> pairing);
     void setInvitation(std::optional<PairingInvitation> invitation);
     void setDevices(std::vector<TrustedDevice> devices);
-    void notice(const std::shared_ptr<PacketConnection>& channel, const std::string& text);
 
     HostEnvironment environment_;
     SecureStore store_;
     HostPublished published_;
     int changeDepth_ = 0;
+    std::optional<HostPublished> changeStart_;
 
-    // Credentials.
+    // Credentials (the relay secret is the relay control's).
     std::shared_ptr<const HostIdentity> identity_;
-    std::unique_ptr<DeviceRegistry> registry_;
-    std::optional<std::string> relaySecret_;
+    std::shared_ptr<DeviceRegistry> registry_;
 
     // Sharing and listeners.
     bool sharing_ = false;
@@ -222,33 +208,15 @@ private:
     std::map<std::string, platform::net::ListenerPtr> listeners_;
     double lastAddressRefresh_;
 
-    // Relay road (the agent arrives with the relay).
-    platform::net::ListenerPtr bridgeListener_;
-    bool bridgeReady_ = false;
-    std::string bridgePath_;
-    bool relayKeysScheduled_ = false;
-
-    // Connections and the session.
+    // Connections not yet admitted.
     ConnectionIntake intake_;
-    std::shared_ptr<PacketConnection> active_;
-    std::optional<std::string> activeID_;
-    std::optional<std::string> activeDeviceID_;
-    std::set<std::string> activeFeatures_;
-    double lastMessage_;
-    int sessionEpoch_ = 0;
-    bool streamReady_ = false;
-    std::optional<std::string> warmDeviceID_;
-    // The newest link of the chain of capture starts and stops.
-    std::shared_ptr<CaptureTask> captureTask_;
-    // The running capture's settings; absent while nothing is captured.
-    std::optional<CaptureState> capture_;
-    // Names the current warm hold; an older hold's expiry finds it changed and does nothing.
-    std::string warmToken_;
-    // Power assertion ids, 0 when not held.
-    uint32_t sleepAssertion_ = 0;
-    uint32_t displaySleepAssertion_ = 0;
 
-    std::optional<RecentPairing> recentPairing_;
+    // The parts. Capture control outlives sessions; the session exists while a device is
+    // admitted; relay control keeps the bridge and the relay agent.
+    Admission admission_;
+    std::shared_ptr<CaptureControl> capture_;
+    std::shared_ptr<Session> session_;
+    std::shared_ptr<RelayControl> relay_;
 };
 
 }  // namespace caldrovex

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/CaldrovexError.h"
 #include "protocol/Base64.h"
-#include "protocol/CaldrovexError.h"
 
 namespace caldrovex {
 

@@ -2,78 +2,34 @@
 
 #include <chrono>
 
-#include "host/HostModel.h"
-#include "host/InvitationLink.h"
+#include "platform/CaldrovexError.h"
+#include "trust/SecureStore.h"
 
 namespace caldrovex {
 
-void Invitations::make(HostModel& host) {
-    if (!host.published_.running || !host.identity_) {
-        host.published_.error = kSharingOff;
-        return;
-    }
-    host.setRecentPairing(std::nullopt);
-
+PairingInvitation Invitations::make(const Host& host) {
     PairingInvitation invitation;
     invitation.version = 1;
-    invitation.hostID = host.identity_->hostID();
-    invitation.name = host.computerName();
-    const auto& addresses = host.published_.addresses;
+    invitation.hostID = host.identity.hostID();
+    invitation.name = host.name;
+    const auto& addresses = host.addresses;
     invitation.address = addresses.empty() ? std::string() : addresses.front();
-    invitation.port = HostModel::port;
-    invitation.certificateHash = host.identity_->certificateHash();
-    try {
-        invitation.secret = SecureStore::randomToken();
-    } catch (const CaldrovexError& error) {
-        host.published_.error = error.what();
-        return;
-    }
-    invitation.expiresAt = host.environment_.clock->wall() +
-                           std::chrono::duration_cast<PairingInvitation::Date::duration>(
-                               std::chrono::duration<double>(HostModel::kInvitationSeconds));
+    invitation.port = host.port;
+    invitation.certificateHash = host.identity.certificateHash();
+    invitation.secret = SecureStore::randomToken();
+    invitation.expiresAt = host.now + std::chrono::duration_cast<PairingInvitation::Date::duration>(
+                                          std::chrono::duration<double>(kLifetimeSeconds));
     if (addresses.size() > 1) invitation.addresses = addresses;
-    if (host.published_.relayEnabled && host.relaySecret_) {
-        const auto& relay = host.environment_.relayEndpoint;
-        invitation.relay = relay.host + ":" + std::to_string(relay.port);
+    if (host.relay) {
+        invitation.relay = host.relay->endpoint.address();
         invitation.relayKey = RelayEndpoint::rendezvous(
-            RelayEndpoint::pairingKey(*host.relaySecret_, invitation.secret));
+            RelayEndpoint::pairingKey(host.relay->secret, invitation.secret));
     }
     if (invitation.address.empty() && !invitation.relay) {
-        host.published_.error = kNoRoad;
-        return;
+        if (!host.relayUnavailable) throw CaldrovexError(kNoRoad);
+        throw CaldrovexError(std::string(kNoRoad) + " " + *host.relayUnavailable);
     }
-    // Replacing the invitation voids the earlier one; the relay learns the new key.
-    host.setInvitation(std::move(invitation));
-}
-
-void Invitations::share(HostModel& host, const std::shared_ptr<PacketConnection>& channel) {
-    if (!host.controlPermitted()) return host.notice(channel, kInviteNotAllowed);
-    make(host);
-    const auto& invitation = host.published_.invitation;
-    auto link = invitation ? InvitationLink::make(*invitation) : std::nullopt;
-    if (link) {
-        auto reply = ControlMessage::make("invitation");
-        reply.text = *link;
-        channel->send(reply);
-        return;
-    }
-    const auto& error = host.published_.error;
-    host.notice(channel, error && !error->empty() ? *error : kNoCode);
-}
-
-void Invitations::revoke(HostModel& host, const std::string& deviceID) {
-    if (host.registry_) {
-        try {
-            host.registry_->revoke(deviceID);
-        } catch (const CaldrovexError& error) {
-            // The list shown below is refreshed from the registry, which kept the device.
-            host.published_.error = error.what();
-        }
-    }
-    host.setDevices(host.registry_ ? host.registry_->devices() : std::vector<TrustedDevice>{});
-    if (host.recentPairing_ && host.recentPairing_->deviceID == deviceID)
-        host.setRecentPairing(std::nullopt);
-    if (host.activeDeviceID_ == deviceID) host.endSession(true, false);
+    return invitation;
 }
 
 }  // namespace caldrovex

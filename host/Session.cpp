@@ -1,11 +1,10 @@
 #include "host/Session.h"
 
+#include "host/CaptureControl.h"
 #include "host/ClipboardReply.h"
-#include "host/HostModel.h"
-#include "host/Invitations.h"
-#include "host/StreamStart.h"
+#include "host/HostController.h"
 #include "input/InputMessage.h"
-#include "trust/Uuid.h"
+#include "protocol/PacketConnection.h"
 
 namespace caldrovex {
 
@@ -18,110 +17,97 @@ constexpr const char* kCopyNeedsControl =
 
 }  // namespace
 
-void Session::handle(HostModel& host, const ControlMessage& message,
-                     const std::shared_ptr<PacketConnection>& channel) {
+Session::Session(HostController& controller, CaptureControl& capture, Desktop desktop,
+                 std::shared_ptr<PacketConnection> channel, std::string id, std::string deviceID,
+                 std::set<std::string> features)
+    : controller_(controller),
+      capture_(capture),
+      desktop_(std::move(desktop)),
+      channel_(std::move(channel)),
+      id_(std::move(id)),
+      deviceID_(std::move(deviceID)),
+      features_(std::move(features)),
+      lastMessage_(desktop_.clock->monotonic()) {}
+
+void Session::handle(const ControlMessage& message) {
     // Any message, known or not, shows the device is alive.
-    host.lastMessage_ = host.now();
+    lastMessage_ = desktop_.clock->monotonic();
     const std::string& type = message.type;
     if (type == "ping") {
-        auto stats = channel->pacer->stats();
+        auto stats = channel_->pacer->stats();
         auto pong = ControlMessage::make("pong");
         pong.bitrate = stats.bitrate;
         pong.fps = stats.fps;
-        channel->send(pong);
+        channel_->send(pong);
     } else if (type == "stream") {
-        StreamStart::begin(host, message, channel);
+        capture_.beginStream(message, shared_from_this());
     } else if (type == "input") {
-        if (host.controlPermitted()) input(host, message);
+        if (controller_.controlPermitted()) input(message);
     } else if (type == "release") {
-        host.environment_.input->releaseAll();
+        desktop_.input->releaseAll();
     } else if (type == "keyframe") {
-        StreamStart::requestKeyframe(host);
+        capture_.requestKeyframe();
     } else if (type == "invite") {
-        Invitations::share(host, channel);
+        controller_.shareInvitation(channel_);
     } else if (type == "clipboard") {
-        receiveClipboard(host, message);
+        receiveClipboard(message);
     } else if (type == "clipboardRequest") {
-        sendClipboard(host, channel);
+        sendClipboard();
     } else if (type == "disconnect") {
-        host.endSession(true, false);
+        controller_.endSession(true, false);
     }
 }
 
-void Session::input(HostModel& host, const ControlMessage& message) {
-    host.environment_.input->handle(InputMessage::from(message));
+void Session::input(const ControlMessage& message) {
+    desktop_.input->handle(InputMessage::from(message));
 }
 
-void Session::end(HostModel& host, bool cancelConnection, bool keepCaptureWarm) {
-    host.sessionEpoch_ += 1;
-    if (keepCaptureWarm && host.capture_ && host.activeDeviceID_) {
-        holdWarm(host);
-    } else {
-        host.warmDeviceID_.reset();
-        StreamStart::stopCapture(host);
-    }
-
-    if (cancelConnection && host.active_) host.active_->cancel();
-    host.active_.reset();
-    host.activeID_.reset();
-    host.activeDeviceID_.reset();
-    host.published_.activeDevice.reset();
-    host.activeFeatures_.clear();
-    host.streamReady_ = false;
-    host.environment_.input->releaseAll();
-    releaseAssertions(host);
-
-    if (host.published_.running) {
-        if (!host.warmDeviceID_)
-            host.updateStatus();
-        else
-            host.published_.status = kWarmHoldStatus;
-    }
+void Session::end(bool cancelConnection, bool keepCaptureWarm) {
+    raiseEpoch();
+    capture_.sessionEnded(deviceID_, keepCaptureWarm);
+    if (cancelConnection) channel_->cancel();
+    streamReady_ = false;
+    desktop_.input->releaseAll();
+    releaseAssertions();
 }
 
-void Session::holdWarm(HostModel& host) {
-    // Capture keeps running; its frames have nowhere to go until the device returns.
-    StreamStart::detachPipeline(host);
-    // A device already held keeps its first deadline: a reconnect that drops again before
-    // streaming must not stretch the hold.
-    if (host.warmDeviceID_ == host.activeDeviceID_) return;
-    host.warmDeviceID_ = host.activeDeviceID_;
-    host.warmToken_ = Uuid::makeUpper();
-    host.environment_.mainQueue->postAfter(kWarmGraceSeconds,
-                                           [weak = host.weak(), token = host.warmToken_] {
-                                               if (auto self = weak.lock())
-                                                   warmHoldExpired(*self, token);
-                                           });
+void Session::streamStopped() {
+    streamReady_ = false;
+    desktop_.input->releaseAll();
 }
 
-void Session::warmHoldExpired(HostModel& host, const std::string& token) {
-    if (host.warmToken_ != token || !host.warmDeviceID_) return;
-    HostModel::ChangeScope scope(host);
-    host.warmDeviceID_.reset();
-    StreamStart::stopCapture(host);
-    if (!host.active_) host.updateStatus();
+void Session::streamStarted(uint32_t displayID) {
+    desktop_.input->releaseAll();
+    desktop_.input->displayID = displayID;
+    streamReady_ = true;
 }
 
-void Session::keepAwake(HostModel& host) {
-    if (host.sleepAssertion_ != 0) return;
-    auto& power = *host.environment_.power;
-    host.sleepAssertion_ =
+void Session::keepAwake() {
+    if (sleepAssertion_ != 0) return;
+    auto& power = *desktop_.power;
+    sleepAssertion_ =
         power.createAssertion(PowerControl::Assertion::preventIdleSystemSleep, kSleepAssertionName);
-    host.displaySleepAssertion_ = power.createAssertion(
-        PowerControl::Assertion::preventIdleDisplaySleep, kDisplayAssertionName);
+    displaySleepAssertion_ = power.createAssertion(PowerControl::Assertion::preventIdleDisplaySleep,
+                                                   kDisplayAssertionName);
 }
 
-void Session::releaseAssertions(HostModel& host) {
-    auto& power = *host.environment_.power;
-    for (uint32_t* id : {&host.sleepAssertion_, &host.displaySleepAssertion_}) {
+void Session::releaseAssertions() {
+    auto& power = *desktop_.power;
+    for (uint32_t* id : {&sleepAssertion_, &displaySleepAssertion_}) {
         if (*id != 0) power.releaseAssertion(*id);
         *id = 0;
     }
 }
 
-void Session::receiveClipboard(HostModel& host, const ControlMessage& message) {
-    if (!host.controlPermitted() || !message.text) return;
-    host.environment_.clipboard->setText(*message.text);
+void Session::notice(PacketConnection& channel, const std::string& text) {
+    auto message = ControlMessage::make("notice");
+    message.message = text;
+    channel.send(message);
+}
+
+void Session::receiveClipboard(const ControlMessage& message) {
+    if (!controller_.controlPermitted() || !message.text) return;
+    desktop_.clipboard->setText(*message.text);
     if (message.event != "paste") return;
     for (bool down : {true, false}) {
         auto key = ControlMessage::make("input");
@@ -129,13 +115,13 @@ void Session::receiveClipboard(HostModel& host, const ControlMessage& message) {
         key.keyCode = kKeyCodeV;
         key.modifiers = kCommandFlag;
         key.keyDown = down;
-        input(host, key);
+        input(key);
     }
 }
 
-void Session::sendClipboard(HostModel& host, const std::shared_ptr<PacketConnection>& channel) {
-    if (!host.controlPermitted()) return host.notice(channel, kCopyNeedsControl);
-    channel->send(ClipboardReply::make(host.environment_.clipboard->text().value_or("")));
+void Session::sendClipboard() {
+    if (!controller_.controlPermitted()) return notice(kCopyNeedsControl);
+    channel_->send(ClipboardReply::make(desktop_.clipboard->text().value_or("")));
 }
 
 }  // namespace caldrovex

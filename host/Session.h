@@ -1,51 +1,113 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
 
+#include "host/Clipboard.h"
+#include "host/PowerControl.h"
+#include "input/InputController.h"
+#include "platform/Clock.h"
 #include "protocol/ControlMessage.h"
 
 namespace caldrovex {
 
-class HostModel;
+class CaptureControl;
+class HostController;
 class PacketConnection;
 
-// The admitted device's connection: its control messages, keeping the machine awake while
-// it watches, the clipboard exchange, and the end of the session with the warm hold that
-// keeps the captured display ready for the same device's quick return.
+// One admitted device's session: its connection, its control messages, keeping the machine
+// awake while the device watches, the clipboard exchange, and the session's end. Made by the
+// controller when admission lets a connection in, dropped when the session ends; a returning
+// device gets a new one.
 //
-// Starting the stream and stopping the capture are the StreamStart half.
+// The epoch names the session's current stream request: starting a stream, a capture
+// failure and the session's end raise it, and capture work started for an older epoch
+// abandons itself at its next step.
 //
-// Part of HostModel, on its main queue; reads and writes the host's fields.
-class Session {
+// Contract: owned through std::shared_ptr by the controller, on its main queue; capture work
+// holds it weakly. The controller and capture control outlive it.
+class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session() = delete;
+    // What a session reaches on the desktop.
+    struct Desktop {
+        std::shared_ptr<InputController> input;
+        ClipboardPtr clipboard;
+        PowerControlPtr power;
+        platform::ClockPtr clock;
+    };
 
-    static constexpr const char* kWarmHoldStatus =
-        "Connection dropped · display held 30 s for a quick return";
-    // How long a display is held for the device whose connection ended.
-    static constexpr double kWarmGraceSeconds = 30;
     // The device's key code of V and the Command flag, for the paste after a "paste".
     static constexpr uint16_t kKeyCodeV = 9;
     static constexpr uint64_t kCommandFlag = 1u << 20;
 
-    // A message of the session's connection.
-    static void handle(HostModel& host, const ControlMessage& message,
-                       const std::shared_ptr<PacketConnection>& channel);
+    Session(HostController& controller, CaptureControl& capture, Desktop desktop,
+            std::shared_ptr<PacketConnection> channel, std::string id, std::string deviceID,
+            std::set<std::string> features);
 
-    // Ends the session (see HostModel::endSession). With no session it still raises the
-    // epoch, releases held input and power assertions, and recomputes the status.
-    static void end(HostModel& host, bool cancelConnection, bool keepCaptureWarm);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
+    // A control message of the session's connection.
+    void handle(const ControlMessage& message);
+
+    // Ends the session, called by the controller's `endSession` once the session is no longer
+    // the running one: raises the epoch, holds the display warm for this device or stops the
+    // capture, optionally cancels the connection, and lets go of held input and of the power
+    // assertions.
+    void end(bool cancelConnection, bool keepCaptureWarm);
+
+    // ---- The stream, as capture control moves it along
+    // Raises the epoch and returns it: earlier stream work is stale from now on.
+    int raiseEpoch() { return ++epoch_; }
+    // Whether work started at `epoch` is still the session's current request.
+    bool isCurrent(int epoch) const { return epoch == epoch_; }
+    // The stream stopped or is being replaced: input is let go and control is not permitted.
+    void streamStopped();
+    // The stream of display `displayID` is ready: input starts afresh on that display.
+    void streamStarted(uint32_t displayID);
     // Takes the power assertions unless they are held already.
-    static void keepAwake(HostModel& host);
+    void keepAwake();
+
+    // Sends {"type": "notice", "message": text} to the device.
+    void notice(const std::string& text) const { notice(*channel_, text); }
+    static void notice(PacketConnection& channel, const std::string& text);
+
+    const std::shared_ptr<PacketConnection>& channel() const { return channel_; }
+    // The connection's intake id.
+    const std::string& id() const { return id_; }
+    const std::string& deviceID() const { return deviceID_; }
+    // Capability names the device sent at admission.
+    const std::set<std::string>& features() const { return features_; }
+    // The device acknowledges video frames ("frameAck"): the pacer measures the path.
+    bool acknowledgesVideo() const { return features_.count("frameAck") != 0; }
+    // Capture runs and the pipeline sends to this session.
+    bool streamReady() const { return streamReady_; }
+    int epoch() const { return epoch_; }
+    // Monotonic time of the session's last control message.
+    double lastMessage() const { return lastMessage_; }
 
 private:
-    static void holdWarm(HostModel& host);
-    static void warmHoldExpired(HostModel& host, const std::string& token);
-    static void releaseAssertions(HostModel& host);
-    static void input(HostModel& host, const ControlMessage& message);
-    static void receiveClipboard(HostModel& host, const ControlMessage& message);
-    static void sendClipboard(HostModel& host, const std::shared_ptr<PacketConnection>& channel);
+    void input(const ControlMessage& message);
+    void receiveClipboard(const ControlMessage& message);
+    void sendClipboard();
+    void releaseAssertions();
+
+    HostController& controller_;
+    CaptureControl& capture_;
+    const Desktop desktop_;
+    const std::shared_ptr<PacketConnection> channel_;
+    const std::string id_;
+    const std::string deviceID_;
+    const std::set<std::string> features_;
+    double lastMessage_;
+    int epoch_ = 0;
+    bool streamReady_ = false;
+    // Power assertion ids, 0 when not held.
+    uint32_t sleepAssertion_ = 0;
+    uint32_t displaySleepAssertion_ = 0;
 };
 
 }  // namespace caldrovex

@@ -103,7 +103,7 @@ void InputController::handle(const InputMessage& message) {
         return;
     }
     updatePoint(message);
-    const uint64_t flags = message.modifiers.value_or(0) & InputEvent::modifierMask;
+    const uint64_t flags = message.modifiers.value_or(0) & InputEvent::kModifierMask;
     const std::string event = message.event.value_or("");
     if (event == "move") {
         move(flags);
@@ -124,12 +124,12 @@ void InputController::handle(const InputMessage& message) {
 // below: one without `keyDown` releases too, and must not be the one that gets dropped.
 bool InputController::admit(const InputMessage& message) {
     const double now = clock_->monotonic();
-    if (now - rateWindow_ >= rateWindowSeconds) {
+    if (now - rateWindow_ >= kRateWindowSeconds) {
         rateWindow_ = now;
         eventCount_ = 0;
     }
     eventCount_ += 1;
-    if (eventCount_ <= messagesPerWindow) {
+    if (eventCount_ <= kMessagesPerWindow) {
         return true;
     }
     const bool keyOrButton = message.event == "key" || message.event == "button";
@@ -167,8 +167,8 @@ void InputController::button(const InputMessage& message, uint64_t flags) {
         } else {
             const double now = clock_->monotonic();
             const double distance = std::hypot(pointX_ - lastClickX_, pointY_ - lastClickY_);
-            if (now - lastClickTime_ < doubleClickSeconds && distance < doubleClickDistance) {
-                clickCount_ = std::min(clickCount_ + 1, highestClickCount);
+            if (now - lastClickTime_ < kDoubleClickSeconds && distance < kDoubleClickDistance) {
+                clickCount_ = std::min(clickCount_ + 1, kHighestClickCount);
             } else {
                 clickCount_ = 1;
             }
@@ -192,13 +192,14 @@ void InputController::scroll(const InputMessage& message) {
     if (!finite(message.x) || !finite(message.y)) {
         return;
     }
-    const auto vertical = static_cast<int32_t>(std::clamp(*message.y, -scrollClamp, scrollClamp));
-    const auto horizontal = static_cast<int32_t>(std::clamp(*message.x, -scrollClamp, scrollClamp));
+    const auto vertical = static_cast<int32_t>(std::clamp(*message.y, -kScrollClamp, kScrollClamp));
+    const auto horizontal =
+        static_cast<int32_t>(std::clamp(*message.x, -kScrollClamp, kScrollClamp));
     callbacks_.emit(InputEvent::scroll(vertical, horizontal));
 }
 
 void InputController::key(const InputMessage& message, uint64_t flags) {
-    if (!message.keyCode || *message.keyCode > highestKeyCode) {
+    if (!message.keyCode || *message.keyCode > kHighestKeyCode) {
         return;
     }
     const bool down = message.keyDown.value_or(false);
@@ -215,10 +216,10 @@ void InputController::text(const InputMessage& message) {
         return;
     }
     const std::optional<std::u16string> units = utf16FromUtf8(*message.text);
-    if (!units || units->size() > longestTextUnits) {
+    if (!units || units->size() > kLongestTextUnits) {
         return;
     }
-    for (const std::u16string& chunk : chunks(*units, textChunkUnits)) {
+    for (const std::u16string& chunk : chunks(*units, kTextChunkUnits)) {
         callbacks_.emit(InputEvent::typed(chunk, true));
         callbacks_.emit(InputEvent::typed(chunk, false));
     }

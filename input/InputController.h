@@ -20,7 +20,7 @@ namespace caldrovex {
 // it caps the message rate so that a flooding device cannot swamp the desktop.
 //
 // The controller never touches the window system itself: it asks three callbacks whether it
-// may inject, where a display lies and to deliver each event (platform/x11/X11InputEmitter
+// may inject, where a display lies and to deliver each event (adapters/x11/X11InputEmitter
 // supplies the real ones, tests a recorder). Time comes from the injected clock.
 //
 // Contract: used from the host's main queue only; not thread-safe. The callbacks are called
@@ -39,22 +39,22 @@ public:
     };
 
     // Messages are counted in windows of this length...
-    static constexpr double rateWindowSeconds = 1.0;
+    static constexpr double kRateWindowSeconds = 1.0;
     // ...and the ones past this count are dropped: enough for a 120 Hz pointer plus typing,
     // far below what would flood the desktop's event queue. Releases always pass.
-    static constexpr int64_t messagesPerWindow = 500;
+    static constexpr int64_t kMessagesPerWindow = 500;
     // A left press this soon after the previous one, and this close to it, counts on.
-    static constexpr double doubleClickSeconds = 0.5;
-    static constexpr double doubleClickDistance = 8.0;
-    static constexpr int64_t highestClickCount = 3;
+    static constexpr double kDoubleClickSeconds = 0.5;
+    static constexpr double kDoubleClickDistance = 8.0;
+    static constexpr int64_t kHighestClickCount = 3;
     // Key codes past the device keyboard's range are not keys of any layout.
-    static constexpr uint16_t highestKeyCode = 0x7F;
+    static constexpr uint16_t kHighestKeyCode = 0x7F;
     // Larger scroll steps are gestures gone wrong; clamp them rather than scroll pages away.
-    static constexpr double scrollClamp = 2000;
+    static constexpr double kScrollClamp = 2000;
     // Bounds the typing a single message can cause.
-    static constexpr size_t longestTextUnits = 1024;
+    static constexpr size_t kLongestTextUnits = 1024;
     // Text is typed in small pieces, as a keyboard would deliver it.
-    static constexpr size_t textChunkUnits = 20;
+    static constexpr size_t kTextChunkUnits = 20;
 
     // `mainDisplayID` is the display normalized coordinates refer to until the session sets
     // `displayID`.

@@ -28,11 +28,12 @@ struct InputEvent {
     enum class Button : int { left = 0, right = 1 };
 
     // Modifier flag bits of the device's keyboard; only these four are ever passed on.
-    static constexpr uint64_t shiftFlag = 0x20000;
-    static constexpr uint64_t controlFlag = 0x40000;
-    static constexpr uint64_t optionFlag = 0x80000;
-    static constexpr uint64_t commandFlag = 0x100000;
-    static constexpr uint64_t modifierMask = shiftFlag | controlFlag | optionFlag | commandFlag;
+    static constexpr uint64_t kShiftFlag = 0x20000;
+    static constexpr uint64_t kControlFlag = 0x40000;
+    static constexpr uint64_t kOptionFlag = 0x80000;
+    static constexpr uint64_t kCommandFlag = 0x100000;
+    static constexpr uint64_t kModifierMask =
+        kShiftFlag | kControlFlag | kOptionFlag | kCommandFlag;
 
     Kind kind = Kind::mouse;
 

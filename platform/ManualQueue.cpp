@@ -23,6 +23,17 @@ bool ManualQueue::isCurrent() const {
     return depth_ > 0 && runner_ == std::this_thread::get_id();
 }
 
+ManualQueue::Entered::Entered(ManualQueue& queue) : queue_(queue) {
+    std::lock_guard lock(queue_.mutex_);
+    queue_.runner_ = std::this_thread::get_id();
+    ++queue_.depth_;
+}
+
+ManualQueue::Entered::~Entered() {
+    std::lock_guard lock(queue_.mutex_);
+    --queue_.depth_;
+}
+
 void ManualQueue::sync(Work work) {
     work();
 }

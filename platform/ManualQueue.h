@@ -33,6 +33,20 @@ public:
     double monotonic() const override;
     WallTime wall() const override;
 
+    // While one of these lives, the thread that made it counts as running the queue
+    // (`isCurrent` is true there): a test whose body plays the part of the queue calls the
+    // components confined to it directly, as work of the queue would.
+    class Entered {
+    public:
+        explicit Entered(ManualQueue& queue);
+        ~Entered();
+        Entered(const Entered&) = delete;
+        Entered& operator=(const Entered&) = delete;
+
+    private:
+        ManualQueue& queue_;
+    };
+
     // Moves virtual time forward by `seconds`, running everything that falls due on the way.
     void advance(double seconds);
     // Runs everything already due at the current virtual time.

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
+#include "platform/CaldrovexError.h"
 #include "protocol/Base64.h"
-#include "protocol/CaldrovexError.h"
 #include "protocol/ReferenceDate.h"
 
 namespace caldrovex {

@@ -2,7 +2,7 @@
 
 #include <cassert>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 

@@ -12,7 +12,7 @@
 #include "platform/Queue.h"
 #include "platform/net/Connection.h"
 #include "protocol/ControlMessage.h"
-#include "video/VideoPacer.h"
+#include "protocol/VideoPacer.h"
 
 namespace caldrovex {
 

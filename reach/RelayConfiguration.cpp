@@ -1,6 +1,6 @@
 #include "reach/RelayConfiguration.h"
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/Digest.h"
 #include "trust/SecureStore.h"
 
@@ -12,8 +12,8 @@ namespace caldrovex {
 namespace {
 
 // Versioned so that a future derivation cannot collide with values handed out today.
-constexpr std::string_view rendezvousPrefix = "caldrovex-relay-v2\n";
-constexpr std::string_view pairingPurposePrefix = "pairing\n";
+constexpr std::string_view kRendezvousPrefix = "caldrovex-relay-v2\n";
+constexpr std::string_view kPairingPurposePrefix = "pairing\n";
 
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -83,7 +83,7 @@ RelayEndpoint RelayEndpoint::parse(std::string_view text) {
              : std::all_of(host.begin(), host.end(), isNameCharacter);
     if (!valid) throw invalid(text, "has a host name with characters no host name can have");
     endpoint.host = std::string(host);
-    endpoint.port = port ? parsePort(text, *port) : defaultPort;
+    endpoint.port = port ? parsePort(text, *port) : kDefaultPort;
     return endpoint;
 }
 
@@ -96,22 +96,18 @@ std::string RelayEndpoint::text() const {
     return pinnedCertificateHash ? address() + "#" + *pinnedCertificateHash : address();
 }
 
-RelayEndpoint RelayEndpoint::builtIn() {
-    return RelayEndpoint{CALDROVEX_RELAY_HOST, defaultPort, std::nullopt};
-}
-
 std::string RelayEndpoint::hostKey(std::string_view secret, std::string_view purpose) {
     return Digest::hmacSha256Hex(secret, purpose);
 }
 
 std::string RelayEndpoint::pairingKey(std::string_view secret, std::string_view pairingSecret) {
-    std::string purpose(pairingPurposePrefix);
+    std::string purpose(kPairingPurposePrefix);
     purpose += SecureStore::hash(pairingSecret);
     return hostKey(secret, purpose);
 }
 
 std::string RelayEndpoint::rendezvous(std::string_view hostKey) {
-    std::string text(rendezvousPrefix);
+    std::string text(kRendezvousPrefix);
     text += hostKey;
     return Digest::sha256Hex(text);
 }

@@ -15,20 +15,15 @@ namespace caldrovex {
 // Pure computation: callable from any thread, no failure.
 struct RelayEndpoint {
     // The relay service's registered port.
-    static constexpr uint16_t defaultPort = 48700;
+    static constexpr uint16_t kDefaultPort = 48700;
 
     std::string host;
-    uint16_t port = defaultPort;
+    uint16_t port = kDefaultPort;
     // SHA-256 of the relay's leaf certificate (DER) in hexadecimal; when present only that
     // certificate is accepted, when absent the system's ordinary certificate trust decides.
     std::optional<std::string> pinnedCertificateHash;
 
     bool operator==(const RelayEndpoint&) const = default;
-
-    // The endpoint built into the host: the configured default relay host on the default
-    // port, with ordinary certificate trust. Kept for the host controller until it takes its
-    // endpoint from RelayConfiguration, whose build default is "none configured".
-    static RelayEndpoint builtIn();
 
     // Reads the written form "HOST[:PORT][#SHA256]": a host name, an IPv4 address or an IPv6
     // address in brackets; the port (1 to 65535, 48700 when left out); the SHA-256 of the

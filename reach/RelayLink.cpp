@@ -25,18 +25,31 @@ RelayLink::Outcome RelayLink::Outcome::failed(std::string message) {
 std::shared_ptr<RelayLink> RelayLink::make(const RelayEndpoint& endpoint, Role role,
                                            std::vector<std::string> keys, platform::QueuePtr queue,
                                            const ConnectionFactory& connect) {
-    auto connection =
-        connect(platform::net::HostPort{endpoint.host, endpoint.port}, parameters(endpoint));
-    return std::shared_ptr<RelayLink>(
-        new RelayLink(role, std::move(keys), std::move(queue), std::move(connection)));
+    auto refused = std::make_shared<std::atomic<bool>>(false);
+    auto chosen = parameters(endpoint);
+    chosen.tls->verify = [refused, verify = std::move(chosen.tls->verify)](
+                             const std::vector<platform::net::CertificateDer>& chain) {
+        const bool accepted = verify(chain);
+        if (!accepted) refused->store(true);
+        return accepted;
+    };
+    auto connection = connect(platform::net::HostPort{endpoint.host, endpoint.port}, chosen);
+    std::string refusedMessage =
+        endpoint.pinnedCertificateHash ? kPinMismatchMessage : kUntrustedMessage;
+    return std::shared_ptr<RelayLink>(new RelayLink(role, std::move(keys), std::move(queue),
+                                                    std::move(connection),
+                                                    std::move(refusedMessage), refused));
 }
 
 RelayLink::RelayLink(Role role, std::vector<std::string> keys, platform::QueuePtr queue,
-                     ConnectionPtr connection)
+                     ConnectionPtr connection, std::string refusedMessage,
+                     std::shared_ptr<std::atomic<bool>> certificateRefused)
     : role(role),
       keys(std::move(keys)),
       queue(std::move(queue)),
-      connection_(std::move(connection)) {}
+      connection_(std::move(connection)),
+      refusedMessage_(std::move(refusedMessage)),
+      certificateRefused_(std::move(certificateRefused)) {}
 
 RelayLink::~RelayLink() {
     // A link dropped before its outcome leaves nothing open behind it.
@@ -124,6 +137,7 @@ void RelayLink::stateChanged(const State& state) {
     switch (state.kind) {
         case StateKind::waiting:
         case StateKind::failed:
+            if (certificateRefused_->load()) return finish(Outcome::failed(refusedMessage_));
             return finish(Outcome::failed(state.error ? state.error->description : kClosedMessage));
         case StateKind::ready: {
             const std::string line = requestLine(role, keys);

@@ -77,6 +77,11 @@ public:
     static constexpr const char* kClosedMessage = "The relay closed the connection.";
     static constexpr const char* kBusyMessage = "Orvelo Connect is busy. Trying again shortly.";
     static constexpr const char* kUnexpectedMessage = "The relay sent an unexpected reply.";
+    // The relay's certificate was refused: not the pinned one, or not trusted by the system.
+    static constexpr const char* kPinMismatchMessage =
+        "The relay presented a certificate other than the one pinned for it.";
+    static constexpr const char* kUntrustedMessage =
+        "The relay's certificate is not trusted by this computer.";
 
     static std::shared_ptr<RelayLink> make(
         const RelayEndpoint& endpoint, Role role, std::vector<std::string> keys,
@@ -110,7 +115,8 @@ public:
 
 private:
     RelayLink(Role role, std::vector<std::string> keys, platform::QueuePtr queue,
-              platform::net::ConnectionPtr connection);
+              platform::net::ConnectionPtr connection, std::string refusedMessage,
+              std::shared_ptr<std::atomic<bool>> certificateRefused);
 
     // Queue only, from here on.
     void stateChanged(const platform::net::State& state);
@@ -125,6 +131,10 @@ private:
     void report(Outcome outcome);
 
     platform::net::ConnectionPtr connection_;
+    // Set by the certificate check when it says no, so that the failure it causes is told
+    // as what it is rather than as the network layer's general sentence.
+    const std::string refusedMessage_;
+    const std::shared_ptr<std::atomic<bool>> certificateRefused_;
     platform::net::Bytes buffer_;
     bool finished_ = false;
     // Set by `cancel` on whatever thread calls it, before its work reaches the queue, so a

@@ -22,7 +22,7 @@ void check(bool succeeded) {
 }
 
 void setRandomSerial(X509* certificate) {
-    BignumPtr serial(BN_new());
+    platform::BignumPtr serial(BN_new());
     check(serial != nullptr);
     check(BN_rand(serial.get(), CertificateFactory::kSerialBits, BN_RAND_TOP_ANY,
                   BN_RAND_BOTTOM_ANY) == 1);
@@ -43,7 +43,8 @@ void addExtensions(X509* certificate) {
     X509V3_set_ctx_nodb(&context);
     X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
     for (const auto& text : kExtensions) {
-        X509ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &context, text.nid, text.value));
+        platform::X509ExtensionPtr extension(
+            X509V3_EXT_conf_nid(nullptr, &context, text.nid, text.value));
         check(extension != nullptr);
         check(X509_add_ext(certificate, extension.get(), -1) == 1);
     }
@@ -52,10 +53,10 @@ void addExtensions(X509* certificate) {
 }  // namespace
 
 SelfSignedCertificate CertificateFactory::make(const std::string& commonName) {
-    EvpPkeyPtr key(EVP_RSA_gen(kKeyBits));
+    platform::EvpPkeyPtr key(EVP_RSA_gen(kKeyBits));
     check(key != nullptr);
 
-    X509Ptr certificate(X509_new());
+    platform::X509Ptr certificate(X509_new());
     check(certificate != nullptr);
     check(X509_set_version(certificate.get(), X509_VERSION_3) == 1);
     setRandomSerial(certificate.get());
@@ -71,17 +72,17 @@ SelfSignedCertificate CertificateFactory::make(const std::string& commonName) {
 }
 
 std::string CertificateFactory::privateKeyPem(EVP_PKEY* key) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
+    platform::BioPtr bio(BIO_new(BIO_s_mem()));
     check(bio != nullptr);
     check(PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1);
-    return memoryBioText(bio.get());
+    return platform::memoryBioText(bio.get());
 }
 
 std::string CertificateFactory::certificatePem(X509* certificate) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
+    platform::BioPtr bio(BIO_new(BIO_s_mem()));
     check(bio != nullptr);
     check(PEM_write_bio_X509(bio.get(), certificate) == 1);
-    return memoryBioText(bio.get());
+    return platform::memoryBioText(bio.get());
 }
 
 std::vector<unsigned char> CertificateFactory::certificateDer(X509* certificate) {
@@ -94,7 +95,7 @@ std::vector<unsigned char> CertificateFactory::certificateDer(X509* certificate)
 }
 
 CaldrovexError CertificateFactory::creationError() {
-    std::string output = drainOpenSslErrors();
+    std::string output = platform::drainOpenSslErrors();
     return CaldrovexError("Unable to create a TLS identity: " +
                           (output.empty() ? std::string("unknown error") : output));
 }

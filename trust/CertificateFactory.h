@@ -3,15 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "protocol/CaldrovexError.h"
-#include "trust/OpenSslHandles.h"
+#include "platform/CaldrovexError.h"
+#include "platform/OpenSslHandles.h"
 
 namespace caldrovex {
 
 // A freshly made key and the self-signed certificate over it.
 struct SelfSignedCertificate {
-    EvpPkeyPtr key;
-    X509Ptr certificate;
+    platform::EvpPkeyPtr key;
+    platform::X509Ptr certificate;
 };
 
 // Makes the host's TLS key and certificate with the OpenSSL library, and turns them into the

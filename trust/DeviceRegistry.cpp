@@ -11,7 +11,7 @@ namespace caldrovex {
 
 namespace {
 
-const char* const accountPrefix = "host-devices-";
+const char* const kAccountPrefix = "host-devices-";
 
 CaldrovexError limitError() {
     return CaldrovexError("The host has reached its device limit. Remove an old device first.");
@@ -51,7 +51,7 @@ std::string encode(const std::vector<TrustedDevice>& devices) {
 
 DeviceRegistry::DeviceRegistry(SecureStore store, platform::ClockPtr clock,
                                const std::string& hostID, bool allowCredentialInteraction)
-    : store_(std::move(store)), clock_(std::move(clock)), account_(accountPrefix + hostID) {
+    : store_(std::move(store)), clock_(std::move(clock)), account_(kAccountPrefix + hostID) {
     if (!clock_) throw std::invalid_argument("DeviceRegistry needs a clock");
     if (auto stored = store_.read(account_, allowCredentialInteraction)) {
         devices_ = decode(*stored);
@@ -61,13 +61,13 @@ DeviceRegistry::DeviceRegistry(SecureStore store, platform::ClockPtr clock,
 void DeviceRegistry::add(const std::string& id, const std::string& name, const std::string& token) {
     const bool known = std::any_of(devices_.begin(), devices_.end(),
                                    [&](const TrustedDevice& device) { return device.id == id; });
-    if (devices_.size() >= deviceLimit && !known) throw limitError();
+    if (devices_.size() >= kDeviceLimit && !known) throw limitError();
 
     std::vector<TrustedDevice> next;
     next.reserve(devices_.size() + 1);
     std::copy_if(devices_.begin(), devices_.end(), std::back_inserter(next),
                  [&](const TrustedDevice& device) { return device.id != id; });
-    next.push_back(TrustedDevice{id, UnicodeText::firstCharacters(name, nameLimit),
+    next.push_back(TrustedDevice{id, UnicodeText::firstCharacters(name, kNameLimit),
                                  SecureStore::hash(token), clock_->wall()});
     commit(std::move(next));
 }

@@ -24,9 +24,9 @@ class DeviceRegistry {
 public:
     // A host serves a handful of phones and tablets; the cap keeps the keyring item and the
     // panel's list small and bounds what a leaked invitation could add.
-    static constexpr size_t deviceLimit = 50;
+    static constexpr size_t kDeviceLimit = 50;
     // Display names are cut to this many user-perceived characters.
-    static constexpr size_t nameLimit = 80;
+    static constexpr size_t kNameLimit = 80;
 
     // Reads the stored list with `allowCredentialInteraction` deciding whether the keyring
     // may prompt. No item gives an empty list. Throws the storage error when the keyring

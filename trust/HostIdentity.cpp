@@ -18,7 +18,8 @@
 #include <system_error>
 #include <vector>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
+#include "platform/OpenSslHandles.h"
 #include "trust/CertificateFactory.h"
 #include "trust/IdentityBundle.h"
 #include "trust/Uuid.h"
@@ -252,7 +253,7 @@ struct WorkingFolder {
 template <typename T, typename Reader>
 T readPem(const fs::path& path, Reader reader) {
     const std::string pem = readFile(path);
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    platform::BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     T object(bio ? reader(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     if (!object) throw CertificateFactory::creationError();
     return object;
@@ -276,8 +277,8 @@ void makeBundle(const fs::path& directory, const std::string& hostID, const std:
         writeNewFile(certificatePath, CertificateFactory::certificatePem(made.certificate.get()),
                      std::nullopt);
     }
-    auto key = readPem<EvpPkeyPtr>(keyPath, PEM_read_bio_PrivateKey);
-    auto certificate = readPem<X509Ptr>(certificatePath, PEM_read_bio_X509);
+    auto key = readPem<platform::EvpPkeyPtr>(keyPath, PEM_read_bio_PrivateKey);
+    auto certificate = readPem<platform::X509Ptr>(certificatePath, PEM_read_bio_X509);
     writeNewFile(workingBundle, IdentityBundle::create(key.get(), certificate.get(), password),
                  kPrivateFileMode, true);
     fs::rename(workingBundle, bundlePath);

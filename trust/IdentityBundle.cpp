@@ -2,7 +2,7 @@
 
 #include <openssl/err.h>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/CertificateFactory.h"
 
 namespace caldrovex {
@@ -29,8 +29,8 @@ std::string IdentityBundle::create(EVP_PKEY* key, X509* certificate, const std::
     // The MAC is added separately below, so its digest can be named instead of left to the
     // library's default.
     const int noMac = -1;
-    Pkcs12Ptr bundle(PKCS12_create(password.c_str(), nullptr, key, certificate, nullptr, kCipherNid,
-                                   kCipherNid, kIterations, noMac, 0));
+    platform::Pkcs12Ptr bundle(PKCS12_create(password.c_str(), nullptr, key, certificate, nullptr,
+                                             kCipherNid, kCipherNid, kIterations, noMac, 0));
     if (!bundle) failCreation();
     if (PKCS12_set_mac(bundle.get(), password.c_str(), -1, nullptr, 0, kIterations, EVP_sha256()) !=
         1) {
@@ -47,7 +47,7 @@ std::string IdentityBundle::create(EVP_PKEY* key, X509* certificate, const std::
 OpenedIdentity IdentityBundle::open(const std::string& bytes, const std::string& password) {
     ERR_clear_error();
     const auto* cursor = reinterpret_cast<const unsigned char*>(bytes.data());
-    Pkcs12Ptr bundle(d2i_PKCS12(nullptr, &cursor, static_cast<long>(bytes.size())));
+    platform::Pkcs12Ptr bundle(d2i_PKCS12(nullptr, &cursor, static_cast<long>(bytes.size())));
     if (!bundle) failLoading(lastReason());
 
     EVP_PKEY* rawKey = nullptr;
@@ -56,9 +56,9 @@ OpenedIdentity IdentityBundle::open(const std::string& bytes, const std::string&
     if (PKCS12_parse(bundle.get(), password.c_str(), &rawKey, &rawCertificate, &rawExtra) != 1) {
         failLoading(lastReason());
     }
-    EvpPkeyPtr key(rawKey);
-    X509Ptr certificate(rawCertificate);
-    X509StackPtr extra(rawExtra);
+    platform::EvpPkeyPtr key(rawKey);
+    platform::X509Ptr certificate(rawCertificate);
+    platform::X509StackPtr extra(rawExtra);
 
     // PKCS12_parse hands out a certificate only when it matches the key; any other
     // certificate lands in `extra` and is of no use here.

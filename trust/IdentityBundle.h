@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "trust/OpenSslHandles.h"
+#include "platform/OpenSslHandles.h"
 
 namespace caldrovex {
 

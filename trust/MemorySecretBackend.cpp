@@ -7,9 +7,9 @@ std::optional<std::string> MemorySecretBackend::read(const std::string& account,
     ++reads_;
     if (readFailure_) throw Failure(*readFailure_);
     if (locked_) {
-        if (!allowPrompt) throw Failure(lockedStatus);
+        if (!allowPrompt) throw Failure(kLockedStatus);
         ++prompts_;
-        if (!unlocksWhenPrompted_) throw Failure(lockedStatus);
+        if (!unlocksWhenPrompted_) throw Failure(kLockedStatus);
         locked_ = false;
     }
     auto found = items_.find(account);
@@ -21,7 +21,7 @@ void MemorySecretBackend::write(const std::string& account, const std::string& v
     std::lock_guard lock(mutex_);
     ++writes_;
     if (writeFailure_) throw Failure(*writeFailure_);
-    if (locked_) throw Failure(lockedStatus);
+    if (locked_) throw Failure(kLockedStatus);
     items_[account] = value;
 }
 

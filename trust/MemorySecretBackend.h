@@ -16,7 +16,7 @@ namespace caldrovex {
 class MemorySecretBackend final : public SecretBackend {
 public:
     // The status a locked keyring reports; the same number the Secret Service uses.
-    static constexpr int lockedStatus = 2;
+    static constexpr int kLockedStatus = 2;
 
     std::optional<std::string> read(const std::string& account, bool allowPrompt) override;
     void write(const std::string& account, const std::string& value) override;

@@ -15,7 +15,7 @@ namespace caldrovex {
 namespace {
 
 // 256 bits of randomness: far beyond guessing, and 43 characters once encoded.
-constexpr size_t tokenBytes = 32;
+constexpr size_t kTokenBytes = 32;
 
 }  // namespace
 
@@ -41,13 +41,13 @@ void SecureStore::write(const std::string& data, const std::string& account) con
 }
 
 std::string SecureStore::randomToken() {
-    std::array<unsigned char, tokenBytes> bytes{};
+    std::array<unsigned char, kTokenBytes> bytes{};
     const int status = RAND_bytes(bytes.data(), static_cast<int>(bytes.size()));
     if (status != 1) throw storageError(status);
 
     // Standard Base64 of 32 bytes is 44 characters ending in one "="; the buffer also takes
     // the terminator EVP_EncodeBlock writes.
-    std::array<unsigned char, 4 * ((tokenBytes + 2) / 3) + 1> encoded{};
+    std::array<unsigned char, 4 * ((kTokenBytes + 2) / 3) + 1> encoded{};
     const int length =
         EVP_EncodeBlock(encoded.data(), bytes.data(), static_cast<int>(bytes.size()));
     std::string token(reinterpret_cast<const char*>(encoded.data()), static_cast<size_t>(length));

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "trust/SecretBackend.h"
 
 namespace caldrovex {
@@ -22,7 +22,7 @@ namespace caldrovex {
 class SecureStore {
 public:
     // The service attribute that every item carries; the account tells items apart.
-    static constexpr const char* service = "com.hadrelonix.caldrovex.credentials";
+    static constexpr const char* kService = "com.hadrelonix.caldrovex.credentials";
 
     explicit SecureStore(std::shared_ptr<SecretBackend> backend);
 

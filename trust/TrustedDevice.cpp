@@ -13,11 +13,11 @@ namespace {
 using std::chrono::system_clock;
 
 // 2001-01-01T00:00:00Z in seconds since the Unix epoch.
-constexpr int64_t referenceDateUnixSeconds = 978307200;
+constexpr int64_t kReferenceDateUnixSeconds = 978307200;
 
 // system_clock counts 64-bit nanoseconds, about ±292 years around 1970; dates are refused
 // comfortably inside that range so that a corrupt number cannot overflow the conversion.
-constexpr double representableSeconds = 8.0e9;
+constexpr double kRepresentableSeconds = 8.0e9;
 
 }  // namespace
 
@@ -26,20 +26,20 @@ constexpr double representableSeconds = 8.0e9;
 // away even exact fractions such as .25.
 double TrustedDevice::secondsSinceReferenceDate(platform::Clock::WallTime date) {
     using namespace std::chrono;
-    const auto sinceReference = date.time_since_epoch() - seconds(referenceDateUnixSeconds);
+    const auto sinceReference = date.time_since_epoch() - seconds(kReferenceDateUnixSeconds);
     const auto whole = floor<seconds>(sinceReference);
     return static_cast<double>(whole.count()) + duration<double>(sinceReference - whole).count();
 }
 
 platform::Clock::WallTime TrustedDevice::fromSecondsSinceReferenceDate(double value) {
     using namespace std::chrono;
-    if (!std::isfinite(value) || std::fabs(value) > representableSeconds) {
+    if (!std::isfinite(value) || std::fabs(value) > kRepresentableSeconds) {
         throw std::out_of_range("date outside the representable range");
     }
     const double whole = std::floor(value);
     const auto fraction = round<system_clock::duration>(duration<double>(value - whole));
     return platform::Clock::WallTime(seconds(static_cast<int64_t>(whole)) +
-                                     seconds(referenceDateUnixSeconds) + fraction);
+                                     seconds(kReferenceDateUnixSeconds) + fraction);
 }
 
 void to_json(nlohmann::json& json, const TrustedDevice& device) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/CaldrovexError.h"
 #include "platform/Queue.h"
-#include "protocol/CaldrovexError.h"
 #include "video/CaptureDisplay.h"
 #include "video/MediaTime.h"
 #include "video/TimeoutHelper.h"
@@ -53,7 +53,7 @@ public:
 };
 
 // The platform's screen capture service: lists displays and makes capture streams. The real
-// one is X11's (platform/x11); tests and benchmarks use a synthetic one.
+// one is X11's (adapters/x11); tests and benchmarks use a synthetic one.
 //
 // Contract: callable from any thread; completions as for CaptureStream.
 class CaptureService {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "video/H264Bitstream.h"
 
 extern "C" {

@@ -1,10 +1,11 @@
 #include "video/H264Encoder.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "video/H264Bitstream.h"
 #include "video/LibavEncoderSession.h"
 
@@ -80,9 +81,10 @@ void H264Encoder::tearDownSession() {
     }
 }
 
-void H264Encoder::applyBitrate() {
+void H264Encoder::setBitrate(int64_t bitrate) {
+    bitrate_ = std::max(bitrate, StreamSettings::kEncoderFloorBitrate);
     if (session_) {
-        session_->setBitrate(bitrate);
+        session_->setBitrate(bitrate_);
     }
 }
 
@@ -92,7 +94,7 @@ void H264Encoder::configure(int width, int height) {
     height_ = height;
     lastTimestamp_ = MediaTime::invalid();
 
-    EncoderSession::Settings settings{width, height, fps, bitrate};
+    EncoderSession::Settings settings{width, height, fps_, bitrate_};
     for (auto attempt :
          {EncoderSession::Attempt::lowLatencyHardware, EncoderSession::Attempt::software}) {
         session_ = factory_(attempt, settings);
@@ -104,7 +106,7 @@ void H264Encoder::configure(int width, int height) {
     if (!session_) {
         throw CaldrovexError("Could not start H.264 encoding.");
     }
-    applyBitrate();
+    session_->setBitrate(bitrate_);
     int status = session_->prepare();
     if (status != 0) {
         // The session stays: the next encode uses it without configuring again.

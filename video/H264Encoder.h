@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/Clock.h"
+#include "protocol/StreamSettings.h"
 #include "video/EncodedFrame.h"
 #include "video/EncoderSession.h"
 #include "video/MediaTime.h"
@@ -21,8 +22,8 @@ namespace caldrovex {
 // besides those requested.
 //
 // Contract:
-// - The video pipeline owns one encoder and calls `encode`, `applyBitrate`, `tearDownSession`
-//   and the accessors on its serial queue, and writes `fps` and `bitrate` there too.
+// - The video pipeline owns one encoder and calls `encode`, `setFps`, `setBitrate`,
+//   `tearDownSession` and the accessors on its serial queue.
 // - `setNeedsKeyframe` and `needsKeyframe` may be called from any thread (they take `lock_`).
 // - A completion passed to a successful `encode` runs exactly once, later, on the session's
 //   output thread, with the frame or with nothing (dropped or failed). When `encode` throws,
@@ -50,8 +51,13 @@ public:
     // frame cannot be submitted.
     void encode(const VideoFrame& buffer, MediaTime timestamp, Completion completion);
 
-    // Pushes `bitrate` into the live session (nothing without one); the next frame uses it.
-    void applyBitrate();
+    // Expected frame rate; a change takes effect with the next session.
+    void setFps(int fps) { fps_ = fps; }
+    int fps() const { return fps_; }
+    // Target bitrate, bits per second, never under the encoder's floor; a live session uses it
+    // from the next frame on.
+    void setBitrate(int64_t bitrate);
+    int64_t bitrate() const { return bitrate_; }
 
     // Finishes every pending frame, then closes the session; the next `encode` builds a new
     // one. Used when the frame rate changes or capture stops.
@@ -74,11 +80,6 @@ public:
     // two parameter sets.
     static std::optional<EncodedFrame> frame(const AVPacket& packet);
 
-    // Expected frame rate; a change takes effect with the next session.
-    int fps = 30;
-    // Target bitrate, bits per second; pushed to a live session by `applyBitrate`.
-    int bitrate = 6'000'000;
-
 private:
     // The key-frame state, shared with the output handlers so that they never need the
     // encoder itself (which may be gone by the time a late frame comes out).
@@ -94,6 +95,8 @@ private:
 
     platform::ClockPtr clock_;
     EncoderSessionFactory factory_;
+    int fps_ = static_cast<int>(StreamSettings::kDefaultFps);
+    int64_t bitrate_ = StreamSettings::kDefaultBitrate;
     std::unique_ptr<EncoderSession> session_;
     int width_ = 0;
     int height_ = 0;

@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "protocol/StreamSettings.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
@@ -30,10 +32,6 @@ constexpr int64_t kMicrosPerSecond = 1'000'000;
 // Buffer of the rate model, in seconds at the target rate. The buffer refills at the target,
 // so at most target × (1 s + this) bits fit in any one second: 1.5 times the target.
 constexpr double kBurstSeconds = 0.5;
-
-// Lowest target handed to an encoder: a rate model without a rate would leave the stream
-// uncapped. The pipeline never asks for less than this.
-constexpr int64_t kMinimumBitrate = 100'000;
 
 // A key frame at least this often even when nothing asks for one (besides the encoder's
 // gop of fps × this many frames, which counts frames, not time, and a still screen sends few).
@@ -71,7 +69,8 @@ int64_t bufferBits(int64_t bitrate, int fps) {
 }
 
 void setRate(AVCodecContext* context, int64_t bitrate, int fps, bool constantBitrate) {
-    bitrate = std::max(bitrate, kMinimumBitrate);
+    // H264Encoder keeps to this floor already; a session opened directly does too.
+    bitrate = std::max(bitrate, StreamSettings::kEncoderFloorBitrate);
     context->rc_max_rate = bitrate;
     context->rc_buffer_size =
         static_cast<int>(std::min<int64_t>(bufferBits(bitrate, fps), INT32_MAX));

@@ -4,7 +4,7 @@
 #include <memory>
 #include <system_error>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/Queue.h"
 #include "protocol/RemoteDisplay.h"
+#include "protocol/StreamSettings.h"
 #include "video/CaptureService.h"
 #include "video/EncoderSession.h"
 #include "video/H264Encoder.h"
@@ -33,8 +34,8 @@ namespace caldrovex {
 //   runs once, on whichever thread finished the work (the capture service's thread, the
 //   timer queue or the capture queue): the caller hops to its own queue. The host runs one
 //   start or stop at a time.
-// - `retire`, `streamState`, `isCurrent` and `setErrorCallback` are synchronous and callable
-//   from any thread.
+// - `retire`, `streamState`, `isCurrent`, `setErrorCallback`, `attach`, `detach`,
+//   `requestKeyframe` and `hasFrame` are synchronous and callable from any thread.
 // - The error callback runs on any thread with no lock held: the sentence and the generation
 //   current when it was reported.
 // - `captureQueue` ("caldrovex.capture") runs frame intake and the pipeline; `timerQueue` runs
@@ -43,7 +44,7 @@ namespace caldrovex {
 //     ScreenStreamer::make(std::make_shared<platform::X11CaptureService>(std::nullopt, clock),
 //                          SerialQueue::make("caldrovex.capture"), timerQueue, clock)
 //   and a stream's sink is attached with
-//     streamer->pipeline->attach(PacketConnectionSink::make(connection), fps, maxBitrate, acks).
+//     streamer->attach(PacketConnectionSink::make(connection), settings, acknowledged).
 class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
 public:
     using ErrorCallback = std::function<void(const std::string& message, int64_t generation)>;
@@ -84,6 +85,19 @@ public:
 
     // Detaches the current stream at once (its frames stop counting); `stop` stops it later.
     void retire();
+
+    // Sends the stream to `sink` at the settings' rate, with at most their bitrate, in the
+    // pacer regime `acknowledged` says; the first frame it gets is a key frame.
+    void attach(VideoSinkPtr sink, const StreamSettings& settings, bool acknowledged) {
+        pipeline->attach(std::move(sink), static_cast<int>(settings.fps), settings.bitrate,
+                         acknowledged);
+    }
+    // Stops sending; capture goes on and frames wait for the next sink.
+    void detach() { pipeline->detach(); }
+    // The next frame sent is a key frame, also on a still screen.
+    void requestKeyframe() { pipeline->requestKeyframe(); }
+    // Whether a picture was captured since the stream last started.
+    bool hasFrame() const { return pipeline->hasFrame(); }
 
     // Leaves exactly `windowIDs` out of the current capture; false when that cannot be done.
     void exclude(std::set<uint32_t> windowIDs, std::function<void(bool)> done);

@@ -7,8 +7,8 @@
 #include <utility>
 #include <variant>
 
+#include "platform/CaldrovexError.h"
 #include "platform/Queue.h"
-#include "protocol/CaldrovexError.h"
 
 namespace caldrovex {
 

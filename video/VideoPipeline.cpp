@@ -1,19 +1,13 @@
 #include "video/VideoPipeline.h"
 
-#include <algorithm>
 #include <cassert>
-#include <limits>
 #include <utility>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex {
 
 namespace {
-
-// The encoder is never aimed below this, whatever the pacer says: under it a picture of text
-// falls apart, and one readable frame now beats several unreadable ones.
-constexpr int64_t kMinimumEncoderBitrate = 100'000;
 
 // A requested key frame on a still screen is retried at this interval...
 constexpr double kRefreshInterval = 0.15;
@@ -22,11 +16,6 @@ constexpr int kRefreshAttempts = 20;
 
 // Re-submitted frames are stamped from the same clock as captures, in microseconds.
 constexpr int32_t kClockTimescale = 1'000'000;
-
-int encoderBitrate(int64_t bitrate) {
-    return static_cast<int>(
-        std::clamp<int64_t>(bitrate, kMinimumEncoderBitrate, std::numeric_limits<int>::max()));
-}
 
 }  // namespace
 
@@ -110,18 +99,18 @@ void VideoPipeline::installPacerCallbacks(VideoPacer& pacer) {
 
 void VideoPipeline::applyStreamSettings(int fps, int64_t target) {
     assert(queue->isCurrent());
-    if (encoder_.fps != fps) {
+    if (encoder_.fps() != fps) {
         // The frame rate is fixed for a session's life; the next frame opens a new one.
         encoder_.tearDownSession();
-        encoder_.fps = fps;
+        encoder_.setFps(fps);
     }
     setEncoderBitrate(target);
 }
 
 void VideoPipeline::setEncoderBitrate(int64_t bitrate) {
     assert(queue->isCurrent());
-    encoder_.bitrate = encoderBitrate(bitrate);
-    encoder_.applyBitrate();
+    // The encoder keeps to its own floor, whatever the pacer says.
+    encoder_.setBitrate(bitrate);
 }
 
 void VideoPipeline::requestKeyframe() {
@@ -156,6 +145,7 @@ void VideoPipeline::refresh(int64_t generation, int attempt) {
 void VideoPipeline::intake(VideoFrame frame, MediaTime time) {
     assert(queue->isCurrent());
     latest_ = frame;
+    hasFrame_ = true;
     pending_ = PendingFrame{std::move(frame), time};
     pump();
 }
@@ -231,22 +221,21 @@ void VideoPipeline::reset() {
     assert(queue->isCurrent());
     pending_.reset();
     latest_ = VideoFrame();
+    hasFrame_ = false;
     ++refreshGeneration_;
     refreshRuns_ = 0;
     reportedError_ = false;
     encoder_.tearDownSession();
 }
 
-bool VideoPipeline::hasFrame() {
-    bool result = false;
-    queue->sync([&] { result = !latest_.empty(); });
-    return result;
+bool VideoPipeline::hasFrame() const {
+    return hasFrame_;
 }
 
 VideoPipeline::DebugState VideoPipeline::debugState() const {
     return DebugState{pending_.has_value(), !latest_.empty(),     refreshGeneration_,
-                      refreshRuns_,         reportedError_,       encoder_.fps,
-                      encoder_.bitrate,     encoder_.hasSession()};
+                      refreshRuns_,         reportedError_,       encoder_.fps(),
+                      encoder_.bitrate(),   encoder_.hasSession()};
 }
 
 }  // namespace caldrovex

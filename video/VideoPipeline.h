@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,7 +30,7 @@ namespace caldrovex {
 // Contract:
 // - Owned through std::shared_ptr (`make`) by the screen streamer, which shares `queue` with
 //   it (the capture queue "caldrovex.capture"). `intake`, `reset` and `debugState` run on
-//   `queue`; `hasFrame` may be called from any other thread (it waits for `queue`).
+//   `queue`; `hasFrame` may be called from any thread and never waits.
 // - `attach`, `detach` and `requestKeyframe` may be called from any thread (the host's main
 //   queue; `requestKeyframe` also from the encoder's output thread).
 // - `onError` is set once, before frames flow; it runs on `queue` with the encoder's
@@ -50,7 +51,7 @@ public:
         int refreshRuns = 0;
         bool reportedError = false;
         int encoderFps = 0;
-        int encoderBitrate = 0;
+        int64_t encoderBitrate = 0;
         bool encoderSession = false;
     };
 
@@ -80,8 +81,8 @@ public:
     // encoder's session. Keeps the sink. On `queue`.
     void reset();
 
-    // Whether a capture has arrived since the last reset. Waits for `queue`.
-    bool hasFrame();
+    // Whether a capture has arrived since the last reset.
+    bool hasFrame() const;
 
     DebugState debugState() const;
 
@@ -139,6 +140,8 @@ private:
     // Owned by `queue`.
     std::optional<PendingFrame> pending_;
     VideoFrame latest_;
+    // Whether `latest_` holds a frame; written on `queue`, read from any thread.
+    std::atomic<bool> hasFrame_ = false;
     int64_t refreshGeneration_ = 0;
     int refreshRuns_ = 0;
     bool reportedError_ = false;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "protocol/ControlMessage.h"
-#include "video/VideoPacer.h"
+#include "protocol/VideoPacer.h"
 
 namespace caldrovex {
 

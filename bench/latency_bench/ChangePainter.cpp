@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "latency_bench/Subprocess.h"
+#include "latency_bench/MonotonicTime.h"
 
 namespace caldrovex::bench {
 
@@ -37,38 +37,38 @@ int colourDistance(std::array<uint8_t, 3> a, std::array<uint8_t, 3> b) {
 ChangePainter::ChangePainter(const std::string& displayName, double probeX, double probeY, int side,
                              uint32_t seed)
     : side_(side), random_(seed) {
-    display_ = XOpenDisplay(displayName.c_str());
+    display_ = platform::openDisplay(displayName);
     if (display_ == nullptr) throw std::runtime_error("cannot open display " + displayName);
-    const int screen = DefaultScreen(display_);
-    width_ = DisplayWidth(display_, screen);
-    height_ = DisplayHeight(display_, screen);
+    const int screen = DefaultScreen(display_.get());
+    width_ = DisplayWidth(display_.get(), screen);
+    height_ = DisplayHeight(display_.get(), screen);
     probeX_ = std::clamp(static_cast<int>(probeX * width_), 0, width_ - 1);
     probeY_ = std::clamp(static_cast<int>(probeY * height_), 0, height_ - 1);
-    gc_ = XCreateGC(display_, DefaultRootWindow(display_), 0, nullptr);
+    gc_ = XCreateGC(display_.get(), DefaultRootWindow(display_.get()), 0, nullptr);
     // The pointer starts in the middle of the screen; the host draws it into the picture, so
     // it goes to a corner, away from any probe.
-    XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, width_ - 1, height_ - 1);
-    XSync(display_, False);
+    XWarpPointer(display_.get(), None, DefaultRootWindow(display_.get()), 0, 0, 0, 0, width_ - 1,
+                 height_ - 1);
+    XSync(display_.get(), False);
 }
 
 ChangePainter::~ChangePainter() {
-    XFreeGC(display_, gc_);
-    XCloseDisplay(display_);
+    XFreeGC(display_.get(), gc_);
 }
 
 void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h) {
     // A 24-bit TrueColor visual: the pixel value is the colour itself.
     const unsigned long pixel =
         (unsigned long)colour[0] << 16 | (unsigned long)colour[1] << 8 | colour[2];
-    XSetForeground(display_, gc_, pixel);
-    XFillRectangle(display_, DefaultRootWindow(display_), gc_, x, y, static_cast<unsigned>(w),
-                   static_cast<unsigned>(h));
+    XSetForeground(display_.get(), gc_, pixel);
+    XFillRectangle(display_.get(), DefaultRootWindow(display_.get()), gc_, x, y,
+                   static_cast<unsigned>(w), static_cast<unsigned>(h));
 }
 
 void ChangePainter::clear() {
     last_ = {128, 128, 128};
     fill(last_, 0, 0, width_, height_);
-    XSync(display_, False);
+    XSync(display_.get(), False);
 }
 
 std::array<uint8_t, 3> ChangePainter::nextColour() {
@@ -87,7 +87,7 @@ DrawnChange ChangePainter::change() {
     fill(colour, probeX_ - side_ / 2, probeY_ - side_ / 2, side_, side_);
     // XSync returns once the server has handled the fill, i.e. the pixels are in its frame
     // buffer: from here on any grab sees them.
-    XSync(display_, False);
+    XSync(display_.get(), False);
     const double drawnAt = monotonicNow();
     last_ = colour;
     return {sentAt, drawnAt, colour};

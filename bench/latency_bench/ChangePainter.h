@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-struct _XDisplay;
+#include "adapters/x11/X11Handles.h"
+
 struct _XGC;
 
 namespace caldrovex::bench {
@@ -50,7 +51,7 @@ private:
     std::array<uint8_t, 3> nextColour();
     void fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h);
 
-    _XDisplay* display_ = nullptr;
+    platform::DisplayHandle display_;
     _XGC* gc_ = nullptr;
     int width_ = 0;
     int height_ = 0;

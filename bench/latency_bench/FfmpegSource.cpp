@@ -8,7 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "protocol/CaldrovexError.h"
+#include "latency_bench/MonotonicTime.h"
+#include "platform/CaldrovexError.h"
 #include "video/H264Bitstream.h"
 #include "video/H264Decoder.h"
 
@@ -53,7 +54,7 @@ FfmpegSource::FfmpegSource(const std::string& displayName, int fps, double probe
                            const std::string& errorLog, FrameLog& log)
     : probeX_(probeX), probeY_(probeY), log_(log) {
     const std::string rate = std::to_string(fps);
-    Subprocess::Options ffmpeg;
+    test::ChildProcess::Options ffmpeg;
     ffmpeg.argv = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "x11grab",
                    "-framerate", rate, "-video_size", "1920x1080", "-i", displayName,
                    // 4:2:0 in BT.709 video range, as phones decode it and as the host sends it
@@ -61,9 +62,9 @@ FfmpegSource::FfmpegSource(const std::string& displayName, int fps, double probe
                    "-vf", "scale=out_color_matrix=bt709:out_range=tv", "-pix_fmt", "yuv420p",
                    "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency",
                    "-flush_packets", "1", "-f", "h264", "-"};
-    ffmpeg.output = Subprocess::Output::Raw;
+    ffmpeg.output = test::ChildProcess::Output::raw;
     ffmpeg.errorLog = errorLog;
-    process_ = std::make_unique<Subprocess>(std::move(ffmpeg));
+    process_ = std::make_unique<test::ChildProcess>(std::move(ffmpeg));
     reader_ = std::thread([this] { read(); });
 }
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "latency_bench/FrameLog.h"
-#include "latency_bench/Subprocess.h"
+#include "support/ChildProcess.h"
 
 namespace caldrovex::bench {
 
@@ -43,7 +43,7 @@ private:
     const double probeX_;
     const double probeY_;
     FrameLog& log_;
-    std::unique_ptr<Subprocess> process_;
+    std::unique_ptr<test::ChildProcess> process_;
     std::thread reader_;
     int decodeErrors_ = 0;  // written by the reader, read after stop
 };

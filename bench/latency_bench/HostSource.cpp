@@ -52,7 +52,7 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                        const std::filesystem::path& logs)
     : binaries_(binaries), logs_(logs), stateFile_(scratch / "device" / "state.json") {
     const std::string address = freshLoopbackAddress();
-    Subprocess::Options host;
+    test::ChildProcess::Options host;
     host.argv = {(binaries_ / "caldrovex-host").string(),
                  "--headless",
                  "--listen-only",
@@ -60,11 +60,11 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                  address,
                  "--pair"};
     host.errorLog = (logs_ / "host.log").string();
-    host_ = std::make_unique<Subprocess>(std::move(host));
+    host_ = std::make_unique<test::ChildProcess>(std::move(host));
     auto link = host_->waitForPrefix("link: ", 0, kStartWait);
     if (!link) throw std::runtime_error("the host printed no pairing link (see its log)");
 
-    Subprocess::Options device;
+    test::ChildProcess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
                    "--state",
                    stateFile_.string(),
@@ -73,7 +73,7 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                    "pair",
                    link->substr(6)};
     device.errorLog = (logs_ / "device.log").string();
-    Subprocess pair(std::move(device));
+    test::ChildProcess pair(std::move(device));
     const int status = pair.wait(kStartWait).value_or(-1);
     if (status != 0)
         throw std::runtime_error("the device could not pair (status " + std::to_string(status) +
@@ -85,9 +85,9 @@ HostSource::~HostSource() {
     host_->stop(SIGTERM, std::chrono::milliseconds(5000));
 }
 
-std::unique_ptr<Subprocess> HostSource::stream(int fps, double seconds, double probeX,
-                                               double probeY, FrameLog& log) {
-    Subprocess::Options device;
+std::unique_ptr<test::ChildProcess> HostSource::stream(int fps, double seconds, double probeX,
+                                                       double probeY, FrameLog& log) {
+    test::ChildProcess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
                    "--state",
                    stateFile_.string(),
@@ -105,7 +105,7 @@ std::unique_ptr<Subprocess> HostSource::stream(int fps, double seconds, double p
         if (auto frame = parseFrame(line)) log.add(*frame);
     };
     device.errorLog = (logs_ / "device.log").string();
-    return std::make_unique<Subprocess>(std::move(device));
+    return std::make_unique<test::ChildProcess>(std::move(device));
 }
 
 }  // namespace caldrovex::bench

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "latency_bench/FrameLog.h"
-#include "latency_bench/Subprocess.h"
+#include "support/ChildProcess.h"
 
 namespace caldrovex::bench {
 
@@ -31,14 +31,14 @@ public:
     pid_t pid() const { return host_->pid(); }
 
     // Starts a device streaming at `fps` for at most `seconds`, its pictures going to `log`.
-    std::unique_ptr<Subprocess> stream(int fps, double seconds, double probeX, double probeY,
-                                       FrameLog& log);
+    std::unique_ptr<test::ChildProcess> stream(int fps, double seconds, double probeX,
+                                               double probeY, FrameLog& log);
 
 private:
     std::filesystem::path binaries_;
     std::filesystem::path logs_;
     std::filesystem::path stateFile_;
-    std::unique_ptr<Subprocess> host_;
+    std::unique_ptr<test::ChildProcess> host_;
 };
 
 }  // namespace caldrovex::bench

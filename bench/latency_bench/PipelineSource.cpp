@@ -5,8 +5,9 @@
 #include <stdexcept>
 #include <variant>
 
-#include "latency_bench/Subprocess.h"
-#include "platform/x11/X11CaptureService.h"
+#include "adapters/x11/X11CaptureService.h"
+#include "latency_bench/MonotonicTime.h"
+#include "protocol/StreamSettings.h"
 #include "video/H264Decoder.h"
 
 namespace caldrovex::bench {
@@ -14,8 +15,7 @@ namespace caldrovex::bench {
 namespace {
 
 // The host's defaults for a stream a device asks for without limits.
-constexpr int kMaxWidth = 1920;
-constexpr int64_t kBitrate = 6'000'000;
+constexpr int kMaxWidth = static_cast<int>(StreamSettings::kDefaultMaxWidth);
 
 // Stamps every picture on its way from the capture stream to the streamer.
 class StampingService final : public CaptureService {
@@ -108,8 +108,9 @@ PipelineSource::PipelineSource(const std::string& displayName, int fps, double p
         std::make_shared<platform::X11CaptureService>(displayName), stamps_);
     streamer_ = ScreenStreamer::make(service, captureQueue_, timerQueue_);
     // Unacknowledged: the sink completes every write at once, so credit never runs short.
-    streamer_->pipeline->attach(std::make_shared<DecodingSink>(probeX, probeY, log), fps, kBitrate,
-                                false);
+    StreamSettings settings;
+    settings.fps = fps;
+    streamer_->attach(std::make_shared<DecodingSink>(probeX, probeY, log), settings, false);
     std::promise<TimeoutOutcome<RemoteDisplay>> started;
     streamer_->start(std::nullopt, kMaxWidth, fps, [&](TimeoutOutcome<RemoteDisplay> outcome) {
         started.set_value(std::move(outcome));
@@ -129,7 +130,7 @@ void PipelineSource::stop() {
     std::promise<void> done;
     streamer_->stop([&] { done.set_value(); });
     done.get_future().get();
-    streamer_->pipeline->detach();
+    streamer_->detach();
 }
 
 std::vector<CaptureStamp> PipelineSource::captures() const {

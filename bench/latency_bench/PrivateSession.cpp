@@ -53,11 +53,11 @@ PrivateSession::PrivateSession(fs::path logs) : logs_(std::move(logs)) {
 
     // Given the password on standard input, the daemon creates and unlocks the login keyring
     // without a prompt, and prints the variables that lead clients to it.
-    Subprocess::Options daemon;
+    test::ChildProcess::Options daemon;
     daemon.argv = {"gnome-keyring-daemon", "--unlock", "--components=secrets"};
     daemon.environment = {{"DISPLAY", ""}};
     daemon.errorLog = (logs_ / "keyring.log").string();
-    Subprocess keyring(std::move(daemon));
+    test::ChildProcess keyring(std::move(daemon));
     std::ifstream random("/dev/urandom", std::ios::binary);
     std::string password;
     for (int i = 0; i < 24; ++i)
@@ -67,7 +67,7 @@ PrivateSession::PrivateSession(fs::path logs) : logs_(std::move(logs)) {
     if (keyring.wait(kStartWait).value_or(-1) != 0)
         throw std::runtime_error("gnome-keyring-daemon did not start");
     keyring.waitForOutputEnd(kStartWait);
-    for (const auto& line : keyring.lines()) {
+    for (const auto& line : keyring.output()) {
         const size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
         const std::string name = line.substr(0, equals);
@@ -86,13 +86,13 @@ PrivateSession::~PrivateSession() {
 
 void PrivateSession::startXServer() {
     // Xvfb picks a free display number itself and writes it once it accepts clients.
-    Subprocess::Options server;
+    test::ChildProcess::Options server;
     server.argv = {"Xvfb",         "-displayfd", "1",          "-screen",    "0",
                    "1920x1080x24", "-nolisten",  "tcp",        "+extension", "RANDR",
                    "+extension",   "XTEST",      "+extension", "DAMAGE",     "+extension",
                    "XFIXES",       "-noreset"};
     server.errorLog = (logs_ / "xvfb.log").string();
-    xServer_ = std::make_unique<Subprocess>(std::move(server));
+    xServer_ = std::make_unique<test::ChildProcess>(std::move(server));
     auto number = xServer_->waitForPrefix("", 0, kStartWait);
     if (!number) throw std::runtime_error("Xvfb did not start");
     useXServer(":" + *number);

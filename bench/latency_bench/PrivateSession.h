@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "latency_bench/Subprocess.h"
+#include "support/ChildProcess.h"
 
 namespace caldrovex::bench {
 
@@ -40,7 +40,7 @@ private:
     std::filesystem::path logs_;
     std::filesystem::path root_;
     std::optional<int> keyringPid_;
-    std::unique_ptr<Subprocess> xServer_;
+    std::unique_ptr<test::ChildProcess> xServer_;
     std::string display_;
 };
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "latency_bench/LatencyMatch.h"
-#include "latency_bench/Subprocess.h"
+#include "latency_bench/MonotonicTime.h"
 
 namespace caldrovex::bench {
 

@@ -39,6 +39,7 @@
 #include "latency_bench/FfmpegSource.h"
 #include "latency_bench/HostSource.h"
 #include "latency_bench/LatencyMatch.h"
+#include "latency_bench/MonotonicTime.h"
 #include "latency_bench/PipelineSource.h"
 #include "latency_bench/PrivateSession.h"
 #include "latency_bench/ResourceSampler.h"
@@ -244,7 +245,7 @@ int main(int argc, char** argv) {
                 try {
                     if (report.name == "host") {
                         if (!host) throw std::runtime_error(hostFailure);
-                        std::unique_ptr<Subprocess> device;
+                        std::unique_ptr<caldrovex::test::ChildProcess> device;
                         report.add(
                             measure("host", fps, count, painter,
                                     [&](FrameLog& log) {

@@ -36,8 +36,9 @@ void SenderLoop::start() {
             });
         });
         pacer.setBitrateCallback([weak](int64_t bitrate) {
-            // The pipeline never lets the encoder aim below 100 kbit/s.
-            if (auto self = weak.lock()) self->target_ = std::max<int64_t>(bitrate, 100'000);
+            // As in the pipeline, the encoder never aims below its floor.
+            if (auto self = weak.lock())
+                self->target_ = std::max(bitrate, StreamSettings::kEncoderFloorBitrate);
         });
         pacer.configure(config_.regime == Regime::acknowledged, config_.fps, config_.maxBitrate);
     }

@@ -6,6 +6,7 @@
 
 #include "platform/ManualQueue.h"
 #include "protocol/PacketConnection.h"
+#include "protocol/StreamSettings.h"
 
 namespace caldrovex::bench {
 
@@ -29,8 +30,8 @@ public:
     struct Config {
         Regime regime = Regime::acknowledged;
         int fps = 30;
-        int64_t maxBitrate = 6'000'000;
-        int64_t fixedBitrate = 6'000'000;
+        int64_t maxBitrate = StreamSettings::kDefaultBitrate;
+        int64_t fixedBitrate = StreamSettings::kDefaultBitrate;
         double keyframeInterval = 20;
         double keyframeFactor = 10;
         double contentSpread = 0.2;  // each frame's size varies by up to ±20 %

@@ -17,13 +17,13 @@ namespace caldrovex::platform::net {
 namespace {
 
 template <typename T>
-constexpr bool isTlsStream = std::is_same_v<T, asio::ssl::stream<TcpSocket>> ||
-                             std::is_same_v<T, asio::ssl::stream<UnixSocket>>;
+constexpr bool kIsTlsStream = std::is_same_v<T, asio::ssl::stream<TcpSocket>> ||
+                              std::is_same_v<T, asio::ssl::stream<UnixSocket>>;
 
 // The socket under any TLS layer.
 template <typename Stream>
 auto& lowest(Stream& stream) {
-    if constexpr (isTlsStream<Stream>) {
+    if constexpr (kIsTlsStream<Stream>) {
         return stream.next_layer();
     } else {
         return stream;
@@ -65,7 +65,7 @@ ByteStream::ByteStream(Strand strand, RawSocket socket, TlsContext::Ptr tls, boo
 
 SSL* ByteStream::ssl() {
     return visit([](auto& stream) -> SSL* {
-        if constexpr (isTlsStream<std::decay_t<decltype(stream)>>) {
+        if constexpr (kIsTlsStream<std::decay_t<decltype(stream)>>) {
             return stream.native_handle();
         } else {
             return nullptr;
@@ -124,7 +124,7 @@ std::error_code ByteStream::applyTcpOptions(const TcpOptions& options) {
 
 void ByteStream::handshake(const std::string& serverName, Handler handler) {
     visit([&](auto& stream) {
-        if constexpr (isTlsStream<std::decay_t<decltype(stream)>>) {
+        if constexpr (kIsTlsStream<std::decay_t<decltype(stream)>>) {
             if (!tlsServer_ && !serverName.empty()) {
                 SSL_set_tlsext_host_name(stream.native_handle(), serverName.c_str());
             }

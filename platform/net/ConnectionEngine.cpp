@@ -4,7 +4,8 @@
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
+#include "platform/QueueAssert.h"
 
 namespace caldrovex::platform::net {
 
@@ -94,8 +95,9 @@ void ConnectionEngine::send(Bytes content, Connection::SendCompletion completion
 
 void ConnectionEngine::receive(size_t minimum, size_t maximum,
                                Connection::ReceiveCompletion completion) {
-    run([receive = PendingReceive{minimum, maximum, std::move(completion)}](
-            ConnectionEngine& self) mutable { self.enqueueReceive(std::move(receive)); });
+    run([minimum, maximum, completion = std::move(completion)](ConnectionEngine& self) mutable {
+        self.enqueueReceive(minimum, maximum, std::move(completion));
+    });
 }
 
 void ConnectionEngine::cancel() {
@@ -121,6 +123,7 @@ std::vector<CertificateDer> ConnectionEngine::peerCertificates() const {
 // ---- Establishing ----------------------------------------------------------------------------
 
 void ConnectionEngine::begin() {
+    checkStrand();
     if (phase_ != Phase::idle) return;
     phase_ = Phase::preparing;
     setState(State{StateKind::preparing, std::nullopt});
@@ -147,6 +150,7 @@ void ConnectionEngine::begin() {
 }
 
 void ConnectionEngine::dial(const Endpoint& to) {
+    checkStrand();
     auto self = shared_from_this();
     const auto& strand = binding().strand();
     if (const auto* unix = std::get_if<UnixPath>(&to)) {
@@ -172,6 +176,7 @@ void ConnectionEngine::dial(const Endpoint& to) {
 }
 
 void ConnectionEngine::onConnected(const std::error_code& error) {
+    checkStrand();
     if (phase_ != Phase::preparing) return;
     if (error) return fail(error.message());
     if (auto optionError = stream_->applyTcpOptions(parameters_.tcp))
@@ -188,6 +193,7 @@ void ConnectionEngine::onConnected(const std::error_code& error) {
 }
 
 void ConnectionEngine::onHandshake(const std::error_code& error) {
+    checkStrand();
     if (phase_ != Phase::preparing) return;
     if (error) return fail(error.message());
     auto chain = TlsContext::peerChain(stream_->ssl());
@@ -207,12 +213,14 @@ void ConnectionEngine::onHandshake(const std::error_code& error) {
 }
 
 void ConnectionEngine::onVerified(bool accepted) {
+    checkStrand();
     if (phase_ != Phase::preparing) return;
     if (!accepted) return fail(kCertificateRejected);
     becomeReady();
 }
 
 void ConnectionEngine::becomeReady() {
+    checkStrand();
     phase_ = Phase::ready;
     if (timer_) timer_->cancel();
     setState(State{StateKind::ready, std::nullopt});
@@ -221,12 +229,14 @@ void ConnectionEngine::becomeReady() {
 }
 
 void ConnectionEngine::onTimeout() {
+    checkStrand();
     if (phase_ == Phase::preparing) fail(systemError(std::errc::timed_out).description);
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
 
 void ConnectionEngine::enqueueSend(PendingSend send) {
+    checkStrand();
     if (phase_ == Phase::ended) return deliverSend(std::move(send.completion), endError_);
     if (outputEnded_)
         return deliverSend(std::move(send.completion), systemError(std::errc::broken_pipe));
@@ -236,6 +246,7 @@ void ConnectionEngine::enqueueSend(PendingSend send) {
 }
 
 void ConnectionEngine::pumpWrites() {
+    checkStrand();
     if (phase_ != Phase::ready || writing_ || sends_.empty()) return;
     writing_ = std::move(sends_.front());
     sends_.pop_front();
@@ -248,6 +259,7 @@ void ConnectionEngine::pumpWrites() {
 }
 
 void ConnectionEngine::onWritten(const std::error_code& error) {
+    checkStrand();
     auto completion = std::move(writing_->completion);
     writing_.reset();
     if (phase_ == Phase::ended) {
@@ -264,37 +276,29 @@ void ConnectionEngine::onWritten(const std::error_code& error) {
 
 // ---- Receiving -------------------------------------------------------------------------------
 
-void ConnectionEngine::enqueueReceive(PendingReceive receive) {
+void ConnectionEngine::enqueueReceive(size_t minimum, size_t maximum,
+                                      Connection::ReceiveCompletion completion) {
+    checkStrand();
     if (phase_ == Phase::ended)
-        return deliverReceive(std::move(receive.completion), std::nullopt, false, endError_);
-    receive.maximum = std::max<size_t>(1, receive.maximum);
-    receive.minimum = std::clamp<size_t>(receive.minimum, 1, receive.maximum);
-    receives_.push_back(std::move(receive));
+        return deliverReceive(std::move(completion), std::nullopt, false, endError_);
+    receives_.add(minimum, maximum, std::move(completion));
     serviceReceives();
 }
 
 // Answers waiting receives, oldest first, while the buffered bytes satisfy them; reads more
 // only when one is waiting, so a slow owner holds back the peer through TCP.
 void ConnectionEngine::serviceReceives() {
+    checkStrand();
     if (phase_ != Phase::ready) return;
-    while (!receives_.empty()) {
-        auto& front = receives_.front();
-        if (inbound_.size() < front.minimum && !inputEnded_)
-            return readMore(front.minimum, front.maximum);
-        size_t count = std::min(inbound_.size(), front.maximum);
-        std::optional<Bytes> data;
-        if (count > 0) {
-            data.emplace(inbound_.begin(), inbound_.begin() + static_cast<long>(count));
-            inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<long>(count));
-        }
-        bool isComplete = inputEnded_ && inbound_.empty();
-        auto completion = std::move(front.completion);
-        receives_.pop_front();
+    auto needed = receives_.service([this](Connection::ReceiveCompletion completion,
+                                           std::optional<Bytes> data, bool isComplete) {
         deliverReceive(std::move(completion), std::move(data), isComplete, std::nullopt);
-    }
+    });
+    if (needed) readMore(*needed, receives_.oldestMaximum());
 }
 
 void ConnectionEngine::readMore(size_t needed, size_t wanted) {
+    checkStrand();
     if (reading_) return;
     reading_ = true;
     // A receive that takes whatever comes, and little of it (a reply line, a relay watching an
@@ -302,7 +306,7 @@ void ConnectionEngine::readMore(size_t needed, size_t wanted) {
     // pending, and should hold little meanwhile. Exact reads keep the large buffer, which reads
     // ahead into what surely follows.
     const size_t least = needed < wanted && wanted < kReadChunk ? wanted : kReadChunk;
-    readBuffer_.resize(std::clamp(needed - inbound_.size(), least, kMaxReadChunk));
+    readBuffer_.resize(std::clamp(needed - receives_.buffered(), least, kMaxReadChunk));
     stream_->readSome(asio::buffer(readBuffer_),
                       [self = shared_from_this()](const std::error_code& error, size_t count) {
                           self->onRead(error, count);
@@ -310,13 +314,13 @@ void ConnectionEngine::readMore(size_t needed, size_t wanted) {
 }
 
 void ConnectionEngine::onRead(const std::error_code& error, size_t count) {
+    checkStrand();
     reading_ = false;
     if (phase_ == Phase::ended) return;
-    inbound_.insert(inbound_.end(), readBuffer_.begin(),
-                    readBuffer_.begin() + static_cast<long>(count));
+    receives_.append(readBuffer_.data(), count);
     if (error) {
         if (!isEndOfStream(error)) return fail(error.message());
-        inputEnded_ = true;
+        receives_.endInput();
     }
     serviceReceives();
 }
@@ -324,10 +328,12 @@ void ConnectionEngine::onRead(const std::error_code& error, size_t count) {
 // ---- Ending ----------------------------------------------------------------------------------
 
 void ConnectionEngine::fail(const std::string& description) {
+    checkStrand();
     end(State{StateKind::failed, NetError{description}}, NetError{description});
 }
 
 void ConnectionEngine::doCancel() {
+    checkStrand();
     if (cancelled_) return;
     cancelled_ = true;
     if (phase_ == Phase::ended) return setState(State{StateKind::cancelled, std::nullopt});
@@ -335,6 +341,7 @@ void ConnectionEngine::doCancel() {
 }
 
 void ConnectionEngine::end(State state, NetError error) {
+    checkStrand();
     if (phase_ == Phase::ended) return;
     bool orderly = phase_ == Phase::ready && !writing_;
     phase_ = Phase::ended;
@@ -346,15 +353,15 @@ void ConnectionEngine::end(State state, NetError error) {
     // The write in flight completes through its own handler, aborted by the close.
     for (auto& send : sends_) deliverSend(std::move(send.completion), error);
     sends_.clear();
-    for (auto& receive : receives_)
-        deliverReceive(std::move(receive.completion), std::nullopt, false, error);
-    receives_.clear();
+    for (auto& completion : receives_.takeWaiting())
+        deliverReceive(std::move(completion), std::nullopt, false, error);
     setState(std::move(state));
 }
 
 // ---- Reporting -------------------------------------------------------------------------------
 
 void ConnectionEngine::setState(State state) {
+    checkStrand();
     {
         std::lock_guard lock(mutex_);
         state_ = state;
@@ -376,6 +383,7 @@ void ConnectionEngine::setState(State state) {
 
 void ConnectionEngine::deliverSend(Connection::SendCompletion completion,
                                    std::optional<NetError> error) {
+    checkStrand();
     if (!completion) return;
     binding().deliver(
         [completion = std::move(completion), error = std::move(error)] { completion(error); });
@@ -384,9 +392,14 @@ void ConnectionEngine::deliverSend(Connection::SendCompletion completion,
 void ConnectionEngine::deliverReceive(Connection::ReceiveCompletion completion,
                                       std::optional<Bytes> data, bool isComplete,
                                       std::optional<NetError> error) {
+    checkStrand();
     if (!completion) return;
     binding().deliver([completion = std::move(completion), data = std::move(data), isComplete,
                        error = std::move(error)] { completion(data, isComplete, error); });
+}
+
+void ConnectionEngine::checkStrand(const char* function, const char* file, unsigned line) const {
+    assertOnStrand(binding().strand(), "connection strand", function, file, line);
 }
 
 }  // namespace caldrovex::platform::net

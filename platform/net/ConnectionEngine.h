@@ -11,6 +11,7 @@
 #include "platform/net/ByteStream.h"
 #include "platform/net/Connection.h"
 #include "platform/net/QueueBinding.h"
+#include "platform/net/ReceiveQueue.h"
 
 namespace caldrovex::platform::net {
 
@@ -54,16 +55,11 @@ private:
         bool endOfStream = false;
         Connection::SendCompletion completion;
     };
-    struct PendingReceive {
-        size_t minimum;
-        size_t maximum;
-        Connection::ReceiveCompletion completion;
-    };
 
     using Command = std::function<void(ConnectionEngine&)>;
     void run(Command command);
 
-    // Strand only, from here on.
+    // Strand only, from here on; each checks it first (checkStrand).
     void begin();
     void dial(const Endpoint& to);
     void onConnected(const std::error_code& error);
@@ -76,7 +72,7 @@ private:
     void pumpWrites();
     void onWritten(const std::error_code& error);
 
-    void enqueueReceive(PendingReceive receive);
+    void enqueueReceive(size_t minimum, size_t maximum, Connection::ReceiveCompletion completion);
     void serviceReceives();
     void readMore(size_t needed, size_t wanted);
     void onRead(const std::error_code& error, size_t count);
@@ -90,6 +86,9 @@ private:
     void deliverReceive(Connection::ReceiveCompletion completion, std::optional<Bytes> data,
                         bool isComplete, std::optional<NetError> error);
     const QueueBinding& binding() const { return *binding_; }
+    // Debug builds stop the program unless this runs on the strand.
+    void checkStrand(const char* function = __builtin_FUNCTION(),
+                     const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const;
 
     // Fixed at construction.
     const Parameters parameters_;
@@ -120,11 +119,9 @@ private:
     std::optional<PendingSend> writing_;
     bool outputEnded_ = false;
 
-    std::deque<PendingReceive> receives_;
-    Bytes inbound_;
+    ReceiveQueue receives_;
     Bytes readBuffer_;
     bool reading_ = false;
-    bool inputEnded_ = false;
 };
 
 }  // namespace caldrovex::platform::net

@@ -6,8 +6,9 @@
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
 
+#include "platform/CaldrovexError.h"
+#include "platform/QueueAssert.h"
 #include "platform/net/AsioConnection.h"
-#include "protocol/CaldrovexError.h"
 
 namespace caldrovex::platform::net {
 
@@ -74,6 +75,7 @@ std::optional<Endpoint> ListenerEngine::localEndpoint() const {
 // ---- Binding ---------------------------------------------------------------------------------
 
 void ListenerEngine::begin() {
+    checkStrand();
     {
         std::lock_guard lock(mutex_);
         if (cancelledBeforeStart_) cancelled_ = true;
@@ -104,6 +106,7 @@ void ListenerEngine::begin() {
 }
 
 std::error_code ListenerEngine::bindTcp(const HostPort& where) {
+    checkStrand();
     std::error_code error;
     auto address = asio::ip::make_address(where.host.empty() ? "0.0.0.0" : where.host, error);
     if (error) {
@@ -131,6 +134,7 @@ std::error_code ListenerEngine::bindTcp(const HostPort& where) {
 }
 
 std::error_code ListenerEngine::bindUnix(const UnixPath& where) {
+    checkStrand();
     asio::local::stream_protocol::endpoint endpoint(where.path);
     std::error_code error;
     unixAcceptor_ = std::make_unique<asio::local::stream_protocol::acceptor>(binding().strand());
@@ -156,6 +160,7 @@ std::error_code ListenerEngine::bindUnix(const UnixPath& where) {
 // ---- Accepting -------------------------------------------------------------------------------
 
 void ListenerEngine::acceptNext() {
+    checkStrand();
     auto self = shared_from_this();
     // Accepted sockets get the pool's plain executor: their connection binds its own strand.
     auto& pool = SerialQueue::pool();
@@ -177,6 +182,7 @@ void ListenerEngine::acceptNext() {
 }
 
 void ListenerEngine::onAccepted(const std::error_code& error, RawSocket socket) {
+    checkStrand();
     if (phase_ != Phase::ready) return;
     // A client that gave up between connect and accept costs nothing; anything else (out of
     // descriptors, a broken socket) ends the listener with the reason rather than spinning.
@@ -200,6 +206,7 @@ void ListenerEngine::onAccepted(const std::error_code& error, RawSocket socket) 
 // ---- Ending ----------------------------------------------------------------------------------
 
 void ListenerEngine::fail(const std::string& description) {
+    checkStrand();
     if (phase_ == Phase::ended) return;
     phase_ = Phase::ended;
     closeAll();
@@ -207,6 +214,7 @@ void ListenerEngine::fail(const std::string& description) {
 }
 
 void ListenerEngine::doCancel() {
+    checkStrand();
     if (cancelled_) return;
     cancelled_ = true;
     phase_ = Phase::ended;
@@ -215,6 +223,7 @@ void ListenerEngine::doCancel() {
 }
 
 void ListenerEngine::closeAll() {
+    checkStrand();
     std::error_code ignored;  // closing twice or closing a never-opened acceptor is harmless
     if (tcpAcceptor_) tcpAcceptor_->close(ignored);
     if (unixAcceptor_) unixAcceptor_->close(ignored);
@@ -226,6 +235,7 @@ void ListenerEngine::closeAll() {
 }
 
 void ListenerEngine::setState(State state) {
+    checkStrand();
     binding().deliver([weak = weak_from_this(), state = std::move(state)] {
         auto self = weak.lock();
         if (!self) return;
@@ -236,6 +246,10 @@ void ListenerEngine::setState(State state) {
         }
         if (handler) handler(state);
     });
+}
+
+void ListenerEngine::checkStrand(const char* function, const char* file, unsigned line) const {
+    assertOnStrand(binding().strand(), "listener strand", function, file, line);
 }
 
 }  // namespace caldrovex::platform::net

@@ -41,7 +41,7 @@ public:
 private:
     enum class Phase { idle, ready, ended };
 
-    // Strand only, from here on.
+    // Strand only, from here on; each checks it first (checkStrand).
     void begin();
     std::error_code bindTcp(const HostPort& where);
     std::error_code bindUnix(const UnixPath& where);
@@ -52,6 +52,9 @@ private:
     void closeAll();
     void setState(State state);
     const QueueBinding& binding() const { return *binding_; }
+    // Debug builds stop the program unless this runs on the strand.
+    void checkStrand(const char* function = __builtin_FUNCTION(),
+                     const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const;
 
     const Parameters parameters_;
 

@@ -1,9 +1,10 @@
 #include "platform/net/MemoryConnection.h"
 
-#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <system_error>
+
+#include "platform/net/ReceiveQueue.h"
 
 namespace caldrovex::platform::net {
 
@@ -19,12 +20,6 @@ struct PendingSend {
     Connection::SendCompletion completion;
 };
 
-struct PendingReceive {
-    size_t minimum;
-    size_t maximum;
-    Connection::ReceiveCompletion completion;
-};
-
 }  // namespace
 
 // Both ends live behind one mutex: a pair is a test fixture, so simplicity beats contention.
@@ -38,10 +33,8 @@ struct MemoryConnection::Pipe : std::enable_shared_from_this<Pipe> {
         bool started = false;
         bool cancelled = false;
         bool outputEnded = false;
-        std::deque<uint8_t> inbound;
-        bool inboundEnded = false;
         std::deque<PendingSend> heldSends;  // sends made before start
-        std::deque<PendingReceive> receives;
+        ReceiveQueue receives;  // the bytes from the peer, and the receives waiting for them
         std::vector<CertificateDer> peerCertificates;
     };
 
@@ -83,9 +76,9 @@ struct MemoryConnection::Pipe : std::enable_shared_from_this<Pipe> {
         Side& peer = peerOf(side);
         if (send.endOfStream) {
             s.outputEnded = true;
-            peer.inboundEnded = true;
+            peer.receives.endInput();
         } else if (!peer.cancelled) {
-            peer.inbound.insert(peer.inbound.end(), send.content.begin(), send.content.end());
+            peer.receives.append(send.content.data(), send.content.size());
         }
         serviceReceives(1 - side);
         complete(side, std::move(send.completion), std::nullopt);
@@ -95,21 +88,11 @@ struct MemoryConnection::Pipe : std::enable_shared_from_this<Pipe> {
     void serviceReceives(int side) {
         Side& s = sides[side];
         if (!s.started || s.cancelled) return;
-        while (!s.receives.empty()) {
-            PendingReceive& front = s.receives.front();
-            size_t needed = std::max<size_t>(1, std::min(front.minimum, front.maximum));
-            if (s.inbound.size() < needed && !s.inboundEnded) return;
-            size_t count = std::min(s.inbound.size(), front.maximum);
-            std::optional<Bytes> data;
-            if (count > 0) {
-                data.emplace(s.inbound.begin(), s.inbound.begin() + static_cast<long>(count));
-                s.inbound.erase(s.inbound.begin(), s.inbound.begin() + static_cast<long>(count));
-            }
-            bool isComplete = s.inboundEnded && s.inbound.empty();
-            s.queue->post([completion = std::move(front.completion), data = std::move(data),
-                           isComplete] { completion(data, isComplete, std::nullopt); });
-            s.receives.pop_front();
-        }
+        s.receives.service(
+            [&s](ReceiveCompletion completion, std::optional<Bytes> data, bool isComplete) {
+                s.queue->post([completion = std::move(completion), data = std::move(data),
+                               isComplete] { completion(data, isComplete, std::nullopt); });
+            });
     }
 
     // Fails everything this side still waits for; only once it has a queue to run them on.
@@ -119,12 +102,11 @@ struct MemoryConnection::Pipe : std::enable_shared_from_this<Pipe> {
         auto error = errorFor(std::errc::operation_canceled);
         for (auto& send : s.heldSends) complete(side, std::move(send.completion), error);
         s.heldSends.clear();
-        for (auto& receive : s.receives) {
-            s.queue->post([completion = std::move(receive.completion), error] {
+        for (auto& completion : s.receives.takeWaiting()) {
+            s.queue->post([completion = std::move(completion), error] {
                 completion(std::nullopt, false, error);
             });
         }
-        s.receives.clear();
     }
 
     void cancel(int side) {
@@ -133,8 +115,7 @@ struct MemoryConnection::Pipe : std::enable_shared_from_this<Pipe> {
         s.cancelled = true;
         setState(side, State{StateKind::cancelled, std::nullopt});
         failPending(side);
-        Side& peer = peerOf(side);
-        peer.inboundEnded = true;
+        peerOf(side).receives.endInput();
         serviceReceives(1 - side);
     }
 };
@@ -206,7 +187,7 @@ void MemoryConnection::receive(size_t minimum, size_t maximum, ReceiveCompletion
         });
         return;
     }
-    side.receives.push_back(PendingReceive{minimum, maximum, std::move(completion)});
+    side.receives.add(minimum, maximum, std::move(completion));
     pipe_->serviceReceives(side_);
 }
 

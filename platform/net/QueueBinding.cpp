@@ -2,6 +2,8 @@
 
 #include <asio/strand.hpp>
 
+#include "platform/QueueAssert.h"
+
 namespace caldrovex::platform::net {
 
 namespace {
@@ -19,6 +21,7 @@ QueueBinding::QueueBinding(QueuePtr queue)
       inline_(std::dynamic_pointer_cast<SerialQueue>(queue_) != nullptr) {}
 
 void QueueBinding::deliver(std::function<void()> work) const {
+    assertOnStrand(strand_, queue_->label());
     if (inline_) return work();
     queue_->post(std::move(work));
 }

@@ -7,20 +7,14 @@
 #include <asio/ip/address.hpp>
 #include <memory>
 
-#include "platform/net/OpenSslHandles.h"
+#include "platform/OpenSslHandles.h"
 
 namespace caldrovex::platform::net {
 
 namespace {
 
-using StorePtr = std::unique_ptr<X509_STORE, OpenSslDeleter<X509_STORE, X509_STORE_free>>;
-using StoreContextPtr =
-    std::unique_ptr<X509_STORE_CTX, OpenSslDeleter<X509_STORE_CTX, X509_STORE_CTX_free>>;
-
-void freeStack(STACK_OF(X509) * stack) {
-    sk_X509_pop_free(stack, X509_free);
-}
-using StackPtr = std::unique_ptr<STACK_OF(X509), OpenSslDeleter<STACK_OF(X509), freeStack>>;
+using StorePtr = std::unique_ptr<X509_STORE, OpenSslDeleter<X509_STORE_free>>;
+using StoreContextPtr = std::unique_ptr<X509_STORE_CTX, OpenSslDeleter<X509_STORE_CTX_free>>;
 
 X509Ptr parse(const CertificateDer& der) {
     const unsigned char* cursor = der.data();
@@ -36,7 +30,7 @@ bool isAddressLiteral(const std::string& name) {
 bool verify(const std::vector<CertificateDer>& chain, const std::string& serverName) {
     if (chain.empty() || serverName.empty()) return false;
     X509Ptr leaf = parse(chain.front());
-    StackPtr untrusted(sk_X509_new_null());
+    X509StackPtr untrusted(sk_X509_new_null());
     StorePtr store(X509_STORE_new());
     StoreContextPtr context(X509_STORE_CTX_new());
     if (!leaf || !untrusted || !store || !context) return false;

@@ -3,8 +3,8 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "platform/net/OpenSslHandles.h"
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
+#include "platform/OpenSslHandles.h"
 
 namespace caldrovex::platform::net {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "support/ChildProcess.h"
 #include "protocol/ControlMessage.h"
+#include "support/ChildProcess.h"
 
 namespace caldrovex::test {
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "adapters/x11/X11Handles.h"
 #include "e2e/HostHarness.h"
 #include "e2e/X11Clipboard.h"
 
@@ -27,13 +28,13 @@ constexpr int kScreenHeight = 1080;
 class Streaming : public ::testing::Test {
 protected:
     void SetUp() override {
-        display = XOpenDisplay(nullptr);
+        display = platform::openDisplay();
         ASSERT_NE(display, nullptr) << "the wrapper's Xvfb is not reachable";
     }
     void TearDown() override {
         viewer.reset();
         host.reset();
-        if (display) XCloseDisplay(display);
+        display.reset();
     }
 
     // A host (with `hostArguments`), device A paired with it, and the device streaming.
@@ -81,12 +82,13 @@ protected:
     }
 
     void fillScreen(unsigned long pixel) {
-        GC gc = XCreateGC(display, DefaultRootWindow(display), 0, nullptr);
-        XSetForeground(display, gc, pixel);
-        XSetSubwindowMode(display, gc, IncludeInferiors);
-        XFillRectangle(display, DefaultRootWindow(display), gc, 0, 0, kScreenWidth, kScreenHeight);
-        XFreeGC(display, gc);
-        XSync(display, False);
+        GC gc = XCreateGC(display.get(), DefaultRootWindow(display.get()), 0, nullptr);
+        XSetForeground(display.get(), gc, pixel);
+        XSetSubwindowMode(display.get(), gc, IncludeInferiors);
+        XFillRectangle(display.get(), DefaultRootWindow(display.get()), gc, 0, 0, kScreenWidth,
+                       kScreenHeight);
+        XFreeGC(display.get(), gc);
+        XSync(display.get(), False);
     }
 
     // Waits for a decoded frame whose probe shows `rgb` (within the codec's error).
@@ -108,8 +110,8 @@ protected:
         Window child = 0;
         int x = 0, y = 0, windowX = 0, windowY = 0;
         unsigned int mask = 0;
-        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &windowX,
-                      &windowY, &mask);
+        XQueryPointer(display.get(), DefaultRootWindow(display.get()), &root, &child, &x, &y,
+                      &windowX, &windowY, &mask);
         return {x, y};
     }
 
@@ -117,7 +119,7 @@ protected:
     const std::string address = freshLoopbackAddress();
     std::unique_ptr<HostProcess> host;
     std::unique_ptr<ChildProcess> viewer;
-    Display* display = nullptr;
+    platform::DisplayHandle display;
 };
 
 TEST_F(Streaming, TheDeviceSeesWhatIsDrawnOnTheScreen) {
@@ -130,8 +132,8 @@ TEST_F(Streaming, TheDeviceSeesWhatIsDrawnOnTheScreen) {
 
 TEST_F(Streaming, ThePointerFollowsTheDeviceOnlyWhenControlIsAllowed) {
     startStreaming();
-    XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 10, 10);
-    XSync(display, False);
+    XWarpPointer(display.get(), None, DefaultRootWindow(display.get()), 0, 0, 0, 0, 10, 10);
+    XSync(display.get(), False);
     ASSERT_TRUE(viewer->writeLine("move 0.25 0.75"));
     roundTrip();
     EXPECT_EQ(pointer(), std::make_pair(10, 10)) << "control is off by default";

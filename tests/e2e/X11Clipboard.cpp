@@ -8,15 +8,11 @@
 #include <memory>
 #include <vector>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::test {
 
 namespace {
-
-using DisplayHandle = std::unique_ptr<Display, int (*)(Display*)>;
-
-DisplayHandle open() {
-    return DisplayHandle(XOpenDisplay(nullptr), &XCloseDisplay);
-}
 
 Window makeWindow(Display* display) {
     return XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
@@ -36,7 +32,7 @@ bool nextEvent(Display* display, XEvent& event, int milliseconds) {
 }  // namespace
 
 std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout) {
-    auto display = open();
+    auto display = platform::openDisplay();
     if (!display) return std::nullopt;
     Display* d = display.get();
     const Window window = makeWindow(d);
@@ -57,9 +53,8 @@ std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout)
         unsigned char* data = nullptr;
         XGetWindowProperty(d, window, property, 0, 1 << 20, True, AnyPropertyType, &type, &format,
                            &count, &remaining, &data);
-        std::string text(reinterpret_cast<char*>(data), count);
-        if (data) XFree(data);
-        return text;
+        platform::X11Ptr<unsigned char> owned(data);
+        return std::string(reinterpret_cast<char*>(data), count);
     }
     return std::nullopt;
 }
@@ -73,7 +68,7 @@ X11Clipboard::Owner::~Owner() {
 }
 
 void X11Clipboard::Owner::serve() {
-    auto display = open();
+    auto display = platform::openDisplay();
     if (!display) return;
     Display* d = display.get();
     const Window window = makeWindow(d);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <variant>
+
 #include "trust/HostIdentity.h"
 #include "trust/SecureStore.h"
 
@@ -30,6 +32,7 @@ void HostFixture::TearDownTestSuite() {
 
 void HostFixture::SetUp() {
     queue = std::make_shared<platform::ManualQueue>("main");
+    onMainQueue.emplace(*queue);
     secrets = std::make_shared<MemorySecretBackend>();
     // The identity made once for the program: its password moves into this test's keyring.
     HostIdentity probe(dataFolder,
@@ -57,12 +60,24 @@ void HostFixture::SetUp() {
         },
         [this](const InputEvent& event) { injected.push_back(event); }};
     input = std::make_shared<InputController>(std::move(callbacks), queue, 1);
+    relay = std::make_unique<ScriptedRelay>(queue);
+    bridgeFolder = dataFolder.parent_path() /
+                   ("caldrovex-bridge-" + std::to_string(getpid()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(bridgeFolder);
+    std::filesystem::permissions(bridgeFolder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    bridgePath = bridgeFolder / "caldrovex-host-relay.sock";
 }
 
 void HostFixture::TearDown() {
     host.reset();
     // Whatever the host left queued (closing connections) runs and finds it gone.
     queue->advance(1);
+    onMainQueue.reset();
+    std::filesystem::permissions(bridgeFolder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    std::filesystem::remove_all(bridgeFolder);
 }
 
 HostEnvironment HostFixture::environment() {
@@ -87,8 +102,17 @@ HostEnvironment HostFixture::environment() {
         return listeners.make(parameters);
     };
     environment.dataFolder = dataFolder;
-    environment.bridgePath = "/run/user/test/caldrovex-host-relay.sock";
-    environment.relayEndpoint = RelayEndpoint{"relay.example.invalid", 48700, std::nullopt};
+    environment.bridgePath = bridgePath;
+    environment.relay = relayConfiguration;
+    environment.makeRelayAgent = [this](const RelayEndpoint&, const std::string&) {
+        ++agentsMade;
+        return RelayAgent::make(
+            queue,
+            [this](const std::vector<std::string>& keys) {
+                return relay->makeLink(RelayLink::Role::host, keys);
+            },
+            [this] { return makeStream(queue).first; });
+    };
     environment.loginItemEnabled = [] { return false; };
     environment.input = input;
     environment.clipboard = clipboard;
@@ -134,10 +158,24 @@ std::unique_ptr<TestDevice> HostFixture::connectRelayed() {
     return device;
 }
 
+std::shared_ptr<FakeListener> HostFixture::bridge() const {
+    for (auto& listener : listeners.liveListeners()) {
+        const auto& endpoint = listener->parameters.requiredLocalEndpoint;
+        if (endpoint && std::holds_alternative<platform::net::UnixPath>(*endpoint)) return listener;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> HostFixture::openLinkRequests() const {
+    std::vector<std::string> requests;
+    for (size_t index : relay->open()) requests.push_back(relay->links[index]->received);
+    return requests;
+}
+
 ControlMessage HostFixture::pairMessage(const std::string& deviceID, const std::string& secret,
                                         const std::string& name) const {
     auto message = ControlMessage::make("pair");
-    message.hostID = host->identity()->hostID();
+    message.hostID = host->debugState().identity->hostID();
     message.deviceID = deviceID;
     message.deviceName = name;
     message.secret = secret;
@@ -148,7 +186,7 @@ ControlMessage HostFixture::pairMessage(const std::string& deviceID, const std::
 ControlMessage HostFixture::authenticateMessage(const std::string& deviceID,
                                                 const std::string& token) const {
     auto message = ControlMessage::make("authenticate");
-    message.hostID = host->identity()->hostID();
+    message.hostID = host->debugState().identity->hostID();
     message.deviceID = deviceID;
     message.token = token;
     return message;

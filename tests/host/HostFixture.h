@@ -16,6 +16,7 @@
 #include "support/FakePermissionProbe.h"
 #include "support/FakePowerControl.h"
 #include "support/MemorySettingsStore.h"
+#include "support/ScriptedRelay.h"
 #include "support/SyntheticCaptureService.h"
 #include "support/TestDevice.h"
 #include "trust/MemorySecretBackend.h"
@@ -52,6 +53,10 @@ protected:
                                         const std::string& remoteHost = "100.100.1.1");
     // A device connected through the relay bridge's accept path.
     std::unique_ptr<TestDevice> connectRelayed();
+    // The live bridge listener, or null.
+    std::shared_ptr<FakeListener> bridge() const;
+    // The request lines the relay received on its open links, oldest first.
+    std::vector<std::string> openLinkRequests() const;
 
     ControlMessage pairMessage(const std::string& deviceID, const std::string& secret,
                                const std::string& name = "Ada's Phone") const;
@@ -66,10 +71,12 @@ protected:
     // The token a device received when it paired.
     std::string tokenOf(const std::string& deviceID) const { return tokens_.at(deviceID); }
 
-    std::string hostID() const { return host->identity()->hostID(); }
-    size_t pendingCount() const { return host->intake().pending().size(); }
+    std::string hostID() const { return host->debugState().identity->hostID(); }
+    size_t pendingCount() const { return host->debugState().pendingPeers.size(); }
 
     std::shared_ptr<platform::ManualQueue> queue;
+    // The test body plays the main queue: it calls the host directly, as queued work would.
+    std::optional<platform::ManualQueue::Entered> onMainQueue;
     std::shared_ptr<MemorySecretBackend> secrets;
     std::shared_ptr<MemorySettingsStore> settings;
     std::shared_ptr<FakePermissionProbe> permissions;
@@ -83,6 +90,15 @@ protected:
     std::vector<InputEvent> injected;
     std::shared_ptr<InputController> input;
     FakeListenerFactory listeners;
+    // Where the relay is (by default a name that resolves nowhere; its links are scripted),
+    // and a private folder for the bridge's socket.
+    RelayConfiguration relayConfiguration =
+        RelayConfiguration::resolve(std::nullopt, std::string("relay.example.invalid"));
+    std::filesystem::path bridgeFolder;
+    std::filesystem::path bridgePath;
+    // The relay's side of every link the host's agents open, and how many agents were made.
+    std::unique_ptr<ScriptedRelay> relay;
+    int agentsMade = 0;
     std::vector<std::string> queueLabels;
     // What the private network offers: VPN addresses, and local ones when they are included.
     std::vector<std::string> vpnAddresses{"100.64.0.1"};

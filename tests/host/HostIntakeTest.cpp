@@ -22,7 +22,8 @@ TEST_F(HostIntake, AcceptedConnectionIsPendingOnItsOwnTransportQueue) {
     ASSERT_EQ(pendingCount(), 1u);
     EXPECT_FALSE(device->closed);
     EXPECT_EQ(queueLabels, (std::vector<std::string>{"caldrovex.transport"}));
-    const auto& [id, source] = *host->intake().pendingPeers().begin();
+    const auto pendingPeers = host->debugState().pendingPeers;
+    const auto& [id, source] = *pendingPeers.begin();
     EXPECT_EQ(source, (ConnectionIntake::Source{"100.64.0.1", "100.100.9.9"}));
     hangUp(*device);
     EXPECT_EQ(pendingCount(), 0u) << "a close removes the pending entry";
@@ -94,7 +95,7 @@ TEST_F(HostIntake, RelayPoolHoldsTwelveAndIgnoresPeersAndAttempts) {
     EXPECT_TRUE(connectRelayed()->closed);
     hangUp(*devices.front());
     EXPECT_FALSE(connectRelayed()->closed);
-    EXPECT_TRUE(host->intake().attempts().empty());
+    EXPECT_TRUE(host->debugState().attempts.empty());
 }
 
 TEST_F(HostIntake, ThirtyFirstAttemptWithinSixtySecondsIsRefused) {
@@ -112,19 +113,19 @@ TEST_F(HostIntake, ThirtyFirstAttemptWithinSixtySecondsIsRefused) {
     advance(1.5);  // more than 60 s: a new window
     auto fresh = connect("100.64.0.1", "100.100.7.7");
     EXPECT_FALSE(fresh->closed);
-    EXPECT_EQ(host->intake().attempts().at("100.100.7.7").count, 1);
+    EXPECT_EQ(host->debugState().attempts.at("100.100.7.7").count, 1);
 }
 
 TEST_F(HostIntake, AttemptEntryIsForgottenTwoMinutesAfterItsWindowBegan) {
     makeSharingHost();
     double began = queue->monotonic();
     hangUp(*connect("100.64.0.1", "100.100.7.7"));
-    ASSERT_EQ(host->intake().attempts().count("100.100.7.7"), 1u);
+    ASSERT_EQ(host->debugState().attempts.count("100.100.7.7"), 1u);
     // Ticks run every 3 s; the last one before 120 s keeps the entry, the next drops it.
     advance(began + 119 - queue->monotonic());
-    EXPECT_EQ(host->intake().attempts().count("100.100.7.7"), 1u);
+    EXPECT_EQ(host->debugState().attempts.count("100.100.7.7"), 1u);
     advance(3);
-    EXPECT_EQ(host->intake().attempts().count("100.100.7.7"), 0u);
+    EXPECT_EQ(host->debugState().attempts.count("100.100.7.7"), 0u);
 }
 
 TEST_F(HostIntake, SilentConnectionIsCancelledTenSecondsAfterItWasAccepted) {

@@ -55,7 +55,7 @@ TEST_F(HostInvitations, FieldsForOneSeveralAndNoAddressWithAndWithoutRelay) {
         EXPECT_EQ(invitation.name, "Studio");
         EXPECT_EQ(invitation.address, c.addresses.empty() ? "" : c.addresses.front());
         EXPECT_EQ(invitation.port, 48725);
-        EXPECT_EQ(invitation.certificateHash, host->identity()->certificateHash());
+        EXPECT_EQ(invitation.certificateHash, host->debugState().identity->certificateHash());
         EXPECT_EQ(invitation.secret.size(), 43u);
         EXPECT_EQ(invitation.expiresAt, issued + std::chrono::seconds(300));
         if (c.addresses.size() > 1)
@@ -64,8 +64,9 @@ TEST_F(HostInvitations, FieldsForOneSeveralAndNoAddressWithAndWithoutRelay) {
             EXPECT_FALSE(invitation.addresses.has_value());
         if (c.relay) {
             EXPECT_EQ(invitation.relay, "relay.example.invalid:48700");
-            EXPECT_EQ(invitation.relayKey, RelayEndpoint::rendezvous(RelayEndpoint::pairingKey(
-                                               *host->relaySecret(), invitation.secret)));
+            EXPECT_EQ(invitation.relayKey,
+                      RelayEndpoint::rendezvous(RelayEndpoint::pairingKey(
+                          *host->debugState().relaySecret, invitation.secret)));
         } else {
             EXPECT_FALSE(invitation.relay.has_value());
             EXPECT_FALSE(invitation.relayKey.has_value());
@@ -131,9 +132,9 @@ TEST_F(HostInvitations, NewInvitationVoidsTheEarlierSecret) {
 TEST_F(HostInvitations, MakingAnInvitationForgetsTheRecentPairing) {
     makeSharingHost();
     pairNewDevice(kDeviceA);
-    ASSERT_TRUE(host->recentPairing().has_value());
+    ASSERT_TRUE(host->debugState().recentPairing.has_value());
     host->makeInvitation();
-    EXPECT_FALSE(host->recentPairing().has_value());
+    EXPECT_FALSE(host->debugState().recentPairing.has_value());
 }
 
 TEST_F(HostInvitations, TickClearsTheInvitationWhenItExpires) {
@@ -151,7 +152,7 @@ TEST_F(HostInvitations, StopClearsTheInvitationAndTheRecentPairing) {
     host->makeInvitation();
     host->stop(false);
     EXPECT_FALSE(host->published().invitation.has_value());
-    EXPECT_FALSE(host->recentPairing().has_value());
+    EXPECT_FALSE(host->debugState().recentPairing.has_value());
 }
 
 TEST_F(HostInvitations, RevokingTheActiveDeviceEndsItsSessionAtOnce) {
@@ -160,8 +161,8 @@ TEST_F(HostInvitations, RevokingTheActiveDeviceEndsItsSessionAtOnce) {
     settle();
     auto device = pairNewDevice(kDeviceA, "Ada's Phone");
     host->revoke(kDeviceA);
-    EXPECT_FALSE(host->activeID().has_value());
-    EXPECT_FALSE(host->recentPairing().has_value());
+    EXPECT_FALSE(host->debugState().activeID.has_value());
+    EXPECT_FALSE(host->debugState().recentPairing.has_value());
     EXPECT_EQ(host->published().status, "Ready on your private network");
     ASSERT_EQ(host->published().devices.size(), 1u);
     EXPECT_EQ(host->published().devices[0].id, kDeviceB);
@@ -184,7 +185,7 @@ TEST_F(HostInvitations, RevokingAnUnknownDeviceRewritesTheRegistryOnly) {
     EXPECT_EQ(secrets->writeCount(), writes + 1);
     EXPECT_EQ(host->published().devices, devices);
     EXPECT_EQ(host->activeDeviceID(), kDeviceA);
-    EXPECT_TRUE(host->recentPairing().has_value());
+    EXPECT_TRUE(host->debugState().recentPairing.has_value());
 }
 
 TEST_F(HostInvitations, FailedRevocationShowsTheErrorAndKeepsTheDevice) {

@@ -39,17 +39,17 @@ TEST_F(HostLifecycle, CreationReadsSettingsWithTheirDefaults) {
 
 TEST_F(HostLifecycle, CredentialsIncludeARelaySecretMadeOnceAndKept) {
     makeHost();
-    ASSERT_NE(host->identity(), nullptr);
-    ASSERT_NE(host->registry(), nullptr);
+    ASSERT_NE(host->debugState().identity, nullptr);
+    ASSERT_NE(host->debugState().registry, nullptr);
     EXPECT_FALSE(host->published().error.has_value());
     const std::string account = "relay-secret-" + hostID();
-    auto secret = host->relaySecret();
+    auto secret = host->debugState().relaySecret;
     ASSERT_TRUE(secret.has_value());
     EXPECT_EQ(secret->size(), 43u);
     EXPECT_EQ(secrets->peek(account), secret);
 
     makeHost();
-    EXPECT_EQ(host->relaySecret(), secret) << "a stored secret is reused";
+    EXPECT_EQ(host->debugState().relaySecret, secret) << "a stored secret is reused";
 }
 
 TEST_F(HostLifecycle, UnusableStoredRelaySecretIsReplaced) {
@@ -58,9 +58,9 @@ TEST_F(HostLifecycle, UnusableStoredRelaySecretIsReplaced) {
     for (const std::string& stored : {std::string("\xff\xfe not text"), std::string()}) {
         secrets->put(account, stored);
         makeHost();
-        ASSERT_TRUE(host->relaySecret().has_value());
-        EXPECT_EQ(host->relaySecret()->size(), 43u);
-        EXPECT_EQ(secrets->peek(account), host->relaySecret());
+        ASSERT_TRUE(host->debugState().relaySecret.has_value());
+        EXPECT_EQ(host->debugState().relaySecret->size(), 43u);
+        EXPECT_EQ(secrets->peek(account), host->debugState().relaySecret);
     }
 }
 
@@ -68,7 +68,7 @@ TEST_F(HostLifecycle, FailedLoadShowsTheErrorAndSharingWaitsForARetry) {
     settings->values["hostEnabled"] = true;
     secrets->lock(/*unlocksWhenPrompted=*/true);
     makeHost();
-    EXPECT_EQ(host->identity(), nullptr);
+    EXPECT_EQ(host->debugState().identity, nullptr);
     ASSERT_TRUE(host->published().error.has_value());
     EXPECT_NE(host->published().error->find("Secure credential storage is unavailable"),
               std::string::npos);
@@ -78,7 +78,7 @@ TEST_F(HostLifecycle, FailedLoadShowsTheErrorAndSharingWaitsForARetry) {
 
     // The panel's retry may prompt; the keyring opens, and the next tick starts sharing.
     host->loadCredentials(true);
-    EXPECT_NE(host->identity(), nullptr);
+    EXPECT_NE(host->debugState().identity, nullptr);
     EXPECT_FALSE(host->published().error.has_value());
     EXPECT_FALSE(host->sharing());
     advance(3);
@@ -87,13 +87,13 @@ TEST_F(HostLifecycle, FailedLoadShowsTheErrorAndSharingWaitsForARetry) {
 
 TEST_F(HostLifecycle, FailedRelaySecretEndsTheLoad) {
     makeHost();
-    const auto* identity = host->identity();
+    const auto identity = host->debugState().identity;
     // The identity and registry read fine, but the missing relay secret cannot be stored.
     secrets->failWrites(7);
     secrets->put("relay-secret-" + hostID(), "");
     host->loadCredentials(false);
     EXPECT_EQ(host->published().error, SecureStore::storageError(7).message());
-    EXPECT_EQ(host->identity(), identity) << "the earlier credentials stay";
+    EXPECT_EQ(host->debugState().identity, identity) << "the earlier credentials stay";
 }
 
 TEST_F(HostLifecycle, StartOpensOneListenerPerAddressWithTlsParameters) {
@@ -117,7 +117,7 @@ TEST_F(HostLifecycle, StartOpensOneListenerPerAddressWithTlsParameters) {
         ASSERT_TRUE(parameters.tls.has_value());
         ASSERT_TRUE(parameters.tls->identity.has_value());
         EXPECT_EQ(parameters.tls->identity->certificatePem,
-                  host->identity()->identity().certificatePem);
+                  host->debugState().identity->identity().certificatePem);
         EXPECT_FALSE(parameters.tls->verify) << "devices prove themselves by token or secret";
         EXPECT_TRUE(parameters.tcp.noDelay);
         EXPECT_TRUE(parameters.tcp.enableKeepalive);
@@ -171,7 +171,7 @@ TEST_F(HostLifecycle, StopCancelsPendingConnectionsAndTheSession) {
     EXPECT_TRUE(inSession->closed);
     EXPECT_TRUE(waiting->closed);
     EXPECT_EQ(pendingCount(), 0u);
-    EXPECT_FALSE(host->activeID().has_value());
+    EXPECT_FALSE(host->debugState().activeID.has_value());
     EXPECT_FALSE(host->published().activeDevice.has_value());
     EXPECT_EQ(host->published().status, "Sharing is off");
 }
@@ -183,7 +183,7 @@ TEST_F(HostLifecycle, FailingListenerIsDroppedAndReopenedByTheAddressRefresh) {
     first->reportState({StateKind::failed, platform::net::NetError{"Address in use"}});
     settle();
     EXPECT_TRUE(first->cancelled);
-    EXPECT_EQ(host->listeners().count("10.8.0.2"), 0u);
+    EXPECT_EQ(host->debugState().listeners.count("10.8.0.2"), 0u);
     EXPECT_NE(listeners.live("100.64.0.1"), nullptr) << "the other address is still served";
 
     // The refresh runs on a tick more than 6 s after the last one.
@@ -195,7 +195,7 @@ TEST_F(HostLifecycle, FailingListenerIsDroppedAndReopenedByTheAddressRefresh) {
     // A stale report of the old listener changes nothing.
     first->reportState({StateKind::waiting, platform::net::NetError{"late"}});
     settle();
-    EXPECT_EQ(host->listeners().at("10.8.0.2"), second);
+    EXPECT_EQ(host->debugState().listeners.at("10.8.0.2"), second);
 }
 
 TEST_F(HostLifecycle, ListenerThatCannotBeMadeShowsTheError) {
@@ -204,7 +204,7 @@ TEST_F(HostLifecycle, ListenerThatCannotBeMadeShowsTheError) {
     makeHost();
     EXPECT_TRUE(host->sharing());
     EXPECT_EQ(host->published().error, "Could not bind.");
-    EXPECT_TRUE(host->listeners().empty());
+    EXPECT_TRUE(host->debugState().listeners.empty());
 }
 
 TEST_F(HostLifecycle, AddressChangesFollowTheRefreshAndTheLocalSetting) {

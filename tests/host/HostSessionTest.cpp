@@ -2,8 +2,7 @@
 // power assertions and the clipboard, on virtual time with a fake screen streamer.
 
 #include "HostFixture.h"
-#include "host/Session.h"
-#include "host/StreamStart.h"
+#include "host/CaptureControl.h"
 
 namespace caldrovex::test {
 namespace {
@@ -16,10 +15,10 @@ protected:
     // with no session.
     void SetUp() override {
         HostFixture::SetUp();
-        SetUpSession();
+        setUpSession();
     }
     // A fresh host and capture service, with device A in session.
-    void SetUpSession() {
+    void setUpSession() {
         device.reset();
         host.reset();
         settle();
@@ -68,7 +67,7 @@ TEST_F(HostSession, PingIsAnsweredWithThePacersFigures) {
     device->send(ControlMessage::make("ping"));
     settle();
     ASSERT_EQ(count(*device, "pong"), 1u);
-    const auto stats = host->activeConnection()->pacer->stats();
+    const auto stats = host->debugState().activeConnection->pacer->stats();
     EXPECT_EQ(device->receivedOf("pong")[0].bitrate, stats.bitrate);
     EXPECT_EQ(device->receivedOf("pong")[0].fps, stats.fps);
 }
@@ -89,9 +88,9 @@ TEST_F(HostSession, StreamWithoutFieldsStartsWithTheDefaults) {
     EXPECT_EQ(streaming.width, 1920);
     EXPECT_EQ(streaming.height, 1080);
     EXPECT_EQ(streaming.controlAllowed, false) << "remote control is off by default";
-    EXPECT_EQ(host->capture()->bitrate, 6'000'000);
+    EXPECT_EQ(host->debugState().capture->settings.bitrate, 6'000'000);
     EXPECT_EQ(input->displayID, 11u);
-    EXPECT_TRUE(host->streamReady());
+    EXPECT_TRUE(host->debugState().streamReady);
 }
 
 TEST_F(HostSession, SettingsAreClampedToTheirBounds) {
@@ -110,7 +109,7 @@ TEST_F(HostSession, SettingsAreClampedToTheirBounds) {
         message.fps = c.fps;
         message.maxWidth = c.maxWidth;
         message.bitrate = c.bitrate;
-        const auto settings = StreamStart::settings(message);
+        const auto settings = CaptureControl::settings(message);
         EXPECT_EQ(settings.fps, c.expectFps);
         EXPECT_EQ(settings.maxWidth, c.expectWidth);
         EXPECT_EQ(settings.bitrate, c.expectBitrate);
@@ -140,7 +139,7 @@ TEST_F(HostSession, TwoQuickRequestsLeaveOneCaptureAndOneStreaming) {
     EXPECT_EQ(lastConfiguration().fps, 60);
     EXPECT_EQ(count(*device, "streaming"), 1u);
     EXPECT_EQ(count(*device, "permissions"), 2u);
-    EXPECT_EQ(host->capture()->fps, 60);
+    EXPECT_EQ(host->debugState().capture->settings.fps, 60);
 }
 
 TEST_F(HostSession, ARequestSupersededWhileDisplaysWakeStartsNothing) {
@@ -153,7 +152,7 @@ TEST_F(HostSession, ARequestSupersededWhileDisplaysWakeStartsNothing) {
     advance(5);
     EXPECT_EQ(startCount(), 0u);
     EXPECT_EQ(count(*device, "streaming"), 0u);
-    EXPECT_FALSE(host->capture().has_value());
+    EXPECT_FALSE(host->debugState().capture.has_value());
 }
 
 TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
@@ -180,7 +179,7 @@ TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUpSession();
+        setUpSession();
         c.breakIt(*captureService);
         device->send(streamRequest());
         settle();
@@ -189,7 +188,7 @@ TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
         EXPECT_EQ(device->receivedOf("hostUnavailable")[0].message, c.message);
         EXPECT_EQ(host->activeDeviceID(), kDeviceA);
         EXPECT_FALSE(device->closed);
-        EXPECT_FALSE(host->streamReady());
+        EXPECT_FALSE(host->debugState().streamReady);
     }
 }
 
@@ -200,8 +199,8 @@ TEST_F(HostSession, ACaptureFailureWhileStreamingIsReportedOnceAndStopsTheCaptur
     settle();
     ASSERT_EQ(count(*device, "hostUnavailable"), 1u);
     EXPECT_EQ(device->receivedOf("hostUnavailable")[0].message, "The display stream stopped.");
-    EXPECT_FALSE(host->streamReady());
-    EXPECT_FALSE(host->capture().has_value());
+    EXPECT_FALSE(host->debugState().streamReady);
+    EXPECT_FALSE(host->debugState().capture.has_value());
     EXPECT_FALSE(device->closed);
 
     // A report about the capture that was just stopped is stale.
@@ -266,14 +265,14 @@ TEST_F(HostSession, ADroppedStreamIsHeldThirtySecondsThenStopped) {
     startStreaming(*device);
     drop(device);
     EXPECT_EQ(host->published().status, kWarmStatus);
-    EXPECT_EQ(host->warmDeviceID(), kDeviceA);
-    EXPECT_TRUE(host->capture().has_value());
+    EXPECT_EQ(host->debugState().warmDeviceID, kDeviceA);
+    EXPECT_TRUE(host->debugState().capture.has_value());
     EXPECT_TRUE(capturing()) << "capture keeps running";
 
     advance(29.9);
-    EXPECT_TRUE(host->capture().has_value());
+    EXPECT_TRUE(host->debugState().capture.has_value());
     advance(0.2);
-    EXPECT_FALSE(host->capture().has_value());
+    EXPECT_FALSE(host->debugState().capture.has_value());
     EXPECT_FALSE(capturing());
     EXPECT_EQ(host->published().status, idleStatus);
 }
@@ -288,11 +287,11 @@ TEST_F(HostSession, TheSameDeviceReturningWithTheSameSettingsResumesAtOnce) {
     settle();
     EXPECT_EQ(back->types(), (std::vector<std::string>{"streaming"})) << "no permissions message";
     EXPECT_EQ(startCount(), 1u) << "no new capture";
-    EXPECT_FALSE(host->warmDeviceID().has_value());
+    EXPECT_FALSE(host->debugState().warmDeviceID.has_value());
 
     // The old hold's expiry must not stop the resumed capture.
     advance(25);
-    EXPECT_TRUE(host->capture().has_value());
+    EXPECT_TRUE(host->debugState().capture.has_value());
     EXPECT_TRUE(capturing());
 }
 
@@ -334,7 +333,7 @@ TEST_F(HostSession, AReturnThatDropsAgainKeepsTheFirstDeadline) {
     drop(back);
     EXPECT_EQ(host->published().status, kWarmStatus);
     advance(10.1);
-    EXPECT_FALSE(host->capture().has_value()) << "30 s after the first drop";
+    EXPECT_FALSE(host->debugState().capture.has_value()) << "30 s after the first drop";
     EXPECT_EQ(host->published().status, idleStatus);
 }
 
@@ -342,8 +341,8 @@ TEST_F(HostSession, AnotherDeviceReleasesTheHold) {
     startStreaming(*device);
     drop(device);
     auto other = pairNewDevice(kDeviceB, "Bea's Tablet");
-    EXPECT_FALSE(host->warmDeviceID().has_value());
-    EXPECT_FALSE(host->capture().has_value());
+    EXPECT_FALSE(host->debugState().warmDeviceID.has_value());
+    EXPECT_FALSE(host->debugState().capture.has_value());
     EXPECT_FALSE(capturing());
 }
 
@@ -351,7 +350,7 @@ TEST_F(HostSession, SilenceEndsTheSessionWarmAndDisconnectEndsItCold) {
     startStreaming(*device);
     advance(21);
     EXPECT_TRUE(device->closed);
-    EXPECT_EQ(host->warmDeviceID(), kDeviceA);
+    EXPECT_EQ(host->debugState().warmDeviceID, kDeviceA);
     EXPECT_EQ(host->published().status, kWarmStatus);
     advance(6);
     EXPECT_EQ(host->published().status, kWarmStatus) << "address refreshes keep the sentence";
@@ -360,14 +359,14 @@ TEST_F(HostSession, SilenceEndsTheSessionWarmAndDisconnectEndsItCold) {
     startStreaming(*back);
     back->send(ControlMessage::make("disconnect"));
     settle();
-    EXPECT_FALSE(host->warmDeviceID().has_value());
-    EXPECT_FALSE(host->capture().has_value());
+    EXPECT_FALSE(host->debugState().warmDeviceID.has_value());
+    EXPECT_FALSE(host->debugState().capture.has_value());
     EXPECT_EQ(host->published().status, idleStatus);
 }
 
 TEST_F(HostSession, ADroppedSessionWithoutAStreamHoldsNothing) {
     drop(device);
-    EXPECT_FALSE(host->warmDeviceID().has_value());
+    EXPECT_FALSE(host->debugState().warmDeviceID.has_value());
     EXPECT_EQ(host->published().status, idleStatus);
 }
 

@@ -15,11 +15,11 @@ namespace {
 using MouseType = InputEvent::MouseType;
 using Button = InputEvent::Button;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // The streamed display sits right of and below the desktop origin, so that offsets show.
-const DisplayRect display{100, 50, 1600, 900};
-constexpr uint32_t mainDisplay = 7;
+const DisplayRect kDisplay{100, 50, 1600, 900};
+constexpr uint32_t kMainDisplay = 7;
 
 InputMessage move(double x, double y) {
     InputMessage m;
@@ -73,10 +73,10 @@ protected:
         callbacks.permission = [this] { return permitted; };
         callbacks.displayBounds = [this](uint32_t id) {
             askedDisplays.push_back(id);
-            return display;
+            return kDisplay;
         };
         callbacks.emit = [this](const InputEvent& e) { events.push_back(e); };
-        controller = std::make_unique<InputController>(callbacks, clock, mainDisplay);
+        controller = std::make_unique<InputController>(callbacks, clock, kMainDisplay);
     }
 
     // Events emitted since the last call.
@@ -109,7 +109,7 @@ TEST_F(InputControllerTest, NormalizedCoordinatesLandOnTheCapturedDisplay) {
                                                          c.expectedX, c.expectedY, 0, 0)}));
     }
     // The bounds are always those of the display the session points the controller at.
-    EXPECT_EQ(askedDisplays.front(), mainDisplay);
+    EXPECT_EQ(askedDisplays.front(), kMainDisplay);
     controller->displayID = 42;
     controller->handle(move(0, 0));
     EXPECT_EQ(askedDisplays.back(), 42u);
@@ -121,7 +121,8 @@ TEST_F(InputControllerTest, UnusableCoordinatesKeepThePointer) {
     InputMessage onlyX;
     onlyX.event = "move";
     onlyX.x = 0.1;
-    const InputMessage cases[] = {move(nan, 0.1), move(0.1, infinity), move(-infinity, 0.1), onlyX};
+    const InputMessage cases[] = {move(kNan, 0.1), move(0.1, kInfinity), move(-kInfinity, 0.1),
+                                  onlyX};
     for (const InputMessage& m : cases) {
         controller->handle(m);
         EXPECT_EQ(controller->pointX(), 900);
@@ -277,8 +278,8 @@ TEST_F(InputControllerTest, ScrollsAreClampedAndTruncated) {
         {"fractions dropped toward zero", -12.9, 12.9, InputEvent::scroll(12, -12)},
         {"no x", std::nullopt, 10, std::nullopt},
         {"no y", 10, std::nullopt, std::nullopt},
-        {"not a number", nan, 10, std::nullopt},
-        {"infinite", 10, infinity, std::nullopt},
+        {"not a number", kNan, 10, std::nullopt},
+        {"infinite", 10, kInfinity, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.note);
@@ -497,8 +498,8 @@ TEST_F(InputControllerTest, PasteIsOneCommandVPressAndRelease) {
     // The clipboard's "paste" hands over exactly these two messages.
     controller->handle(key(9, true, 1048576));
     controller->handle(key(9, false, 1048576));
-    EXPECT_EQ(take(), (std::vector{InputEvent::key(9, true, InputEvent::commandFlag),
-                                   InputEvent::key(9, false, InputEvent::commandFlag)}));
+    EXPECT_EQ(take(), (std::vector{InputEvent::key(9, true, InputEvent::kCommandFlag),
+                                   InputEvent::key(9, false, InputEvent::kCommandFlag)}));
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "adapters/secret/LibsecretBackend.h"
 #include "platform/ManualQueue.h"
-#include "platform/secret/LibsecretBackend.h"
 #include "trust/DeviceRegistry.h"
 #include "trust/SecureStore.h"
 
@@ -19,7 +19,7 @@ using namespace caldrovex;
 
 namespace {
 
-const std::string lockedMessage =
+const std::string kLockedMessage =
     "Secure credential storage is unavailable (2). Unlock your device or login keychain and "
     "try again.";
 
@@ -92,7 +92,7 @@ public:
     int countItems(const std::string& account) {
         GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
         g_hash_table_insert(attributes, const_cast<char*>("service"),
-                            const_cast<char*>(SecureStore::service));
+                            const_cast<char*>(SecureStore::kService));
         g_hash_table_insert(attributes, const_cast<char*>("account"),
                             const_cast<char*>(account.c_str()));
         GError* error = nullptr;
@@ -173,12 +173,12 @@ TEST_F(KeyringStoreTest, LockedKeyringFailsRatherThanLookingEmpty) {
     keyring.lockDefault();
     ASSERT_TRUE(keyring.defaultLocked());
 
-    EXPECT_EQ(errorOf([&] { store.read(account, false); }), lockedMessage);
-    EXPECT_EQ(errorOf([&] { store.read("never-written-while-locked", false); }), lockedMessage);
-    EXPECT_EQ(errorOf([&] { store.write("replacement", account); }), lockedMessage);
+    EXPECT_EQ(errorOf([&] { store.read(account, false); }), kLockedMessage);
+    EXPECT_EQ(errorOf([&] { store.read("never-written-while-locked", false); }), kLockedMessage);
+    EXPECT_EQ(errorOf([&] { store.write("replacement", account); }), kLockedMessage);
     // With prompting allowed the service is asked to unlock; with no display to show the
     // prompt on it cannot, and that too is a failure, not an empty keyring.
-    EXPECT_EQ(errorOf([&] { store.read(account, true); }), lockedMessage);
+    EXPECT_EQ(errorOf([&] { store.read(account, true); }), kLockedMessage);
 
     keyring.unlockDefault();
     EXPECT_EQ(store.read(account, false), "kept");

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "platform/AsioMainQueue.h"
 #include "platform/ManualQueue.h"
+#include "platform/QueueAssert.h"
 #include "platform/SerialQueue.h"
 
 using namespace caldrovex::platform;
@@ -52,6 +54,42 @@ TEST(ManualQueue, IsCurrentOnlyInsideItsWork) {
     EXPECT_FALSE(queue.isCurrent());
     queue.runReady();
     EXPECT_TRUE(inside);
+}
+
+TEST(ManualQueue, AnEnteredThreadCountsAsRunningItUntilItLeaves) {
+    ManualQueue queue;
+    {
+        ManualQueue::Entered entered(queue);
+        EXPECT_TRUE(queue.isCurrent());
+        bool elsewhere = true;
+        std::thread([&] { elsewhere = queue.isCurrent(); }).join();
+        EXPECT_FALSE(elsewhere);
+        // Running work in between leaves the thread entered.
+        queue.post([] {});
+        queue.runReady();
+        EXPECT_TRUE(queue.isCurrent());
+    }
+    EXPECT_FALSE(queue.isCurrent());
+}
+
+// Debug builds stop at the first call off the queue, naming the queue; work on it passes.
+TEST(QueueAssertDeathTest, StopsDebugBuildsOffTheQueue) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "release builds check nothing";
+#else
+    ManualQueue queue("caldrovex.test");
+    bool ran = false;
+    queue.post([&] {
+        assertOnQueue(queue);
+        ran = true;
+    });
+    queue.runReady();
+    EXPECT_TRUE(ran);
+    EXPECT_DEATH(assertOnQueue(queue), "ran off its queue \"caldrovex.test\"");
+    auto serial = SerialQueue::make("caldrovex.serial");
+    EXPECT_DEATH(assertOnStrand(serial->executor(), serial->label()), "caldrovex.serial");
+    serial->sync([&] { assertOnStrand(serial->executor(), serial->label()); });
+#endif
 }
 
 TEST(ManualQueue, WallTimeFollowsVirtualTime) {

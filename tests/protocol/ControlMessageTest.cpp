@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "protocol/ControlMessage.h"
 
 using caldrovex::CaldrovexError;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/LineReader.h"
+#include "adapters/qt/LineReader.h"
 #include "qt/QtLoop.h"
 
 using namespace caldrovex::platform;
@@ -19,26 +19,26 @@ class LineReaderTest : public ::testing::Test {
 protected:
     LineReaderTest() {
         qtApplication();
-        EXPECT_EQ(::pipe2(ends_, O_CLOEXEC), 0);
-        reader = std::make_unique<LineReader>(ends_[0]);
+        EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+        reader = std::make_unique<LineReader>(pipeEnds[0]);
         reader->onLine = [this](const std::string& line) { lines.push_back(line); };
         reader->onEnd = [this] { ++ends; };
     }
     ~LineReaderTest() override {
         reader.reset();
         closeWriter();
-        ::close(ends_[0]);
+        ::close(pipeEnds[0]);
     }
 
     void write(const std::string& text) {
-        ASSERT_EQ(::write(ends_[1], text.data(), text.size()), ssize_t(text.size()));
+        ASSERT_EQ(::write(pipeEnds[1], text.data(), text.size()), ssize_t(text.size()));
     }
     void closeWriter() {
-        if (ends_[1] >= 0) ::close(ends_[1]);
-        ends_[1] = -1;
+        if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
+        pipeEnds[1] = -1;
     }
 
-    int ends_[2] = {-1, -1};
+    int pipeEnds[2] = {-1, -1};
     std::unique_ptr<LineReader> reader;
     std::vector<std::string> lines;
     int ends = 0;
@@ -57,7 +57,7 @@ TEST_F(LineReaderTest, DeliversLinesAsTheyCompleteAndTheLastOneAtTheEnd) {
 
 TEST_F(LineReaderTest, CutsARunawayLineAndGoesOnWithTheNext) {
     // Room for the whole line at once, so the write never waits for the reader.
-    ASSERT_GE(::fcntl(ends_[1], F_SETPIPE_SZ, 4 * LineReader::kLongestLine), 0);
+    ASSERT_GE(::fcntl(pipeEnds[1], F_SETPIPE_SZ, 4 * LineReader::kLongestLine), 0);
     const std::string longLine(LineReader::kLongestLine + 100, 'x');
     write(longLine + "\nnext\n");
     ASSERT_TRUE(runLoopUntil([&] { return lines.size() == 2; }));
@@ -77,11 +77,11 @@ TEST_F(LineReaderTest, ACallbackMayDestroyTheReader) {
 
 TEST(LineReaderClosedInput, AClosedDescriptorIsAnInputThatEnded) {
     qtApplication();
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    ::close(ends[0]);
-    ::close(ends[1]);
-    LineReader reader(ends[0]);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    LineReader reader(pipeEnds[0]);
     int ended = 0;
     reader.onEnd = [&] { ++ended; };
     ASSERT_TRUE(runLoopUntil([&] { return ended == 1; }));

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/qt/QtMainQueue.h"
+#include "adapters/qt/QtMainQueue.h"
 #include "qt/QtLoop.h"
 
 using namespace caldrovex::platform;

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "platform/qt/SignalWatcher.h"
+#include "adapters/qt/SignalWatcher.h"
 #include "qt/QtLoop.h"
 
 using namespace caldrovex::platform;

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/TerminalQrCode.h"
+#include "app/TerminalQrCode.h"
 
-using caldrovex::platform::TerminalQrCode;
+using caldrovex::TerminalQrCode;
 
 namespace {
 

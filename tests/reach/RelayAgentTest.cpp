@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "reach/RelayAgent.h"
-#include "reach/ScriptedRelay.h"
+#include "support/ScriptedRelay.h"
 
 using namespace caldrovex;
 using namespace caldrovex::test;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "reach/RelayConfiguration.h"
 
 using namespace caldrovex;

@@ -11,7 +11,7 @@
 
 #include "net/LoopbackHarness.h"
 #include "reach/RelayLink.h"
-#include "reach/ScriptedRelay.h"
+#include "support/ScriptedRelay.h"
 #include "support/EventLog.h"
 #include "trust/Digest.h"
 
@@ -234,14 +234,14 @@ TEST_F(RelayLinkLoopback, WrongPinFailsBeforeTheKeysAreSent) {
     auto link = startLink(endpoint(std::string(64, '0')));
     auto server = acceptRelaySide();
     auto outcome = log->waitFor(0);
-    EXPECT_EQ(describe(outcome), "failed: The server's certificate was rejected.");
+    EXPECT_EQ(describe(outcome), std::string("failed: ") + RelayLink::kPinMismatchMessage);
     EXPECT_EQ(receiveText(server, 1), "") << "the relay never saw a key";
 }
 
 TEST_F(RelayLinkLoopback, WithoutPinTheSystemTrustRefusesASelfSignedRelay) {
     auto link = startLink(endpoint(std::nullopt));
     auto server = acceptRelaySide();
-    EXPECT_EQ(describe(log->waitFor(0)), "failed: The server's certificate was rejected.");
+    EXPECT_EQ(describe(log->waitFor(0)), std::string("failed: ") + RelayLink::kUntrustedMessage);
 }
 
 TEST_F(RelayLinkLoopback, RelayClosingAfterWaitEndsTheLink) {

@@ -7,7 +7,7 @@
 #include <future>
 
 #include "net/LoopbackHarness.h"
-#include "reach/ScriptedRelay.h"
+#include "support/ScriptedRelay.h"
 #include "reach/Splice.h"
 
 using namespace caldrovex;

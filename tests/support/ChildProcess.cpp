@@ -5,6 +5,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -16,6 +18,8 @@ namespace caldrovex::test {
 
 namespace {
 
+constexpr auto kKilledWait = std::chrono::milliseconds(5000);
+
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -23,67 +27,89 @@ void closeFd(int& fd) {
 
 std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& changes) {
     std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry; ++entry) {
+    for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string text = *entry;
         const size_t equals = text.find('=');
         if (equals != std::string::npos)
             variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
     for (const auto& [name, value] : changes) {
-        if (value.empty())
+        if (value.empty()) {
             variables.erase(name);
-        else
+        } else {
             variables[name] = value;
+        }
     }
     std::vector<std::string> result;
     for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
     return result;
 }
 
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> result;
+    for (auto& text : texts) result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+double steadySeconds() {
+    return std::chrono::duration<double>(ChildProcess::Clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::map<std::string, std::string>& environment) {
-    // A child that goes away while the test writes to it must fail the write, not the test.
+                           const std::map<std::string, std::string>& environment)
+    : ChildProcess([&] {
+          Options options;
+          options.argv = {program};
+          options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+          options.environment = environment;
+          return options;
+      }()) {}
+
+ChildProcess::ChildProcess(Options options) {
+    // A child that goes away while the caller writes to it must fail the write, not the caller.
     std::signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    const bool collectErrors = options.errorLog.empty();
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+        (collectErrors && ::pipe2(err, O_CLOEXEC) != 0))
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (collectErrors) {
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorLog.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+    }
+    auto argv = pointers(options.argv);
+    auto envText = mergedEnvironment(options.environment);
+    auto envp = pointers(envText);
 
-    std::vector<std::string> argvText{program};
-    argvText.insert(argvText.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argvText) argv.push_back(text.data());
-    argv.push_back(nullptr);
-    auto envText = mergedEnvironment(environment);
-    std::vector<char*> envp;
-    for (auto& text : envText) envp.push_back(text.data());
-    envp.push_back(nullptr);
-
-    const int failed =
-        posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int failed = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    closeFd(in[0]);
+    closeFd(out[1]);
+    closeFd(err[1]);
     input_ = in[1];
-    stdout_ = out[0];
-    stderr_ = err[0];
+    output_.fd = out[0];
+    errors_.fd = err[0];
     if (failed != 0) {
         pid_ = -1;
         closeFd(input_);
-        closeFd(stdout_);
-        closeFd(stderr_);
-        throw std::runtime_error("cannot start " + program + ": " + std::strerror(failed));
+        closeFd(output_.fd);
+        closeFd(errors_.fd);
+        throw std::runtime_error("cannot start " + options.argv[0] + ": " + std::strerror(failed));
     }
-    ::fcntl(stdout_, F_SETFL, O_NONBLOCK);
-    ::fcntl(stderr_, F_SETFL, O_NONBLOCK);
+    if (options.output == Output::lines) startReader(output_, std::move(options.onLine));
+    if (collectErrors) startReader(errors_, {});
 }
 
 ChildProcess::~ChildProcess() {
@@ -92,8 +118,44 @@ ChildProcess::~ChildProcess() {
         reap(true);
     }
     closeFd(input_);
-    closeFd(stdout_);
-    closeFd(stderr_);
+    if (output_.reader.joinable()) output_.reader.join();
+    if (errors_.reader.joinable()) errors_.reader.join();
+    closeFd(output_.fd);
+    closeFd(errors_.fd);
+}
+
+void ChildProcess::startReader(Stream& stream, LineHandler onLine) {
+    stream.ended = false;
+    stream.reader =
+        std::thread([this, &stream, onLine = std::move(onLine)] { collect(stream, onLine); });
+}
+
+void ChildProcess::collect(Stream& stream, const LineHandler& onLine) {
+    std::string partial;
+    auto add = [&](std::string line, double arrivedAt) {
+        if (onLine) onLine(line, arrivedAt);
+        std::lock_guard guard(mutex_);
+        stream.lines.push_back(std::move(line));
+        changed_.notify_all();
+    };
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(stream.fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        const double arrivedAt = steadySeconds();
+        partial.append(buffer, static_cast<size_t>(count));
+        size_t end;
+        while ((end = partial.find('\n')) != std::string::npos) {
+            std::string line = partial.substr(0, end);
+            partial.erase(0, end + 1);
+            add(std::move(line), arrivedAt);
+        }
+    }
+    if (!partial.empty()) add(std::move(partial), steadySeconds());
+    std::lock_guard guard(mutex_);
+    stream.ended = true;
+    changed_.notify_all();
 }
 
 bool ChildProcess::writeLine(const std::string& line) {
@@ -120,18 +182,16 @@ void ChildProcess::signal(int number) {
 std::optional<std::string> ChildProcess::waitForLine(
     const std::function<bool(const std::string&)>& matches, size_t from,
     std::chrono::milliseconds timeout) {
-    std::optional<std::string> found;
-    auto search = [&] {
-        for (size_t i = from; i < output_.size(); ++i) {
-            if (matches(output_[i])) {
-                found = output_[i];
-                return true;
-            }
+    std::unique_lock lock(mutex_);
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        for (size_t i = from; i < output_.lines.size(); ++i) {
+            if (matches(output_.lines[i])) return output_.lines[i];
         }
-        return false;
-    };
-    pump(Clock::now() + timeout, search);
-    return found;
+        from = std::max(from, output_.lines.size());
+        if (output_.ended || changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+            return std::nullopt;
+    }
 }
 
 std::optional<std::string> ChildProcess::waitForPrefix(const std::string& prefix, size_t from,
@@ -140,60 +200,59 @@ std::optional<std::string> ChildProcess::waitForPrefix(const std::string& prefix
                        timeout);
 }
 
+bool ChildProcess::outputEnded() const {
+    return output_.ended && errors_.ended;
+}
+
+bool ChildProcess::waitForOutputEnd(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return outputEnded(); });
+}
+
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-    // The output ends when the child (and anything it started) closed it.
-    pump(Clock::now() + timeout, [&] { return stdout_ < 0 && stderr_ < 0; });
     const auto deadline = Clock::now() + timeout;
-    while (!status_) {
+    // The output ends when the child (and anything it started) closed it.
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait_until(lock, deadline, [this] { return outputEnded(); });
+    }
+    for (;;) {
         reap(false);
-        if (status_ || Clock::now() >= deadline) break;
-        // The pipes are closed, so there is nothing to poll; the exit follows at once.
+        if (status_ || Clock::now() >= deadline) return status_;
+        // Nothing to wait on but the exit, which follows the end of the output at once.
         ::poll(nullptr, 0, 10);
     }
-    return status_;
+}
+
+int ChildProcess::stop(int number, std::chrono::milliseconds grace) {
+    signal(number);
+    if (auto status = wait(grace)) return *status;
+    signal(SIGKILL);
+    return wait(kKilledWait).value_or(-1);
+}
+
+std::vector<std::string> ChildProcess::output() const {
+    std::lock_guard guard(mutex_);
+    return output_.lines;
+}
+
+std::vector<std::string> ChildProcess::errors() const {
+    std::lock_guard guard(mutex_);
+    return errors_.lines;
+}
+
+size_t ChildProcess::lineCount() const {
+    std::lock_guard guard(mutex_);
+    return output_.lines.size();
 }
 
 std::string ChildProcess::transcript() const {
+    std::lock_guard guard(mutex_);
     std::string text = "--- output ---\n";
-    for (const auto& line : output_) text += line + "\n";
+    for (const auto& line : output_.lines) text += line + "\n";
     text += "--- errors ---\n";
-    for (const auto& line : errors_) text += line + "\n";
+    for (const auto& line : errors_.lines) text += line + "\n";
     return text;
-}
-
-bool ChildProcess::pump(Clock::time_point deadline, const std::function<bool()>& done) {
-    while (!done()) {
-        if (stdout_ < 0 && stderr_ < 0) return false;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) return false;
-        if (fds[0].revents) readFrom(stdout_, partialOut_, output_);
-        if (fds[1].revents) readFrom(stderr_, partialErr_, errors_);
-    }
-    return true;
-}
-
-void ChildProcess::readFrom(int& fd, std::string& partial, std::vector<std::string>& lines) {
-    char buffer[4096];
-    while (true) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return;  // EAGAIN: all read for now
-        if (count == 0) {
-            if (!partial.empty()) lines.push_back(std::move(partial));
-            partial.clear();
-            return closeFd(fd);
-        }
-        partial.append(buffer, static_cast<size_t>(count));
-        size_t end;
-        while ((end = partial.find('\n')) != std::string::npos) {
-            lines.push_back(partial.substr(0, end));
-            partial.erase(0, end + 1);
-        }
-    }
 }
 
 void ChildProcess::reap(bool block) {
@@ -201,10 +260,11 @@ void ChildProcess::reap(bool block) {
     int status = 0;
     const pid_t done = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
     if (done != pid_) return;
-    if (WIFEXITED(status))
+    if (WIFEXITED(status)) {
         status_ = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
+    } else if (WIFSIGNALED(status)) {
         status_ = 128 + WTERMSIG(status);
+    }
 }
 
 }  // namespace caldrovex::test

@@ -2,7 +2,7 @@
 
 #include <variant>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 
 namespace caldrovex::test {
 

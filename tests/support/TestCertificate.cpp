@@ -6,11 +6,11 @@
 
 #include <stdexcept>
 
-#include "platform/net/OpenSslHandles.h"
+#include "platform/OpenSslHandles.h"
 
 namespace caldrovex::test {
 
-using namespace platform::net;
+using namespace platform;
 
 namespace {
 
@@ -18,12 +18,6 @@ void check(bool ok, const char* step) {
     if (!ok)
         throw std::runtime_error(std::string("test certificate: ") + step +
                                  " failed: " + takeOpenSslError());
-}
-
-std::string drain(BIO* bio) {
-    char* data = nullptr;
-    long length = BIO_get_mem_data(bio, &data);
-    return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
 }
 
 }  // namespace
@@ -38,8 +32,7 @@ TestCertificate TestCertificate::generate(const std::string& commonName) {
     unsigned char serial[16];
     check(RAND_bytes(serial, sizeof serial) == 1, "serial");
     serial[0] &= 0x7f;  // a positive serial number
-    std::unique_ptr<BIGNUM, OpenSslDeleter<BIGNUM, BN_free>> serialNumber(
-        BN_bin2bn(serial, sizeof serial, nullptr));
+    BignumPtr serialNumber(BN_bin2bn(serial, sizeof serial, nullptr));
     check(serialNumber &&
               BN_to_ASN1_INTEGER(serialNumber.get(), X509_get_serialNumber(certificate.get())),
           "set serial");
@@ -60,11 +53,11 @@ TestCertificate TestCertificate::generate(const std::string& commonName) {
     check(keyPem && PEM_write_bio_PrivateKey(keyPem.get(), key.get(), nullptr, nullptr, 0, nullptr,
                                              nullptr) == 1,
           "key PEM");
-    result.privateKeyPem = drain(keyPem.get());
+    result.privateKeyPem = memoryBioText(keyPem.get());
     BioPtr certificatePem(BIO_new(BIO_s_mem()));
     check(certificatePem && PEM_write_bio_X509(certificatePem.get(), certificate.get()) == 1,
           "certificate PEM");
-    result.certificatePem = drain(certificatePem.get());
+    result.certificatePem = memoryBioText(certificatePem.get());
     int length = i2d_X509(certificate.get(), nullptr);
     check(length > 0, "DER");
     result.der.resize(static_cast<size_t>(length));

@@ -11,15 +11,15 @@
 #include "trust/MemorySecretBackend.h"
 
 using namespace caldrovex;
-using json = nlohmann::json;
+using Json = nlohmann::json;
 
 namespace {
 
-const std::string hostID = "6F1C2B1E-0C55-4B8E-9F55-0D3A54A7C001";
-const std::string account = "host-devices-" + hostID;
-const std::string limitMessage =
+const std::string kHostId = "6F1C2B1E-0C55-4B8E-9F55-0D3A54A7C001";
+const std::string kAccount = "host-devices-" + kHostId;
+const std::string kLimitMessage =
     "The host has reached its device limit. Remove an old device first.";
-const std::string damagedMessage =
+const std::string kDamagedMessage =
     "The list of trusted devices in the keyring is damaged and could not be read.";
 
 std::string storageMessage(int status) {
@@ -28,7 +28,7 @@ std::string storageMessage(int status) {
 }
 
 // The ManualQueue's wall clock starts at 2026-01-01T00:00:00Z: 788918400 s after 2001.
-constexpr double startSinceReferenceDate = 788918400.0;
+constexpr double kStartSinceReferenceDate = 788918400.0;
 
 platform::Clock::WallTime unixSeconds(double seconds) {
     using namespace std::chrono;
@@ -52,10 +52,10 @@ protected:
     SecureStore store{backend};
 
     std::unique_ptr<DeviceRegistry> open(bool allowInteraction = false) {
-        return std::make_unique<DeviceRegistry>(store, clock, hostID, allowInteraction);
+        return std::make_unique<DeviceRegistry>(store, clock, kHostId, allowInteraction);
     }
 
-    json stored() const { return json::parse(backend->peek(account).value()); }
+    Json stored() const { return Json::parse(backend->peek(kAccount).value()); }
 
     static std::vector<std::string> ids(const DeviceRegistry& registry) {
         std::vector<std::string> result;
@@ -66,21 +66,21 @@ protected:
 
 TEST_F(DeviceRegistryTest, NoItemGivesEmptyListAndFirstPairingCreatesIt) {
     auto registry = open();
-    EXPECT_EQ(registry->account(), account);
+    EXPECT_EQ(registry->account(), kAccount);
     EXPECT_TRUE(registry->devices().empty());
     EXPECT_EQ(backend->writeCount(), 0);
 
     clock->advance(1.5);
     registry->add("device-1", "Anna's phone", "token-1");
 
-    const json list = stored();
+    const Json list = stored();
     ASSERT_TRUE(list.is_array());
     ASSERT_EQ(list.size(), 1u);
     // Exactly the four keys, the token only as its hash, the date as seconds since 2001.
-    EXPECT_EQ(list[0], (json{{"id", "device-1"},
+    EXPECT_EQ(list[0], (Json{{"id", "device-1"},
                              {"name", "Anna's phone"},
                              {"tokenHash", SecureStore::hash("token-1")},
-                             {"pairedAt", startSinceReferenceDate + 1.5}}));
+                             {"pairedAt", kStartSinceReferenceDate + 1.5}}));
     EXPECT_EQ(registry->devices().front().pairedAt, clock->wall());
 }
 
@@ -96,7 +96,7 @@ TEST_F(DeviceRegistryTest, ReopeningReadsBackTheSameList) {
 }
 
 TEST_F(DeviceRegistryTest, ReadsListsWrittenEarlierWhateverTheKeyOrderAndExtraKeys) {
-    backend->put(account, R"([
+    backend->put(kAccount, R"([
         {"pairedAt": 0, "tokenHash": "aa", "name": "Old", "id": "first", "note": "ignored"},
         {"id": "second", "name": "Newer", "tokenHash": "bb", "pairedAt": 788918400.5}
     ])");
@@ -129,14 +129,14 @@ TEST_F(DeviceRegistryTest, FiftyDevicesFitAndOnlyRepairingIsAllowedAtTheLimit) {
     for (int i = 0; i < 50; ++i) {
         registry->add("device-" + std::to_string(i), "Device", "token");
     }
-    ASSERT_EQ(registry->devices().size(), DeviceRegistry::deviceLimit);
+    ASSERT_EQ(registry->devices().size(), DeviceRegistry::kDeviceLimit);
     const auto before = registry->devices();
-    const auto storedBefore = backend->peek(account);
+    const auto storedBefore = backend->peek(kAccount);
     const int writesBefore = backend->writeCount();
 
-    EXPECT_EQ(errorOf([&] { registry->add("device-50", "One too many", "token"); }), limitMessage);
+    EXPECT_EQ(errorOf([&] { registry->add("device-50", "One too many", "token"); }), kLimitMessage);
     EXPECT_EQ(registry->devices(), before);
-    EXPECT_EQ(backend->peek(account), storedBefore);
+    EXPECT_EQ(backend->peek(kAccount), storedBefore);
     EXPECT_EQ(backend->writeCount(), writesBefore);  // refused before touching the keyring
 
     registry->add("device-7", "Re-paired", "new-token");
@@ -211,7 +211,7 @@ TEST_F(DeviceRegistryTest, FailedWriteChangesNeitherMemoryNorTheStoredItem) {
     auto registry = open();
     registry->add("A", "Phone", "token-a");
     const auto devicesBefore = registry->devices();
-    const auto storedBefore = backend->peek(account);
+    const auto storedBefore = backend->peek(kAccount);
     backend->failWrites(-25293);
 
     EXPECT_EQ(errorOf([&] { registry->add("B", "Tablet", "token-b"); }), storageMessage(-25293));
@@ -219,7 +219,7 @@ TEST_F(DeviceRegistryTest, FailedWriteChangesNeitherMemoryNorTheStoredItem) {
     EXPECT_EQ(errorOf([&] { registry->revoke("A"); }), storageMessage(-25293));
 
     EXPECT_EQ(registry->devices(), devicesBefore);
-    EXPECT_EQ(backend->peek(account), storedBefore);
+    EXPECT_EQ(backend->peek(kAccount), storedBefore);
     EXPECT_TRUE(registry->accepts("A", "token-a"));
     EXPECT_FALSE(registry->accepts("B", "token-b"));
 }
@@ -252,7 +252,7 @@ TEST_F(DeviceRegistryTest, TextThatIsNotUtf8IsRefusedWithoutChangingAnything) {
 }
 
 TEST_F(DeviceRegistryTest, KeyringFailureAtCreationIsPassedOnAndNothingIsWritten) {
-    backend->put(account, "[]");
+    backend->put(kAccount, "[]");
     backend->failReads(-25308);
     EXPECT_EQ(errorOf([&] { open(); }), storageMessage(-25308));
     EXPECT_EQ(backend->writeCount(), 0);
@@ -264,7 +264,7 @@ TEST_F(DeviceRegistryTest, LockedKeyringFailsUnlessInteractionMayUnlockIt) {
     backend->lock(/*unlocksWhenPrompted=*/true);
 
     EXPECT_EQ(errorOf([&] { open(/*allowInteraction=*/false); }),
-              storageMessage(MemorySecretBackend::lockedStatus));
+              storageMessage(MemorySecretBackend::kLockedStatus));
     auto reopened = open(/*allowInteraction=*/true);
     EXPECT_EQ(ids(*reopened), std::vector<std::string>{"A"});
 }
@@ -283,9 +283,9 @@ TEST_F(DeviceRegistryTest, UndecodableListFailsCreationAndIsLeftAsItIs) {
         R"([{"id":"A","tokenHash":"aa","pairedAt":0}])",  // no name
     };
     for (const auto& text : damaged) {
-        backend->put(account, text);
-        EXPECT_EQ(errorOf([&] { open(); }), damagedMessage) << text;
-        EXPECT_EQ(backend->peek(account), text);
+        backend->put(kAccount, text);
+        EXPECT_EQ(errorOf([&] { open(); }), kDamagedMessage) << text;
+        EXPECT_EQ(backend->peek(kAccount), text);
     }
     EXPECT_EQ(backend->writeCount(), 0);
 }

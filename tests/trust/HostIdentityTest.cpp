@@ -19,7 +19,8 @@
 #include <regex>
 #include <string>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
+#include "platform/OpenSslHandles.h"
 #include "trust/HostIdentity.h"
 #include "trust/Uuid.h"
 
@@ -104,14 +105,9 @@ std::pair<int, std::string> run(const std::string& command) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using Certificate = std::unique_ptr<X509, X509Free>;
-
-Certificate parseCertificate(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), -1), BIO_free);
-    return Certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+platform::X509Ptr parseCertificate(const std::string& pem) {
+    platform::BioPtr bio(BIO_new_mem_buf(pem.data(), -1));
+    return platform::X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
 }
 
 std::string commonNameOf(X509* certificate) {
@@ -126,18 +122,18 @@ public:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "caldrovex-identity-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        root = pattern;
         // The data folder and one parent are missing, as on a fresh account.
-        parent_ = root_ / "share";
-        dir_ = parent_ / "Caldrovex";
+        parent = root / "share";
+        dir = parent / "Caldrovex";
     }
-    void TearDown() override { fs::remove_all(root_); }
+    void TearDown() override { fs::remove_all(root); }
 
     HostIdentity start(bool allowInteraction = false) {
-        return HostIdentity(dir_, keyring_.store(), allowInteraction);
+        return HostIdentity(dir, keyring.store(), allowInteraction);
     }
-    fs::path bundle() const { return dir_ / HostIdentity::kBundleFile; }
-    fs::path hostIdFile() const { return dir_ / HostIdentity::kHostIdFile; }
+    fs::path bundle() const { return dir / HostIdentity::kBundleFile; }
+    fs::path hostIdFile() const { return dir / HostIdentity::kHostIdFile; }
 
     void expectFailure(const std::string& message) {
         try {
@@ -148,8 +144,8 @@ public:
         }
     }
 
-    fs::path root_, parent_, dir_;
-    FakePasswordStore keyring_;
+    fs::path root, parent, dir;
+    FakePasswordStore keyring;
 };
 
 }  // namespace
@@ -162,15 +158,15 @@ TEST_F(HostIdentityTest, FirstStartCreatesEverythingAndLeavesNoWorkingFolder) {
     EXPECT_TRUE(std::none_of(id.begin(), id.end(), ::islower)) << id;
     EXPECT_EQ(readText(hostIdFile()), id);  // no line end
 
-    ASSERT_EQ(keyring_.items.size(), 1u);
-    const std::string& password = keyring_.items.at("identity-password-" + id);
+    ASSERT_EQ(keyring.items.size(), 1u);
+    const std::string& password = keyring.items.at("identity-password-" + id);
     EXPECT_TRUE(std::regex_match(password, std::regex("[A-Za-z0-9_-]{43}"))) << password;
-    EXPECT_EQ(keyring_.lastInteraction, false);
+    EXPECT_EQ(keyring.lastInteraction, false);
 
     // Only the two files remain: the working folder is gone.
-    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"host-id", "host-identity.p12"}));
-    EXPECT_EQ(modeOf(parent_), 0700u);
-    EXPECT_EQ(modeOf(dir_), 0700u);
+    EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"host-id", "host-identity.p12"}));
+    EXPECT_EQ(modeOf(parent), 0700u);
+    EXPECT_EQ(modeOf(dir), 0700u);
     EXPECT_EQ(modeOf(bundle()), 0600u);
 
     EXPECT_TRUE(std::regex_match(identity.certificateHash(), std::regex("[0-9a-f]{64}")));
@@ -179,7 +175,7 @@ TEST_F(HostIdentityTest, FirstStartCreatesEverythingAndLeavesNoWorkingFolder) {
 
 TEST_F(HostIdentityTest, CertificateIsASelfSignedTenYearServerCertificate) {
     HostIdentity identity = start();
-    Certificate certificate = parseCertificate(identity.identity().certificatePem);
+    auto certificate = parseCertificate(identity.identity().certificatePem);
     ASSERT_TRUE(certificate);
     X509* cert = certificate.get();
 
@@ -222,12 +218,10 @@ TEST_F(HostIdentityTest, CertificateIsASelfSignedTenYearServerCertificate) {
     EXPECT_EQ(X509_get_extended_key_usage(cert), static_cast<uint32_t>(XKU_SSL_SERVER));
 
     // The PEM pair is usable as a TLS server identity.
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
-                                                              SSL_CTX_free);
+    platform::SslCtxPtr context(SSL_CTX_new(TLS_server_method()));
     const std::string& keyPem = identity.identity().privateKeyPem;
-    std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(BIO_new_mem_buf(keyPem.data(), -1), BIO_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    platform::BioPtr keyBio(BIO_new_mem_buf(keyPem.data(), -1));
+    platform::EvpPkeyPtr key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
     ASSERT_TRUE(key);
     EXPECT_EQ(SSL_CTX_use_certificate(context.get(), cert), 1);
     EXPECT_EQ(SSL_CTX_use_PrivateKey(context.get(), key.get()), 1);
@@ -236,29 +230,29 @@ TEST_F(HostIdentityTest, CertificateIsASelfSignedTenYearServerCertificate) {
 
 TEST_F(HostIdentityTest, SecondStartWritesNothingAndReturnsTheSameIdentity) {
     HostIdentity first = start();
-    const auto before = snapshot(dir_);
-    const int writesBefore = keyring_.writes;
+    const auto before = snapshot(dir);
+    const int writesBefore = keyring.writes;
 
     HostIdentity second = start(true);
 
     EXPECT_EQ(second.hostID(), first.hostID());
     EXPECT_EQ(second.certificateHash(), first.certificateHash());
     EXPECT_EQ(second.identity().certificatePem, first.identity().certificatePem);
-    EXPECT_EQ(snapshot(dir_), before);
-    EXPECT_EQ(keyring_.writes, writesBefore);
-    EXPECT_EQ(keyring_.lastInteraction, true);
+    EXPECT_EQ(snapshot(dir), before);
+    EXPECT_EQ(keyring.writes, writesBefore);
+    EXPECT_EQ(keyring.lastInteraction, true);
 }
 
 TEST_F(HostIdentityTest, LowerCaseIdentifierIsKeptAsWritten) {
     const std::string lower = "0f8e2b4c-5d6a-4b7c-9d8e-1a2b3c4d5e6f";
-    fs::create_directories(dir_);
+    fs::create_directories(dir);
     writeText(hostIdFile(), lower);
 
     HostIdentity identity = start();
 
     EXPECT_EQ(identity.hostID(), lower);
     EXPECT_EQ(readText(hostIdFile()), lower);
-    EXPECT_EQ(keyring_.items.count("identity-password-" + lower), 1u);
+    EXPECT_EQ(keyring.items.count("identity-password-" + lower), 1u);
     EXPECT_EQ(commonNameOf(parseCertificate(identity.identity().certificatePem).get()),
               "Caldrovex-" + lower);
 }
@@ -271,11 +265,11 @@ TEST_F(HostIdentityTest, BundleWithoutItsPasswordIsNeverReplaced) {
     const std::vector<Case> cases = {
         {"password item deleted",
          [](HostIdentityTest& t, const std::string& id) {
-             t.keyring_.items.erase("identity-password-" + id);
+             t.keyring.items.erase("identity-password-" + id);
          }},
         {"password item not UTF-8",
          [](HostIdentityTest& t, const std::string& id) {
-             t.keyring_.items["identity-password-" + id] = "\xff\xfe\x80";
+             t.keyring.items["identity-password-" + id] = "\xff\xfe\x80";
          }},
         // A line end makes the stored identifier invalid: a new one is made, and its
         // password account is empty.
@@ -285,8 +279,8 @@ TEST_F(HostIdentityTest, BundleWithoutItsPasswordIsNeverReplaced) {
     std::string id;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(dir_);
-        keyring_ = {};
+        fs::remove_all(dir);
+        keyring = {};
         id = start().hostID();
         const std::string bundleBytes = readText(bundle());
 
@@ -296,8 +290,8 @@ TEST_F(HostIdentityTest, BundleWithoutItsPasswordIsNeverReplaced) {
             "Keychain before reconnecting your paired devices.");
 
         EXPECT_EQ(readText(bundle()), bundleBytes);
-        EXPECT_EQ(keyring_.writes, 1);  // only the first start's password
-        EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"host-id", "host-identity.p12"}));
+        EXPECT_EQ(keyring.writes, 1);  // only the first start's password
+        EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"host-id", "host-identity.p12"}));
     }
     // The line-end case wrote its new identifier before finding the password missing.
     const std::string newId = readText(hostIdFile());
@@ -313,14 +307,13 @@ TEST_F(HostIdentityTest, DeletedBundleGivesANewCertificateWithTheSamePassword) {
 
     EXPECT_EQ(second.hostID(), first.hostID());
     EXPECT_NE(second.certificateHash(), first.certificateHash());
-    EXPECT_EQ(keyring_.writes, 1);
-    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"host-id", "host-identity.p12"}));
+    EXPECT_EQ(keyring.writes, 1);
+    EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"host-id", "host-identity.p12"}));
 }
 
 TEST_F(HostIdentityTest, StockOpensslToolOpensTheBundleWithTheStoredPassword) {
     HostIdentity identity = start();
-    const std::string password =
-        keyring_.items.at(HostIdentity::passwordAccount(identity.hostID()));
+    const std::string password = keyring.items.at(HostIdentity::passwordAccount(identity.hostID()));
     const std::string in = "openssl pkcs12 -in '" + bundle().string() + "' -passin 'pass:";
 
     auto [certStatus, certs] = run(in + password + "' -nokeys 2>&1");
@@ -349,12 +342,12 @@ TEST_F(HostIdentityTest, KeyringFailuresEndCreationWithoutABundle) {
     };
     for (const Case& c : {Case{"read fails", true}, Case{"write fails", false}}) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(dir_);
-        keyring_ = {};
-        (c.failRead ? keyring_.readFailure : keyring_.writeFailure) = kStorageMessage;
+        fs::remove_all(dir);
+        keyring = {};
+        (c.failRead ? keyring.readFailure : keyring.writeFailure) = kStorageMessage;
         expectFailure(kStorageMessage);
         EXPECT_FALSE(fs::exists(bundle()));
-        EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"host-id"}));
+        EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"host-id"}));
     }
 }
 
@@ -366,15 +359,15 @@ TEST_F(HostIdentityTest, UnopenableBundleFailsToLoad) {
     const std::vector<Case> cases = {
         {"keyring holds another password",
          [](HostIdentityTest& t, const std::string& id) {
-             t.keyring_.items["identity-password-" + id] = "some-other-password";
+             t.keyring.items["identity-password-" + id] = "some-other-password";
          }},
         {"bundle is not PKCS#12",
          [](HostIdentityTest& t, const std::string&) { writeText(t.bundle(), "not a bundle"); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(dir_);
-        keyring_ = {};
+        fs::remove_all(dir);
+        keyring = {};
         c.damage(*this, start().hostID());
         try {
             start();
@@ -388,8 +381,8 @@ TEST_F(HostIdentityTest, UnopenableBundleFailsToLoad) {
 }
 
 TEST_F(HostIdentityTest, DataFolderThatCannotBeCreatedPassesTheSystemErrorThrough) {
-    fs::create_directories(parent_);
-    writeText(dir_, "a file where the folder should be");
+    fs::create_directories(parent);
+    writeText(dir, "a file where the folder should be");
     EXPECT_THROW(start(), std::filesystem::filesystem_error);
-    EXPECT_TRUE(keyring_.items.empty());
+    EXPECT_TRUE(keyring.items.empty());
 }

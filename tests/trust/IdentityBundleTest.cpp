@@ -3,7 +3,8 @@
 #include <regex>
 #include <string>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
+#include "platform/OpenSslHandles.h"
 #include "trust/CertificateFactory.h"
 #include "trust/IdentityBundle.h"
 
@@ -12,7 +13,7 @@ using namespace caldrovex;
 namespace {
 
 std::string bundleOf(EVP_PKEY* key, X509* certificate, const std::string& password) {
-    Pkcs12Ptr bundle(
+    platform::Pkcs12Ptr bundle(
         PKCS12_create(password.c_str(), nullptr, key, certificate, nullptr, 0, 0, 0, 0, 0));
     EXPECT_TRUE(bundle);
     unsigned char* der = nullptr;

@@ -66,10 +66,10 @@ TEST_F(SecureStoreTest, LockedKeyringFailsInsteadOfPromptingWhenInteractionIsNot
     backend->lock(/*unlocksWhenPrompted=*/true);
 
     EXPECT_EQ(errorOf([&] { store.read("account", false); }),
-              storageMessage(MemorySecretBackend::lockedStatus));
+              storageMessage(MemorySecretBackend::kLockedStatus));
     // A locked keyring must not pass for an empty one, or callers would mint new secrets.
     EXPECT_EQ(errorOf([&] { store.read("missing", false); }),
-              storageMessage(MemorySecretBackend::lockedStatus));
+              storageMessage(MemorySecretBackend::kLockedStatus));
     EXPECT_EQ(backend->promptCount(), 0);
 
     // The retry with interaction allowed lets the user unlock.
@@ -80,7 +80,7 @@ TEST_F(SecureStoreTest, LockedKeyringFailsInsteadOfPromptingWhenInteractionIsNot
 TEST_F(SecureStoreTest, DismissedPromptIsAFailure) {
     backend->lock(/*unlocksWhenPrompted=*/false);
     EXPECT_EQ(errorOf([&] { store.read("missing", true); }),
-              storageMessage(MemorySecretBackend::lockedStatus));
+              storageMessage(MemorySecretBackend::kLockedStatus));
     EXPECT_EQ(backend->promptCount(), 1);
 }
 

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "platform/CaldrovexError.h"
 #include "platform/ManualQueue.h"
-#include "protocol/CaldrovexError.h"
 #include "video/H264Encoder.h"
 #include "video/PngWriter.h"
 
@@ -28,8 +28,8 @@ std::vector<EncodedFrame> encodeSolid(uint8_t y, uint8_t cb, uint8_t cr, int cou
     std::vector<EncodedFrame> frames;
     {
         H264Encoder encoder(clock);
-        encoder.fps = 30;
-        encoder.bitrate = 2'000'000;
+        encoder.setFps(30);
+        encoder.setBitrate(2'000'000);
         for (int i = 0; i < count; ++i) {
             VideoFrame frame = VideoFrame::allocate(kWidth, kHeight);
             frame.fillSolid(y, cb, cr);

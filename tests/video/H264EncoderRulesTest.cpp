@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/CaldrovexError.h"
 #include "platform/ManualQueue.h"
-#include "protocol/CaldrovexError.h"
 #include "support/FakeEncoderSession.h"
 #include "video/H264Bitstream.h"
 #include "video/H264Encoder.h"
@@ -76,8 +76,8 @@ TEST_F(H264EncoderRulesTest, SessionIsTheFirstAttemptThatOpens) {
         SCOPED_TRACE(c.note);
         log = std::make_shared<FakeEncoderSession::Log>();
         makeEncoder(c.refused);
-        encoder->fps = 60;
-        encoder->bitrate = 2'500'000;
+        encoder->setFps(60);
+        encoder->setBitrate(2'500'000);
         encode(MediaTime::make(0, 60));
         EXPECT_EQ(log->attempts, c.tried);
         EXPECT_EQ(encoder->lowLatency(), c.lowLatency);
@@ -176,18 +176,21 @@ TEST_F(H264EncoderRulesTest, TimesReachTheSessionInMicrosecondsStrictlyIncreasin
 }
 
 TEST_F(H264EncoderRulesTest, BitrateGoesToTheLiveSessionWithoutANewOne) {
-    encoder->applyBitrate();  // no session yet: nothing to do
+    encoder->setBitrate(3'000'000);  // no session yet: kept for the first one
     encode();
-    encoder->bitrate = 400'000;
-    encoder->applyBitrate();
+    EXPECT_EQ(session().submitted.back().bitrate, 3'000'000);
+    encoder->setBitrate(400'000);
     encode();
     EXPECT_EQ(session().submitted.back().bitrate, 400'000);
     EXPECT_EQ(log->attempts.size(), 1u);
+    encoder->setBitrate(50'000);
+    encode();
+    EXPECT_EQ(session().submitted.back().bitrate, 100'000) << "never under the floor";
 }
 
 TEST_F(H264EncoderRulesTest, FrameRateChangeTakesEffectWithTheNextSession) {
     encode();
-    encoder->fps = 15;
+    encoder->setFps(15);
     encoder->tearDownSession();
     EXPECT_EQ(log->completed, 1);
     encode();

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/CaldrovexError.h"
 #include "platform/ManualQueue.h"
-#include "protocol/CaldrovexError.h"
 #include "support/H264TestDecoder.h"
 #include "video/H264Bitstream.h"
 #include "video/H264Encoder.h"
@@ -103,7 +103,7 @@ protected:
     CountingFactory counting;
     H264Encoder encoder{clock, counting.factory()};
 
-    void SetUp() override { encoder.fps = kFps; }
+    void SetUp() override { encoder.setFps(kFps); }
 };
 
 void expectWellFormedKeyframe(const EncodedFrame& frame) {
@@ -217,7 +217,7 @@ TEST_F(H264EncoderTest, KeyFrameAtLeastEveryTwentySecondsWithoutRequests) {
         SCOPED_TRACE(c.note);
         Outputs local;
         H264Encoder fresh(clock);
-        fresh.fps = c.fps;
+        fresh.setFps(c.fps);
         for (size_t i = 0; i < c.times.size(); ++i) {
             double time = c.times[i] > 0 ? c.times[i] : static_cast<double>(i) / kFps;
             fresh.encode(solidFrame(static_cast<uint8_t>(80 + i % 4)),
@@ -270,8 +270,7 @@ std::vector<int64_t> bitsPerSecond(H264Encoder& encoder, Outputs& outputs,
                                    const std::vector<int>& targets) {
     int64_t index = 0;
     for (int target : targets) {
-        encoder.bitrate = target;
-        encoder.applyBitrate();
+        encoder.setBitrate(target);
         for (int i = 0; i < kFps; ++i, ++index) {
             encoder.encode(patternFrame(index), frameTime(index), outputs.completion());
         }
@@ -322,7 +321,7 @@ TEST_F(H264EncoderTest, RaisedTargetIsNotOvershotToCatchUp) {
 
 TEST_F(H264EncoderTest, OutputDecodesAfterConversionBackToAnnexB) {
     constexpr int kFrames = 12;
-    encoder.bitrate = 4'000'000;
+    encoder.setBitrate(4'000'000);
     for (int i = 0; i < kFrames; ++i) {
         if (i == 6) {
             clock->advance(1);
@@ -410,7 +409,7 @@ TEST_F(H264EncoderTest, EncoderDestroyedFromItsOwnCompletionFinishesTheRest) {
     Outputs late;
     auto owned =
         std::make_shared<std::unique_ptr<H264Encoder>>(std::make_unique<H264Encoder>(clock));
-    (*owned)->fps = kFps;
+    (*owned)->setFps(kFps);
     auto release = late.completion();
     std::promise<void> allSubmitted;
     std::shared_future<void> submitted = allSubmitted.get_future().share();

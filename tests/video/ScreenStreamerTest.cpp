@@ -300,7 +300,7 @@ TEST_F(ScreenStreamerTest, FailuresAreReportedWithTheGenerationOnlyForTheCurrent
     refused = {EncoderSession::Attempt::lowLatencyHardware, EncoderSession::Attempt::software};
     makeStreamer();
     auto sink = FakeVideoSink::make(queue);
-    streamer->pipeline->attach(sink, 30, 6'000'000, false);
+    streamer->attach(sink, StreamSettings{}, false);
     start();
 
     // The encoder's failure, through the pipeline.

@@ -1,4 +1,4 @@
-#include "video/VideoPacer.h"
+#include "protocol/VideoPacer.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +15,18 @@ using Mode = VideoPacer::Mode;
 
 // Times are multiples of 1/64 s from an origin like a machine's uptime, so every time and
 // every difference in these tests is exact in binary floating point.
-constexpr double origin = 100.0;
-constexpr double tick = 1.0 / 32.0;
+constexpr double kOrigin = 100.0;
+constexpr double kTick = 1.0 / 32.0;
 // A frame of this size acknowledged one tick after it went into an empty pipe measures a
 // delivery rate of exactly 500,000 bytes per second.
-constexpr int64_t frameBytes = 15'625;
-constexpr double measuredRate = 500'000.0;
+constexpr int64_t kFrameBytes = 15'625;
+constexpr double kMeasuredRate = 500'000.0;
 
 // Drives one pacer on a manual clock: frames are reserved and sent at given times and
 // acknowledged at given times, as a connection and a device would.
 class PacerTest : public ::testing::Test {
 protected:
-    double now = origin;
+    double now = kOrigin;
     VideoPacer pacer{[this] { return now; }};
     std::vector<int64_t> bitrates;
     int credits = 0;
@@ -39,7 +39,7 @@ protected:
     VideoPacer::DebugState state() const { return pacer.debugState(); }
 
     // Reserves credit and sends one frame at time `at`.
-    void send(double at, int64_t bytes = frameBytes, bool keyframe = false) {
+    void send(double at, int64_t bytes = kFrameBytes, bool keyframe = false) {
         now = at;
         ASSERT_TRUE(pacer.tryReserve()) << "no credit at " << at;
         pacer.didSend(bytes, keyframe);
@@ -53,7 +53,7 @@ protected:
 
     // One frame alone in the pipe: sent at `at`, acknowledged `roundTrip` later. Returns the
     // acknowledgement time, which is when the next frame goes out.
-    double frame(double at, double roundTrip = tick, int64_t bytes = frameBytes,
+    double frame(double at, double roundTrip = kTick, int64_t bytes = kFrameBytes,
                  bool keyframe = false) {
         send(at, bytes, keyframe);
         ackAll(at + roundTrip);
@@ -63,11 +63,11 @@ protected:
     // Acknowledged regime at 30 fps and 6,000,000 bit/s, one 500,000 B/s frame delivered.
     double startWithEstimate() {
         pacer.configure(true, 30, 6'000'000);
-        return frame(origin);
+        return frame(kOrigin);
     }
 
     // Frames one tick apart until the mode changes; returns the time of the change.
-    double framesUntilModeLeaves(double at, Mode mode, double roundTrip = tick) {
+    double framesUntilModeLeaves(double at, Mode mode, double roundTrip = kTick) {
         for (int i = 0; i < 1000 && state().mode == mode; ++i) at = frame(at, roundTrip);
         EXPECT_NE(state().mode, mode);
         return at;
@@ -122,14 +122,14 @@ TEST_F(PacerTest, ReleaseNeverDrivesReservedBelowZero) {
 
 TEST_F(PacerTest, DidCompleteIsIgnoredWhenAcknowledged) {
     pacer.configure(true, 30, 6'000'000);
-    send(origin);
+    send(kOrigin);
     const auto before = state();
     pacer.didComplete();
     const auto after = state();
     EXPECT_EQ(credits, 0);
     EXPECT_EQ(after.reserved, before.reserved);
     EXPECT_EQ(after.flights, 1);
-    EXPECT_EQ(after.bytesInFlight, frameBytes);
+    EXPECT_EQ(after.bytesInFlight, kFrameBytes);
     EXPECT_EQ(pacer.stats().fps, 0);
 }
 
@@ -186,8 +186,8 @@ TEST_F(PacerTest, ConfigureKeepsMeasurements) {
     now = at;
     pacer.configure(true, 60, 3'000'000);
     const auto s = state();
-    EXPECT_EQ(s.rateEstimate, measuredRate);
-    EXPECT_EQ(s.pathDelay, tick);
+    EXPECT_EQ(s.rateEstimate, kMeasuredRate);
+    EXPECT_EQ(s.pathDelay, kTick);
     EXPECT_EQ(s.mode, Mode::startup);
     EXPECT_EQ(s.target, 3'000'000);  // startup gain, clamped to the new maximum
     // The maximum sinks under the floor: the floor follows it down.
@@ -222,10 +222,10 @@ TEST_F(PacerTest, TypicalFrameSizeIsSmoothedOverNonKeyFrames) {
 
 TEST_F(PacerTest, AcknowledgementOutsideBoundsIsRefusedSilently) {
     pacer.configure(true, 30, 6'000'000);
-    send(origin);
-    send(origin + tick);
-    ackAll(origin + 2 * tick);
-    send(origin + 3 * tick);
+    send(kOrigin);
+    send(kOrigin + kTick);
+    ackAll(kOrigin + 2 * kTick);
+    send(kOrigin + 3 * kTick);
     bitrates.clear();
     credits = 0;
     const auto before = state();
@@ -236,7 +236,7 @@ TEST_F(PacerTest, AcknowledgementOutsideBoundsIsRefusedSilently) {
     };
     for (const Case c : {Case{"below the acknowledged count", 1}, Case{"beyond what was sent", 4},
                          Case{"negative", -1}}) {
-        now = origin + 4 * tick;
+        now = kOrigin + 4 * kTick;
         EXPECT_FALSE(pacer.acknowledge(c.total)) << c.note;
     }
     EXPECT_EQ(credits, 0);
@@ -250,7 +250,7 @@ TEST_F(PacerTest, RepeatedAcknowledgementIsAcceptedAndSignalsCredit) {
     send(at);
     bitrates.clear();
     credits = 0;
-    now = at + tick / 2;
+    now = at + kTick / 2;
     EXPECT_TRUE(pacer.acknowledge(1));
     EXPECT_EQ(credits, 1);
     EXPECT_TRUE(bitrates.empty());  // the target did not change
@@ -261,7 +261,7 @@ TEST_F(PacerTest, RepeatedAcknowledgementIsAcceptedAndSignalsCredit) {
 TEST_F(PacerTest, BitrateCallbackFiresOnlyWhenTheTargetChanges) {
     pacer.configure(true, 30, 6'000'000);
     bitrates.clear();
-    double at = frame(origin);  // first estimate: 1.5 M → 6 M
+    double at = frame(kOrigin);  // first estimate: 1.5 M → 6 M
     EXPECT_EQ(bitrates, (std::vector<int64_t>{6'000'000}));
     at = frame(at);  // still startup at 6 M
     EXPECT_EQ(bitrates.size(), 1u);
@@ -277,8 +277,8 @@ TEST_F(PacerTest, AcknowledgingMoreThanIsInFlightCatchesUp) {
         pacer.didComplete();
     }
     pacer.configure(true, 30, 6'000'000);
-    send(origin);
-    ackAll(origin + tick);
+    send(kOrigin);
+    ackAll(kOrigin + kTick);
     const auto s = state();
     EXPECT_EQ(s.acknowledgedTotal, 3);
     EXPECT_EQ(s.flights, 0);
@@ -297,7 +297,7 @@ TEST_F(PacerTest, CallbacksMayCallBackIntoThePacer) {
         EXPECT_EQ(pacer.stats().bitrate, value);
         ++reentered;
     });
-    frame(origin);
+    frame(kOrigin);
     EXPECT_GE(reentered, 2);
 }
 
@@ -305,7 +305,7 @@ TEST_F(PacerTest, EmptyCallbacksClearThem) {
     pacer.setCreditCallback({});
     pacer.setBitrateCallback({});
     pacer.configure(true, 30, 6'000'000);
-    frame(origin);
+    frame(kOrigin);
     pacer.releaseReservation();
     EXPECT_TRUE(bitrates.empty());
     EXPECT_EQ(credits, 0);
@@ -318,7 +318,7 @@ TEST_F(PacerTest, ByteBudgetRefusesWhatThePathCannotCarry) {
     // Path delay 1/32 s at 30 fps: the frame window is ceil(2 × 0.03125 × 30) + 2 = 4, and
     // the budget 500,000 × (2 × 0.03125 + 0.05) = 56,250 bytes.
     send(at, 50'000, true);
-    now = at + tick / 4;
+    now = at + kTick / 4;
     EXPECT_TRUE(pacer.tryReserve());  // 50,000 in flight fits
     // 50,000 sent + one reserved frame counted at the typical 15,625 exceeds the budget.
     EXPECT_FALSE(pacer.tryReserve());
@@ -330,9 +330,9 @@ TEST_F(PacerTest, ByteBudgetRefusesWhatThePathCannotCarry) {
 TEST_F(PacerTest, FrameWindowFollowsThePathDelay) {
     double at = startWithEstimate();
     // Small frames shrink the typical size so that the byte budget stays out of the way.
-    for (int i = 0; i < 10; ++i) at = frame(at, tick, 100);
+    for (int i = 0; i < 10; ++i) at = frame(at, kTick, 100);
     ASSERT_LT(state().typicalFrameBytes, 1'000);
-    ASSERT_EQ(state().pathDelay, tick);
+    ASSERT_EQ(state().pathDelay, kTick);
     // ceil(2 × 1/32 s × 30 fps) + 2 = 4 frames, where the 50 ms default gave 5.
     int64_t granted = 0;
     while (granted < 100 && pacer.tryReserve()) ++granted;
@@ -345,29 +345,29 @@ TEST_F(PacerTest, EstimateSurvivesWhenSamplesAgeOut) {
     double at = startWithEstimate();
     // Five seconds later a frame half as fast arrives; it is application-limited (the target
     // would carry far more in a 0.1 s gap), so it may only raise the estimate.
-    at = frame(at + 5.0, 2 * tick);
-    EXPECT_EQ(state().rateEstimate, measuredRate);
+    at = frame(at + 5.0, 2 * kTick);
+    EXPECT_EQ(state().rateEstimate, kMeasuredRate);
     // A key frame is never application-limited: its slower sample replaces the old ones.
-    frame(at + 1.0, 2 * tick, frameBytes, true);
-    EXPECT_EQ(state().rateEstimate, measuredRate / 2);
+    frame(at + 1.0, 2 * kTick, kFrameBytes, true);
+    EXPECT_EQ(state().rateEstimate, kMeasuredRate / 2);
 }
 
 TEST_F(PacerTest, EstimateIsTheMaximumOfTheLastThreeSeconds) {
     double at = startWithEstimate();
-    at = frame(at, 2 * tick, frameBytes, true);  // 250,000 B/s
-    EXPECT_EQ(state().rateEstimate, measuredRate);
+    at = frame(at, 2 * kTick, kFrameBytes, true);  // 250,000 B/s
+    EXPECT_EQ(state().rateEstimate, kMeasuredRate);
     // Acknowledged just over 3 s after the 500,000 sample and just under 3 s after the
     // 250,000 one: the slower 125,000 B/s sample does not lower the maximum.
-    frame(origin + 3.0 - 2 * tick, 4 * tick, frameBytes, true);
-    EXPECT_EQ(state().rateEstimate, measuredRate / 2);
+    frame(kOrigin + 3.0 - 2 * kTick, 4 * kTick, kFrameBytes, true);
+    EXPECT_EQ(state().rateEstimate, kMeasuredRate / 2);
 }
 
 TEST_F(PacerTest, KeyFramesStayOutOfRecentAndTypicalSize) {
     double at = startWithEstimate();
-    at = frame(at, tick, 90'000, true);
+    at = frame(at, kTick, 90'000, true);
     const auto s = state();
     EXPECT_EQ(s.recent, 1);
-    EXPECT_EQ(s.typicalFrameBytes, frameBytes);
+    EXPECT_EQ(s.typicalFrameBytes, kFrameBytes);
 }
 
 // Application-limited frames hold startup; the same small sizes as key frames do not.
@@ -381,13 +381,13 @@ TEST_F(PacerTest, StartupWaitsWhileTheSenderIsApplicationLimited) {
                          Case{"small key frames (drained after 0.45 s)", true, false}}) {
         VideoPacer local([this] { return now; });
         local.configure(true, 30, 6'000'000);
-        double at = origin;
+        double at = kOrigin;
         for (int i = 0; i < 64; ++i) {
             now = at;
             ASSERT_TRUE(local.tryReserve());
             // Under half of what 400,000 bit/s carries in a frame gap (833 bytes).
             local.didSend(500, c.keyframe);
-            now = at += tick;
+            now = at += kTick;
             ASSERT_TRUE(local.acknowledge(i + 1));
         }
         EXPECT_EQ(local.debugState().mode == Mode::startup, c.inStartupAfterTwoSeconds) << c.note;
@@ -400,7 +400,7 @@ TEST_F(PacerTest, StartupAimsAtTwiceTheRateClampedToTheMaximum) {
     startWithEstimate();
     const auto s = state();
     EXPECT_EQ(s.mode, Mode::startup);
-    EXPECT_EQ(s.rateEstimate, measuredRate);
+    EXPECT_EQ(s.rateEstimate, kMeasuredRate);
     EXPECT_EQ(s.target, 6'000'000);  // 7,200,000 clamped
 }
 
@@ -409,7 +409,7 @@ TEST_F(PacerTest, StartupDrainsWhenTheRateStopsGrowing) {
     const auto s = state();
     // The best rate was seen at the first acknowledgement (origin + 1 tick); 3 × 0.15 s
     // later with no growth, the next acknowledgement (origin + 16 ticks) drains.
-    EXPECT_EQ(at, origin + 16 * tick);
+    EXPECT_EQ(at, kOrigin + 16 * kTick);
     EXPECT_EQ(s.mode, Mode::drain);
     EXPECT_EQ(s.drainUntil, at + 1.0);
     EXPECT_EQ(s.target, 6'000'000);  // the computation that switched keeps startup's gain
@@ -419,10 +419,10 @@ TEST_F(PacerTest, DrainHoldsWhileTheQueueStaysThenCruisesWhenTimeIsUp) {
     double at = reachDrain();
     const double until = state().drainUntil;
     // Slow frames: the round trip stays far above the path delay.
-    at = frame(at, 8 * tick);
+    at = frame(at, 8 * kTick);
     EXPECT_EQ(state().mode, Mode::drain);
     EXPECT_EQ(state().target, 1'800'000);
-    while (at <= until) at = frame(at, 8 * tick);
+    while (at <= until) at = frame(at, 8 * kTick);
     const auto s = state();
     EXPECT_EQ(s.mode, Mode::cruise);
     EXPECT_EQ(s.cycleIndex, 0);
@@ -458,7 +458,7 @@ TEST_F(PacerTest, CruiseCyclesTheGainTable) {
         EXPECT_EQ(s.mode, Mode::cruise);
         EXPECT_EQ(s.cycleIndex, phase.cycleIndex);
         EXPECT_EQ(s.target, phase.target) << "phase " << phase.cycleIndex;
-        EXPECT_EQ(s.rateEstimate, measuredRate);
+        EXPECT_EQ(s.rateEstimate, kMeasuredRate);
         at = frame(at);  // move off the acknowledgement that entered the phase
     }
 }
@@ -476,14 +476,14 @@ TEST_F(PacerTest, CruiseRemeasuresThePathDelayAfterEightSeconds) {
     double at = reachCruise();
     const double lastNear = at;
     // Round trips 50 % above the path delay: never near it, yet far from late.
-    constexpr double slower = 1.5 * tick;
+    constexpr double slower = 1.5 * kTick;
     while (state().mode == Mode::cruise && at < lastNear + 20) at = frame(at, slower);
     const auto s = state();
     EXPECT_EQ(s.mode, Mode::drain);
     EXPECT_GT(at - lastNear, 8.0);
     EXPECT_LE(at - lastNear, 8.0 + 2 * slower);
     EXPECT_EQ(s.drainUntil, at + 0.3);  // max(2 × 1/32, 0.3)
-    EXPECT_EQ(s.pathDelay, tick);       // the ten-second minimum still holds
+    EXPECT_EQ(s.pathDelay, kTick);      // the ten-second minimum still holds
     // Drain runs at half the (now lower) estimate.
     EXPECT_EQ(s.target, static_cast<int64_t>(*s.rateEstimate * 8 * 0.9 * 0.5));
 }
@@ -493,10 +493,10 @@ TEST_F(PacerTest, LatenessCutsTheEstimateAndDrains) {
     // Six slow frames in a row: round trips of 1/4 s against a threshold of
     // 1/32 + 15,625 / 500,000 + 0.05 = 0.1125 s.
     for (int i = 0; i < 5; ++i) {
-        at = frame(at, 8 * tick);
+        at = frame(at, 8 * kTick);
         EXPECT_EQ(state().mode, Mode::cruise) << "frame " << i;
     }
-    at = frame(at, 8 * tick);
+    at = frame(at, 8 * kTick);
     const auto s = state();
     EXPECT_EQ(s.mode, Mode::drain);
     EXPECT_EQ(s.drainUntil, at + 1.0);
@@ -508,19 +508,19 @@ TEST_F(PacerTest, LatenessCutsTheEstimateAndDrains) {
 
 TEST_F(PacerTest, RepeatedLatenessRelearnsThePathDelay) {
     double at = reachCruise();
-    for (int i = 0; i < 6; ++i) at = frame(at, 8 * tick);
+    for (int i = 0; i < 6; ++i) at = frame(at, 8 * kTick);
     ASSERT_EQ(state().mode, Mode::drain);
     // One prompt frame ends the drain and measures 500,000 B/s again.
     at = frame(at);
     ASSERT_EQ(state().mode, Mode::cruise);
     // Six late frames within 2.5 s of the previous lateness: the path became slower.
-    constexpr double slower = 12 * tick;  // 0.375 s
+    constexpr double slower = 12 * kTick;  // 0.375 s
     for (int i = 0; i < 6; ++i) at = frame(at, slower);
     const auto s = state();
     EXPECT_EQ(s.pathDelay, slower);
     EXPECT_EQ(s.recent, 0);
     EXPECT_EQ(s.mode, Mode::cruise);
-    EXPECT_EQ(s.rateEstimate, measuredRate);
+    EXPECT_EQ(s.rateEstimate, kMeasuredRate);
 }
 
 // --- Statistics -----------------------------------------------------------------------------
@@ -536,7 +536,7 @@ TEST_F(PacerTest, StatsBeforeAnyMeasurement) {
 
 TEST_F(PacerTest, StatsReportMeasurements) {
     double at = startWithEstimate();
-    at = frame(at, 2 * tick);
+    at = frame(at, 2 * kTick);
     now = at;
     auto stats = pacer.stats();
     EXPECT_EQ(stats.bitrate, 6'000'000);
@@ -545,7 +545,7 @@ TEST_F(PacerTest, StatsReportMeasurements) {
     EXPECT_EQ(stats.roundTripMs, 47);  // mean of 31.25 and 62.5 = 46.875 ms
     EXPECT_EQ(stats.deliveryRate, 4'000'000);
     // Deliveries older than a second no longer count.
-    now = at + 1.0 - tick;
+    now = at + 1.0 - kTick;
     EXPECT_EQ(pacer.stats().fps, 1);
     now = at + 1.5;
     EXPECT_EQ(pacer.stats().fps, 0);
@@ -558,25 +558,25 @@ TEST_F(PacerTest, StatsReportMeasurements) {
 TEST_F(PacerTest, ZeroRateEstimateDoesNotMakePromptFramesLate) {
     pacer.configure(true, 30, 6'000'000);
     // An empty key frame measures 0 B/s; startup, with nothing to grow from, drains.
-    double at = frame(origin, tick, 0, true);
+    double at = frame(kOrigin, kTick, 0, true);
     ASSERT_EQ(state().rateEstimate, 0.0);
     ASSERT_EQ(state().mode, Mode::drain);
     for (int i = 1; i <= 60; ++i) {
-        at = frame(at, tick, 0);
+        at = frame(at, kTick, 0);
         const auto s = state();
         // The first prompt frame ends the drain; none is ever judged late afterwards.
         ASSERT_EQ(s.mode, Mode::cruise) << "frame " << i;
         ASSERT_EQ(s.recent, std::min(i, 6)) << "frame " << i;
         ASSERT_EQ(s.rateEstimate, 0.0);
         ASSERT_EQ(s.typicalFrameBytes, 0);
-        ASSERT_EQ(s.pathDelay, tick);
+        ASSERT_EQ(s.pathDelay, kTick);
         ASSERT_EQ(s.target, 400'000);
     }
 }
 
 TEST_F(PacerTest, HugeRatesSaturateInsteadOfOverflowing) {
     pacer.configure(true, 30, 6'000'000);
-    frame(origin, tick, int64_t{4'000'000'000'000'000'000}, true);
+    frame(kOrigin, kTick, int64_t{4'000'000'000'000'000'000}, true);
     EXPECT_EQ(state().target, 6'000'000);
     EXPECT_EQ(pacer.stats().deliveryRate, std::numeric_limits<int64_t>::max());
 }

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/ManualQueue.h"
+#include "platform/SerialQueue.h"
 #include "support/FakeEncoderSession.h"
 #include "support/FakeVideoSink.h"
 #include "video/VideoPipeline.h"
@@ -409,6 +411,29 @@ TEST_F(VideoPipelineTest, EncodingFailureIsReportedOncePerResetAndItsCreditRetur
         onQueue([this] { pipeline->reset(); });
         EXPECT_EQ(reserved(sink), 0);
     }
+}
+
+// The host asks from its main queue; the answer must not wait for the capture queue, which
+// may be busy grabbing or converting a picture.
+TEST(VideoPipelineQueues, HasFrameAnswersWhileTheCaptureQueueIsBusy) {
+    auto captureQueue = platform::SerialQueue::make("caldrovex.capture");
+    auto pipeline = VideoPipeline::make(
+        captureQueue, std::make_shared<ManualQueue>(),
+        FakeEncoderSession::factory(std::make_shared<FakeEncoderSession::Log>()));
+    std::promise<void> busy;
+    std::promise<void> release;
+    captureQueue->post([&] {
+        busy.set_value();
+        release.get_future().wait();
+        pipeline->intake(VideoFrame::allocate(16, 16), MediaTime::make(1, 30));
+    });
+    busy.get_future().wait();
+    EXPECT_FALSE(pipeline->hasFrame());
+    release.set_value();
+    captureQueue->sync([] {});
+    EXPECT_TRUE(pipeline->hasFrame());
+    captureQueue->sync([&] { pipeline->reset(); });
+    EXPECT_FALSE(pipeline->hasFrame());
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 #include <map>
 #include <set>
 
-#include "platform/x11/CharacterKeysym.h"
-#include "platform/x11/MacKeyMap.h"
-#include "platform/x11/WheelAccumulator.h"
+#include "adapters/x11/CharacterKeysym.h"
+#include "adapters/x11/MacKeyMap.h"
+#include "adapters/x11/WheelAccumulator.h"
 
 namespace caldrovex::platform {
 namespace {

@@ -20,11 +20,12 @@
 #include <mutex>
 #include <thread>
 
+#include "adapters/x11/X11CaptureService.h"
+#include "adapters/x11/X11CaptureStream.h"
+#include "adapters/x11/X11Handles.h"
 #include "platform/SerialQueue.h"
-#include "platform/x11/X11CaptureService.h"
-#include "platform/x11/X11CaptureStream.h"
+#include "support/DecodedStream.h"
 #include "support/FakeVideoSink.h"
-#include "support/H264TestDecoder.h"
 #include "video/ScreenStreamer.h"
 
 extern "C" {
@@ -41,14 +42,10 @@ constexpr double kDeadline = 20;  // seconds; only ever reached when something i
 // How long an absence is watched: nine frame intervals at 30 fps.
 constexpr auto kQuietWatch = std::chrono::milliseconds(300);
 
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-
 // Draws on the root window, as any program painting the desktop would.
 class Painter {
 public:
-    Painter() : display_(XOpenDisplay(nullptr)) {
+    Painter() : display_(platform::openDisplay()) {
         if (!display_) throw std::runtime_error("no X display: run under tests/run-with-xvfb");
         gc_ = XCreateGC(display_.get(), root(), 0, nullptr);
     }
@@ -72,7 +69,7 @@ public:
     void parkPointer() { movePointer(1900, 1060); }
 
 private:
-    std::unique_ptr<Display, DisplayCloser> display_;
+    platform::DisplayHandle display_;
     GC gc_;
 };
 
@@ -198,7 +195,7 @@ TEST_F(X11CaptureTest, ColoursDrawnOnScreenComeOutOfTheDecodedStream) {
         ScreenStreamer::make(std::make_shared<X11CaptureService>(), captureQueue, timerQueue);
     auto sink = test::FakeVideoSink::make(platform::SystemClock::shared());
     sink->completesAtOnce = true;
-    streamer->pipeline->attach(sink, 30, 6'000'000, false);
+    streamer->attach(sink, StreamSettings{}, false);
 
     // Half size: the picture is scaled to 960×540.
     RemoteDisplay display = started(*streamer, 960);
@@ -218,35 +215,18 @@ TEST_F(X11CaptureTest, ColoursDrawnOnScreenComeOutOfTheDecodedStream) {
     };
     const Probe probes[] = {
         {150, 150, 63}, {350, 150, 173}, {550, 150, 32}, {750, 150, 235}, {150, 400, 16}};
-    test::H264TestDecoder decoder;
-    std::optional<EncodedFrame::ParameterSets> parameterSets;
-    size_t decodedItems = 0;
-    bool seen = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDeadline);
-    while (!seen && std::chrono::steady_clock::now() < deadline) {
-        sink->waitForFrames(sink->frames() + 1, 0.5);
-        auto sent = sink->sent();
-        for (; decodedItems < sent.size(); ++decodedItems) {
-            const auto& item = sent[decodedItems];
-            if (item.control) {
-                ASSERT_EQ(item.control->type, "videoConfig");
-                parameterSets = EncodedFrame::ParameterSets{*item.control->sps, *item.control->pps};
-                continue;
+    test::DecodedStream decoded(sink);
+    bool seen = decoded.waitFor(
+        [&](const test::DecodedStream::Picture& picture) {
+            EXPECT_EQ(picture.width, 960);
+            EXPECT_EQ(picture.height, 540);
+            bool all = true;
+            for (const Probe& p : probes) {
+                all = all && std::abs(test::DecodedStream::luma(picture, p.x, p.y) - p.luma) <= 8;
             }
-            EncodedFrame frame{item.frame, item.keyframe,
-                               item.keyframe ? parameterSets : std::nullopt};
-            for (const auto& picture : decoder.decode(frame)) {
-                ASSERT_EQ(picture.width, 960);
-                ASSERT_EQ(picture.height, 540);
-                bool all = true;
-                for (const Probe& p : probes) {
-                    int luma = picture.luma[static_cast<size_t>(p.y) * picture.width + p.x];
-                    all = all && std::abs(luma - p.luma) <= 8;
-                }
-                seen = seen || all;
-            }
-        }
-    }
+            return all;
+        },
+        kDeadline);
     EXPECT_TRUE(seen) << "no decoded picture showed the four colours";
     stopped(*streamer);
 }
@@ -327,7 +307,7 @@ TEST_F(X11CaptureTest, RetiredStreamKeepsRunningButFeedsNothing) {
     captureQueue->sync([] {});
     EXPECT_TRUE(streamer->pipeline->hasFrame());
 
-    // A plain grab cannot leave windows out: the curtain's request is refused.
+    // Windows that do not exist cannot be left out: the request is refused.
     std::promise<bool> excluded;
     streamer->exclude({1, 2}, [&](bool done) { excluded.set_value(done); });
     EXPECT_FALSE(excluded.get_future().get());

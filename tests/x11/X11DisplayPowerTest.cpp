@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/x11/X11DisplayPower.h"
+#include "adapters/x11/X11DisplayPower.h"
 
 using caldrovex::platform::X11DisplayPower;
 

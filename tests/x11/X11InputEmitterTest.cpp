@@ -17,18 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "adapters/x11/SpareKeycodes.h"
+#include "adapters/x11/X11DisplayBounds.h"
+#include "adapters/x11/X11Handles.h"
+#include "adapters/x11/X11InputEmitter.h"
 #include "input/InputController.h"
 #include "platform/ManualQueue.h"
-#include "platform/x11/SpareKeycodes.h"
-#include "platform/x11/X11DisplayBounds.h"
-#include "platform/x11/X11InputEmitter.h"
 
 namespace caldrovex::platform {
 namespace {
-
-struct Closer {
-    void operator()(Display* d) const { XCloseDisplay(d); }
-};
 
 // The X server resets itself whenever its last client leaves, and refuses connections while
 // it does; one connection held for the whole program keeps it up between tests.
@@ -36,16 +33,16 @@ class KeepServerUp : public ::testing::Environment {
 public:
     void SetUp() override {
         if (std::getenv("DISPLAY")) {
-            display_.reset(XOpenDisplay(nullptr));
+            display_ = openDisplay();
         }
     }
     void TearDown() override { display_.reset(); }
 
 private:
-    std::unique_ptr<Display, Closer> display_;
+    DisplayHandle display_;
 };
 
-const auto* const keepServerUp = ::testing::AddGlobalTestEnvironment(new KeepServerUp);
+const auto* const kEepServerUp = ::testing::AddGlobalTestEnvironment(new KeepServerUp);
 
 InputMessage message(const char* event) {
     InputMessage m;
@@ -90,7 +87,7 @@ protected:
         std::setlocale(LC_CTYPE, "C.UTF-8");
         ASSERT_TRUE(XSupportsLocale());
         XSetLocaleModifiers("@im=none");
-        display.reset(XOpenDisplay(nullptr));
+        display = openDisplay();
         ASSERT_TRUE(display);
         queue = std::make_shared<ManualQueue>();
         emitter = X11InputEmitter::open(queue, queue);
@@ -203,21 +200,20 @@ protected:
         Display* d = display.get();
         int minCode = 0, maxCode = 0, per = 0;
         XDisplayKeycodes(d, &minCode, &maxCode);
-        KeySym* syms =
-            XGetKeyboardMapping(d, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &per);
+        X11Ptr<KeySym> syms(
+            XGetKeyboardMapping(d, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &per));
         int empty = 0;
         for (int code = 0; code <= maxCode - minCode; ++code) {
             bool any = false;
             for (int k = 0; k < per; ++k) {
-                any = any || syms[code * per + k] != NoSymbol;
+                any = any || syms.get()[code * per + k] != NoSymbol;
             }
             empty += any ? 0 : 1;
         }
-        XFree(syms);
         return empty;
     }
 
-    std::unique_ptr<Display, Closer> display;
+    DisplayHandle display;
     std::shared_ptr<ManualQueue> queue;
     std::shared_ptr<X11InputEmitter> emitter;
     std::unique_ptr<InputController> controller;
@@ -267,7 +263,7 @@ TEST_F(X11InputTest, TypedTextArrivesAsTheSameText) {
     // The spare keycodes keep their keysyms while clients may still need them, then are
     // given back.
     EXPECT_LT(emptyKeycodes(), emptyBefore);
-    queue->advance(X11InputEmitter::restoreDelaySeconds);
+    queue->advance(X11InputEmitter::kRestoreDelaySeconds);
     XSync(display.get(), False);
     EXPECT_EQ(emptyKeycodes(), emptyBefore);
     EXPECT_EQ(emitter->spareKeycodes().boundCount(), 0u);
@@ -368,7 +364,7 @@ TEST_F(X11InputTest, ReleaseAllLetsGoOfHeldKeysAndButtons) {
                   &mask);
     EXPECT_EQ(mask & (Button1Mask | Button3Mask), 0u);
     // The keypad key's spare keycode is free to be given back once released.
-    queue->advance(X11InputEmitter::restoreDelaySeconds);
+    queue->advance(X11InputEmitter::kRestoreDelaySeconds);
     EXPECT_EQ(emitter->spareKeycodes().boundCount(), 0u);
 }
 

@@ -5,7 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/x11/X11PermissionProbe.h"
+#include "adapters/x11/X11Handles.h"
+#include "adapters/x11/X11PermissionProbe.h"
 
 using caldrovex::platform::X11PermissionProbe;
 
@@ -19,17 +20,14 @@ protected:
     static void SetUpTestSuite() {
         // The wrapper starts the server just before the program; give it a moment to settle.
         for (int attempt = 0; attempt < 50 && display == nullptr; ++attempt) {
-            display = XOpenDisplay(nullptr);
+            display = caldrovex::platform::openDisplay();
             if (display == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    static void TearDownTestSuite() {
-        if (display) XCloseDisplay(display);
-        display = nullptr;
-    }
+    static void TearDownTestSuite() { display.reset(); }
     void SetUp() override { ASSERT_NE(display, nullptr) << "the wrapper's Xvfb is not reachable"; }
 
-    static inline Display* display = nullptr;
+    static inline caldrovex::platform::DisplayHandle display;
 };
 
 // The wrapper's Xvfb runs on this machine with XTEST and MIT-SHM, so both answers are yes.

@@ -9,8 +9,8 @@
 
 #include "host/InvitationLink.h"
 #include "platform/AsioMainQueue.h"
+#include "platform/CaldrovexError.h"
 #include "platform/Clock.h"
-#include "protocol/CaldrovexError.h"
 #include "reach/RelayEndpoint.h"
 #include "tools/device/DeviceLogin.h"
 #include "tools/device/DeviceState.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "tools/device/DeviceCommands.h"
 #include "video/PngWriter.h"
 

@@ -11,14 +11,16 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
+#include "platform/OpenSslHandles.h"
 #include "trust/CertificateFactory.h"
 #include "trust/Digest.h"
-#include "trust/OpenSslHandles.h"
 
 namespace caldrovex::relay {
 
 namespace fs = std::filesystem;
+using platform::BioPtr;
+using platform::X509Ptr;
 
 namespace {
 

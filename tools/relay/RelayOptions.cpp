@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "protocol/CaldrovexError.h"
+#include "platform/CaldrovexError.h"
 #include "reach/RelayEndpoint.h"
 
 namespace caldrovex::relay {

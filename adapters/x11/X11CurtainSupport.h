@@ -1,0 +1,20 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <optional>
+
+#include "platform/CaldrovexError.h"
+
+namespace caldrovex::platform {
+
+// Whether an X display can carry the privacy curtain: the capture composes pictures without
+// the curtain (Composite 0.2, Render, Damage, XFixes), local input is read as raw XInput2
+// events, and clicks pass through the curtain's windows by an empty input shape (SHAPE 1.1).
+// Nullopt when it can; otherwise the sentence naming what the display lacks.
+std::optional<CaldrovexError> x11CurtainUnavailable(Display* display);
+
+// Whether the display has Composite 0.2 or later, which names a window's pixmap.
+bool x11HasComposite(Display* display);
+
+}  // namespace caldrovex::platform
