@@ -61,9 +61,10 @@ void HostFixture::SetUp() {
         [this](const InputEvent& event) { injected.push_back(event); }};
     input = std::make_shared<InputController>(std::move(callbacks), queue, 1);
     relay = std::make_unique<ScriptedRelay>(queue);
-    bridgeFolder = dataFolder.parent_path() /
-                   ("caldrovex-bridge-" + std::to_string(getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    // Numbered rather than named after the test: a unix socket's path must stay short.
+    static int bridges = 0;
+    bridgeFolder = dataFolder.parent_path() / ("caldrovex-bridge-" + std::to_string(getpid()) +
+                                               "-" + std::to_string(++bridges));
     std::filesystem::create_directories(bridgeFolder);
     std::filesystem::permissions(bridgeFolder, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::replace);
