@@ -47,16 +47,24 @@ std::string binary(const std::string& name) {
 }
 
 HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
-                         const std::vector<std::string>& extraArguments)
+                         const std::vector<std::string>& extraArguments,
+                         const std::map<std::string, std::string>& extraEnvironment)
     : process(
           binary("caldrovex-host"),
           [&] {
-              std::vector<std::string> arguments{"--headless", "--listen", address,
-                                                 "--listen-only"};
+              std::vector<std::string> arguments{"--headless"};
+              if (address.empty())
+                  arguments.push_back("--relay-only");
+              else
+                  arguments.insert(arguments.end(), {"--listen", address, "--listen-only"});
               arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
               return arguments;
           }(),
-          scratch.environment()) {}
+          [&] {
+              auto environment = scratch.environment();
+              for (const auto& [name, value] : extraEnvironment) environment[name] = value;
+              return environment;
+          }()) {}
 
 std::string HostProcess::pair() {
     const size_t from = lines();

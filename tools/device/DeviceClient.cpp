@@ -88,7 +88,7 @@ void DeviceClient::tryNext() {
         return fail(Failure::unreachable, message + ".");
     }
     address_ = target_.addresses[next_++];
-    open(hostPort(address_, target_.port));
+    open(hostPort(address_, target_.port), kConnectTimeoutSeconds);
 }
 
 void DeviceClient::tryRelay() {
@@ -103,7 +103,7 @@ void DeviceClient::tryRelay() {
             self->attempts_.push_back(self->address_ + " (no loopback port to forward from)");
             return self->tryNext();
         }
-        self->open(platform::net::HostPort{"127.0.0.1", *port});
+        self->open(platform::net::HostPort{"127.0.0.1", *port}, kRelayConnectTimeoutSeconds);
     };
     // Either ends the loopback connection too; its close then reports this reason.
     forwarder_->onOffline = [weak] {
@@ -115,7 +115,7 @@ void DeviceClient::tryRelay() {
     forwarder_->start();
 }
 
-void DeviceClient::open(const platform::net::HostPort& where) {
+void DeviceClient::open(const platform::net::HostPort& where, int timeoutSeconds) {
     mismatch_.reset();
     platform::net::Parameters parameters;
     platform::net::TlsOptions tls;
@@ -126,7 +126,7 @@ void DeviceClient::open(const platform::net::HostPort& where) {
     };
     parameters.tls = std::move(tls);
     parameters.tcp.noDelay = true;
-    parameters.tcp.connectionTimeout = kConnectTimeoutSeconds;
+    parameters.tcp.connectionTimeout = timeoutSeconds;
     auto connection = platform::net::makeConnection(where, parameters);
     channel_ = PacketConnection::make(std::move(connection), queue_, clock_);
 

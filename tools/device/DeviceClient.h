@@ -40,6 +40,10 @@ class DeviceClient : public std::enable_shared_from_this<DeviceClient> {
 public:
     // Seconds to open TCP and finish TLS on one address before trying the next.
     static constexpr int kConnectTimeoutSeconds = 10;
+    // The same through the relay, where TLS waits for the relay to pair the device: the
+    // relay's own connection, then up to 10 s while the relay holds the device for its host's
+    // next link; the relay's "OFFLINE" must arrive before this ends.
+    static constexpr int kRelayConnectTimeoutSeconds = 30;
 
     // The relay road: where the relay is and the rendezvous value the host gave this device.
     struct RelayRoad {
@@ -85,7 +89,7 @@ private:
 
     void tryNext();
     void tryRelay();
-    void open(const platform::net::HostPort& where);
+    void open(const platform::net::HostPort& where, int timeoutSeconds);
     bool verify(const std::vector<std::vector<unsigned char>>& chain);
     void connectionClosed(std::optional<std::string> reason);
     void fail(Failure failure, const std::string& message);
