@@ -11,8 +11,8 @@
 
 #include "net/LoopbackHarness.h"
 #include "reach/RelayLink.h"
-#include "support/ScriptedRelay.h"
 #include "support/EventLog.h"
+#include "support/ScriptedRelay.h"
 #include "trust/Digest.h"
 
 using namespace caldrovex;

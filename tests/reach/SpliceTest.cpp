@@ -7,8 +7,8 @@
 #include <future>
 
 #include "net/LoopbackHarness.h"
-#include "support/ScriptedRelay.h"
 #include "reach/Splice.h"
+#include "support/ScriptedRelay.h"
 
 using namespace caldrovex;
 using namespace caldrovex::test;
