@@ -153,8 +153,8 @@ std::shared_ptr<RelayLink> open(const Relay& relay, RelayLink::Role role,
 }
 
 // Opens `count` host links, at most `window` at once in the handshake; they stay open.
-std::vector<std::shared_ptr<RelayLink>> register_(const Relay& relay, int first, int count,
-                                                  int window, const platform::QueuePtr& queue) {
+std::vector<std::shared_ptr<RelayLink>> registerLinks(const Relay& relay, int first, int count,
+                                                      int window, const platform::QueuePtr& queue) {
     Tally tally;
     std::vector<std::shared_ptr<RelayLink>> links;
     for (int i = 0; i < count; ++i) {
@@ -168,9 +168,9 @@ std::vector<std::shared_ptr<RelayLink>> register_(const Relay& relay, int first,
 }
 
 void measureMemory(Relay& relay, const Options& options, const platform::QueuePtr& queue) {
-    auto warm = register_(relay, 0, 100, options.window, queue);
+    auto warm = registerLinks(relay, 0, 100, options.window, queue);
     const long before = relay.residentKiB();
-    auto links = register_(relay, 1000, options.idle, options.window, queue);
+    auto links = registerLinks(relay, 1000, options.idle, options.window, queue);
     const long after = relay.residentKiB();
     std::printf("idle links          %d waiting: %ld KiB -> %ld KiB, %.1f KiB per link\n",
                 options.idle, before, after, double(after - before) / options.idle);
@@ -180,7 +180,7 @@ void measureMemory(Relay& relay, const Options& options, const platform::QueuePt
 
 void measureRate(Relay& relay, const Options& options, const platform::QueuePtr& queue) {
     const auto start = Clock::now();
-    auto links = register_(relay, 100000, options.links, options.window, queue);
+    auto links = registerLinks(relay, 100000, options.links, options.window, queue);
     const double elapsed = seconds(Clock::now() - start);
     std::printf("new links           %d in %.2f s (%d in flight): %.0f links/s\n", options.links,
                 elapsed, options.window, options.links / elapsed);
