@@ -20,6 +20,7 @@
 #include "app/DesktopComponents.h"
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
+#include "app/StatusPrinter.h"
 #include "app/UserEnvironment.h"
 #include "platform/SerialQueue.h"
 
@@ -45,9 +46,10 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 
 HostEnvironment environmentFor(const HeadlessOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
-                               const DesktopComponents& desktop) {
-    auto environment = userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(),
-                                       std::make_shared<platform::X11PermissionProbe>());
+                               const DesktopComponents& desktop,
+                               const PermissionProbePtr& permissions) {
+    auto environment =
+        userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(), permissions);
     desktop.addTo(environment);
     if (options.listenOnly)
         environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
@@ -78,10 +80,19 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<platform::LineReader> input;
     try {
+        desktop = DesktopComponents::open(queue, platform::SystemClock::shared());
+        auto permissions = std::make_shared<platform::X11PermissionProbe>();
+        host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop, permissions),
+                                              options);
+        // A session the host cannot share (Wayland, no display) is said at once, not only to
+        // a device that asks for the screen.
+        if (auto problem = permissions->screenRecordingProblem())
+            StatusPrinter::printError(*problem);
+        // Only now: the watcher hands signals to the event loop, which does not run during
+        // start-up, so until here SIGINT and SIGTERM keep their default action and end a
+        // start-up that waits on the keyring or the display.
         signalWatcher =
             std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
-        desktop = DesktopComponents::open(queue, platform::SystemClock::shared());
-        host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());
         return kStartFailed;

@@ -64,7 +64,7 @@ public:
     virtual void cancel() = 0;
 
     // The peer's address as far as known (absent for unix paths and in-memory streams); an
-    // accepted TCP connection knows it before it is started.
+    // accepted connection knows it before it is started.
     virtual std::optional<Endpoint> remoteEndpoint() const = 0;
     // The certificate chain the TLS peer presented, leaf first; empty without TLS or before
     // the handshake finished.

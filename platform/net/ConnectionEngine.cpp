@@ -45,13 +45,9 @@ ConnectionEngine::ConnectionEngine(Parameters parameters, std::optional<Endpoint
       isServer_(accepted.has_value()),
       tls_(std::move(tls)),
       acceptedSocket_(std::move(accepted)) {
-    // An accepted socket knows its peer already, so an owner may judge it before starting it
-    // (a relay limiting new links per source address turns some away without a handshake).
-    if (const auto* tcp = acceptedSocket_ ? std::get_if<TcpSocket>(&*acceptedSocket_) : nullptr) {
-        std::error_code error;
-        const auto remote = tcp->remote_endpoint(error);
-        if (!error) remote_ = HostPort{remote.address().to_string(), remote.port()};
-    }
+    // Known from the moment of accept, so that whoever takes the connection can tell peers
+    // apart before starting it.
+    if (acceptedSocket_) remote_ = remoteEndpointOf(*acceptedSocket_);
 }
 
 // ---- Any thread ------------------------------------------------------------------------------
@@ -146,6 +142,8 @@ void ConnectionEngine::begin() {
         dial(*destination_);
     } catch (const std::system_error& error) {  // an unusable address or an OpenSSL setup failure
         fail(error.code().message());
+    } catch (const CaldrovexError& error) {  // the TLS profile could not be set up
+        fail(error.message());
     }
 }
 
@@ -181,7 +179,7 @@ void ConnectionEngine::onConnected(const std::error_code& error) {
     if (error) return fail(error.message());
     if (auto optionError = stream_->applyTcpOptions(parameters_.tcp))
         return fail(optionError.message());
-    {
+    if (!isServer_) {
         std::lock_guard lock(mutex_);
         remote_ = stream_->remoteEndpoint();
     }

@@ -61,7 +61,9 @@ HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
               return arguments;
           }(),
           [&] {
+              // The clipboard is the X display's, as on a desktop, not an offscreen stand-in.
               auto environment = scratch.environment();
+              environment["QT_QPA_PLATFORM"] = "xcb";
               for (const auto& [name, value] : extraEnvironment) environment[name] = value;
               return environment;
           }()) {}
