@@ -37,6 +37,9 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
             options.curtain = true;
         } else if (argument == "--listen-only") {
             options.listenOnly = true;
+        } else if (argument == "--relay-only") {
+            options.relayOnly = true;
+            options.listenOnly = true;
         } else if (argument == "-h" || argument == "--help") {
             options.help = true;
         } else if (argument == "--listen" || argument.starts_with("--listen=")) {
@@ -56,14 +59,16 @@ HeadlessOptions HeadlessOptions::parse(int argc, char** argv, std::optional<std:
             error = "unknown option \"" + std::string(argument) + "\"";
         }
     }
-    if (!error && options.listenOnly && options.listen.empty())
+    if (!error && options.relayOnly && !options.listen.empty())
+        error = "--relay-only serves no address: leave out --listen";
+    else if (!error && options.listenOnly && !options.relayOnly && options.listen.empty())
         error = "--listen-only needs at least one --listen address";
     return options;
 }
 
 const char* HeadlessOptions::usage() {
     return "Usage: caldrovex-host [--headless] [--pair] [--control] [--curtain] "
-           "[--listen ADDRESS]... [--listen-only]\n"
+           "[--listen ADDRESS]... [--listen-only | --relay-only]\n"
            "\n"
            "Shares this X11 desktop with paired devices. Status changes and errors are printed\n"
            "on standard output as \"key: value\" lines; commands are read from standard input.\n"
@@ -81,6 +86,8 @@ const char* HeadlessOptions::usage() {
            "                      carry it (repeatable; port 48725)\n"
            "  --listen-only       serve only the --listen addresses, no VPN or local-network\n"
            "                      addresses\n"
+           "  --relay-only        serve no address of this computer: devices reach it through\n"
+           "                      the relay alone (CALDROVEX_RELAY names it)\n"
            "  -h, --help          show this text\n"
            "\n"
            "Commands (one per line):\n"

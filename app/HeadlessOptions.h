@@ -20,6 +20,8 @@ struct HeadlessOptions {
     std::vector<std::string> listen;
     // Serve only `listen`: no VPN or local-network addresses (tests, demos).
     bool listenOnly = false;
+    // Serve no address at all: the relay is the only road (implies `listenOnly`).
+    bool relayOnly = false;
     bool help = false;
 
     // The options, or the reason the command line is wrong (in `error`).

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
 #include "host/HostPublished.h"
+#include "platform/net/Connection.h"
+#include "platform/net/Parameters.h"
 #include "protocol/ControlMessage.h"
+#include "reach/RelayStatus.h"
 
 namespace caldrovex {
 
@@ -72,6 +76,23 @@ public:
     virtual void updateStatus() = 0;
     // Something the relay keys derive from changed (the recent pairing); schedules one sync.
     virtual void syncRelayKeys() = 0;
+
+    // ---- What the relay road asks
+    // Sharing is on.
+    virtual bool sharing() const = 0;
+    // The secret hash of the last pairing, while that device may still pair with it again.
+    virtual std::optional<std::string> recentPairingHash() const = 0;
+    // TLS with the host identity, as every listener of the host uses it. Throws
+    // CaldrovexError when the identity is not loaded or cannot be used.
+    virtual platform::net::Parameters listenerParameters() const = 0;
+    // A new connection for the intake: `pool` is the listener's address, or "relay".
+    virtual void accept(platform::net::ConnectionPtr connection, const std::string& pool) = 0;
+    // The bridge listens: the host can be reached, through the relay at least.
+    virtual void bridgeReady() = 0;
+    // A failure to show.
+    virtual void showError(const std::string& text) = 0;
+    // The relay road's state changed: shown, and the status sentence recomputed.
+    virtual void relayStatusChanged(RelayStatus status) = 0;
 
 protected:
     ~HostController() = default;

@@ -10,6 +10,7 @@
 #include "host/Clipboard.h"
 #include "host/PermissionProbe.h"
 #include "host/PowerControl.h"
+#include "host/RelayControl.h"
 #include "host/SettingsStore.h"
 #include "input/InputController.h"
 #include "input/LocalInputWatcher.h"
@@ -18,7 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/Queue.h"
 #include "platform/net/Connection.h"
-#include "reach/RelayEndpoint.h"
+#include "reach/RelayConfiguration.h"
 #include "trust/SecretBackend.h"
 #include "video/ScreenStreamer.h"
 
@@ -49,7 +50,10 @@ struct HostEnvironment {
     std::filesystem::path dataFolder;
     // The relay bridge's unix socket.
     std::filesystem::path bridgePath;
-    RelayEndpoint relayEndpoint;
+    // Which relay to use, if any, and why not when none.
+    RelayConfiguration relay;
+    // Makes the relay agent for a relay and the bridge ("caldrovex.relay.agent").
+    RelayControl::AgentFactory makeRelayAgent;
     // Whether the host is set to start at login.
     std::function<bool()> loginItemEnabled;
 

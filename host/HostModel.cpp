@@ -5,8 +5,6 @@
 #include <system_error>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "host/InvitationLink.h"
 #include "host/Invitations.h"
 #include "platform/QueueAssert.h"
@@ -27,16 +25,6 @@ constexpr const char* kIdentityNotLoaded = "The host identity is not loaded.";
 constexpr const char* kIdentityInactive = "TLS identity could not be activated.";
 constexpr const char* kDefaultComputerName = "My Mac";
 
-bool isValidUtf8(const std::string& text) {
-    try {
-        (void)nlohmann::json(text).dump();
-        return true;
-    } catch (const nlohmann::json::type_error&) {
-        // The only error dump raises: a string that is not valid UTF-8.
-        return false;
-    }
-}
-
 }  // namespace
 
 // ---- Creation and change notification ----
@@ -46,8 +34,8 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
     // the first tick or connection.
     const auto& e = environment;
     if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings || !e.permissions ||
-        !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard || !e.power ||
-        !e.screen || !e.curtain || !e.localInput || !e.screenChanges)
+        !e.privateAddresses || !e.makeListener || !e.makeRelayAgent || !e.input || !e.clipboard ||
+        !e.power || !e.screen || !e.curtain || !e.localInput || !e.screenChanges)
         throw std::invalid_argument("HostModel needs every component of its environment");
     std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
     host->initialize();
@@ -61,13 +49,16 @@ HostModel::HostModel(HostEnvironment environment)
                                        environment_.makeQueue, port)),
       // The distant past: the first tick while sharing refreshes the addresses.
       lastAddressRefresh_(-1e300),
-      bridgePath_(environment_.bridgePath.string()),
       admission_(*this, intake_, environment_.mainQueue, environment_.clock),
       capture_(CaptureControl::make(*this, environment_.mainQueue, environment_.screen,
                                     environment_.power, environment_.permissions)),
       curtain_(CurtainControl::make(*this, environment_.mainQueue,
                                     {environment_.curtain, environment_.localInput,
-                                     environment_.screenChanges, environment_.screen})) {}
+                                     environment_.screenChanges, environment_.screen})),
+      relay_(RelayControl::make(*this,
+                                {environment_.mainQueue, environment_.clock, environment_.makeQueue,
+                                 environment_.makeListener, environment_.makeRelayAgent,
+                                 environment_.bridgePath.string(), environment_.relay})) {}
 
 HostModel::~HostModel() {
     // Listeners hold handlers that only reach this object weakly; close the sockets now.
@@ -140,9 +131,8 @@ void HostModel::loadCredentials(bool allowInteraction) {
                                                              allowInteraction);
         auto registry = std::make_shared<DeviceRegistry>(store_, environment_.clock,
                                                          identity->hostID(), allowInteraction);
-        std::optional<std::string> secret;
-        loadRelaySecret(identity->hostID(), allowInteraction, secret);
-        relaySecret_ = std::move(secret);
+        auto secret = RelayControl::loadSecret(store_, identity->hostID(), allowInteraction);
+        relay_->setSecret(std::move(secret));
         identity_ = std::move(identity);
         registry_ = std::move(registry);
         setDevices(registry_->devices());
@@ -155,21 +145,6 @@ void HostModel::loadCredentials(bool allowInteraction) {
     }
 }
 
-void HostModel::loadRelaySecret(const std::string& hostID, bool allowInteraction,
-                                std::optional<std::string>& secret) {
-    const std::string account = "relay-secret-" + hostID;
-    auto stored = store_.read(account, allowInteraction);
-    // The secret keys every relay registration; an empty one would make them guessable, so
-    // it is replaced like a missing one. Random tokens are ASCII, hence valid UTF-8.
-    if (stored && !stored->empty() && isValidUtf8(*stored)) {
-        secret = std::move(stored);
-        return;
-    }
-    std::string fresh = SecureStore::randomToken();
-    store_.write(fresh, account);
-    secret = std::move(fresh);
-}
-
 // ---- Start, stop, listeners ----
 
 void HostModel::start() {
@@ -179,7 +154,7 @@ void HostModel::start() {
     sharing_ = true;
     published_.error.reset();
     refreshListeners();
-    restartRelay();
+    relay_->restartRelay();
     updateStatus();
 }
 
@@ -190,8 +165,7 @@ void HostModel::stop(bool preserveIntent) {
     listeners_->closeAll();
     listenerNotice_.reset();
     published_.addresses.clear();
-    closeBridge();
-    published_.relayStatus = RelayStatus::off();
+    relay_->stop();
     for (auto& connection : intake_.removeAll()) connection->cancel();
     endSession(true, false);
     published_.running = false;
@@ -224,7 +198,7 @@ void HostModel::refreshListeners() {
     for (auto& address : addresses) {
         if (!listeners_->serves(address)) listen(address);
     }
-    if (!bridgeListener_) openBridge();
+    if (!relay_->hasBridge()) relay_->openBridge();
     listenersChanged();
 }
 
@@ -383,18 +357,19 @@ bool HostModel::controlPermitted() const {
 
 void HostModel::makeInvitation() {
     ChangeScope scope(*this);
-    if (!published_.running || !identity_) {
+    auto relay = relay_->offer();
+    // With no road at all, sharing is on but nothing runs: the invitation below says why.
+    const bool road = !published_.addresses.empty() || relay;
+    if (!sharing_ || !identity_ || (road && !published_.running)) {
         published_.error = Invitations::kSharingOff;
         return;
     }
     admission_.forgetPairing();
-    std::optional<Invitations::Relay> relay;
-    if (published_.relayEnabled && relaySecret_)
-        relay.emplace(Invitations::Relay{environment_.relayEndpoint, *relaySecret_});
     try {
         // Replacing the invitation voids the earlier one; the relay learns the new key.
-        setInvitation(Invitations::make({*identity_, computerName(), published_.addresses, port,
-                                         relay, environment_.clock->wall()}));
+        setInvitation(
+            Invitations::make({*identity_, computerName(), published_.addresses, port, relay,
+                               relay_->unavailableReason(), environment_.clock->wall()}));
     } catch (const CaldrovexError& error) {
         published_.error = error.what();
     }
@@ -444,11 +419,7 @@ std::string HostModel::computerName() const {
 }
 
 void HostModel::addRelayFields(ControlMessage& message, const std::string& deviceID) const {
-    if (!published_.relayEnabled || !relaySecret_) return;
-    const auto& relay = environment_.relayEndpoint;
-    message.relay = relay.host + ":" + std::to_string(relay.port);
-    message.relayKey =
-        RelayEndpoint::rendezvous(RelayEndpoint::hostKey(*relaySecret_, "device\n" + deviceID));
+    relay_->addRelayFields(message, deviceID);
 }
 
 void HostModel::setInvitation(std::optional<PairingInvitation> invitation) {
@@ -509,6 +480,9 @@ void HostModel::updateStatus() {
         published_.status = "Ready to pair a device";
     else if (failed)
         published_.status = "Cannot listen on " + *failed;
+    // Not "connecting" while nothing is on its way: the reason tells what to do about it.
+    else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::unreachable)
+        published_.status = "Orvelo Connect is not reachable. " + p.relayStatus.message;
     else if (!p.addresses.empty())
         published_.status = "Starting on your private network…";
     else if (p.relayEnabled)
@@ -523,7 +497,7 @@ void HostModel::setRelayEnabled(bool enabled) {
     ChangeScope scope(*this);
     published_.relayEnabled = enabled;
     environment_.settings->setBoolean(kRelayEnabled, enabled);
-    restartRelay();
+    relay_->restartRelay();
 }
 
 void HostModel::setLocalNetworkEnabled(bool enabled) {
@@ -552,21 +526,7 @@ void HostModel::setCurtainEnabled(bool enabled) {
     curtain_->applyCurtain();
 }
 
-// ---- Relay road (until the relay agent exists) ----
-
-void HostModel::openBridge() {}
-
-void HostModel::closeBridge() {
-    bridgeListener_.reset();
-    bridgeReady_ = false;
-}
-
-void HostModel::restartRelay() {
-    ChangeScope scope(*this);
-    // Without an agent the relay road stays off, whatever the preconditions say.
-    published_.relayStatus = RelayStatus::off();
-    updateStatus();
-}
+// ---- The relay road ----
 
 void HostModel::relayStatusChanged(RelayStatus status) {
     ChangeScope scope(*this);
@@ -575,11 +535,22 @@ void HostModel::relayStatusChanged(RelayStatus status) {
 }
 
 void HostModel::syncRelayKeys() {
-    if (relayKeysScheduled_) return;
-    relayKeysScheduled_ = true;
-    environment_.mainQueue->post([weak = weak()] {
-        if (auto self = weak.lock()) self->relayKeysScheduled_ = false;
-    });
+    relay_->syncRelayKeys();
+}
+
+std::optional<std::string> HostModel::recentPairingHash() const {
+    const auto& pairing = admission_.recentPairing();
+    if (!pairing || pairing->expiresAt <= now()) return std::nullopt;
+    return pairing->secretHash;
+}
+
+void HostModel::bridgeReady() {
+    published_.running = true;
+    updateStatus();
+}
+
+void HostModel::showError(const std::string& text) {
+    published_.error = text;
 }
 
 // ---- Test view ----
@@ -588,7 +559,9 @@ HostModel::DebugState HostModel::debugState() const {
     DebugState state;
     state.identity = identity_;
     state.registry = registry_;
-    state.relaySecret = relaySecret_;
+    state.relaySecret = relay_->secret();
+    state.relay = relay_->debugState();
+    state.relayKeys = relay_->relayKeys();
     state.listeners = listeners_->listeners();
     state.pendingPeers = intake_.pendingPeers();
     state.attempts = intake_.attempts();

@@ -384,6 +384,7 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"caldrovex-host", {"--listen", "0.0.0.0"}, 2},
                       UsageCase{"caldrovex-host", {"--listen=::"}, 2},
                       UsageCase{"caldrovex-host", {"--listen-only"}, 2},  // nothing would be served
+                      UsageCase{"caldrovex-host", {"--relay-only", "--listen", "127.0.0.1"}, 2},
                       UsageCase{"caldrovex-host", {"--help"}, 0},
                       UsageCase{"caldrovex-device", {}, 2},
                       UsageCase{"caldrovex-device", {"pair", "https://example.invalid/"}, 2},

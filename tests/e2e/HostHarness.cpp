@@ -52,8 +52,11 @@ HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
     : process(
           binary("caldrovex-host"),
           [&] {
-              std::vector<std::string> arguments{"--headless", "--listen", address,
-                                                 "--listen-only"};
+              std::vector<std::string> arguments{"--headless"};
+              if (address.empty())
+                  arguments.push_back("--relay-only");
+              else
+                  arguments.insert(arguments.end(), {"--listen", address, "--listen-only"});
               arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
               return arguments;
           }(),

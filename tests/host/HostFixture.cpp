@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <variant>
+
 #include "trust/HostIdentity.h"
 #include "trust/SecureStore.h"
 
@@ -61,6 +63,15 @@ void HostFixture::SetUp() {
     curtain = std::make_shared<FakePrivacyCurtain>();
     localInput = std::make_shared<FakeLocalInputWatcher>(queue);
     screenChanges = std::make_shared<ScreenChangeNotifier>();
+    relay = std::make_unique<ScriptedRelay>(queue);
+    // Numbered rather than named after the test: a unix socket's path must stay short.
+    static int bridges = 0;
+    bridgeFolder = dataFolder.parent_path() / ("caldrovex-bridge-" + std::to_string(getpid()) +
+                                               "-" + std::to_string(++bridges));
+    std::filesystem::create_directories(bridgeFolder);
+    std::filesystem::permissions(bridgeFolder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    bridgePath = bridgeFolder / "caldrovex-host-relay.sock";
 }
 
 void HostFixture::TearDown() {
@@ -68,6 +79,9 @@ void HostFixture::TearDown() {
     // Whatever the host left queued (closing connections) runs and finds it gone.
     queue->advance(1);
     onMainQueue.reset();
+    std::filesystem::permissions(bridgeFolder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    std::filesystem::remove_all(bridgeFolder);
 }
 
 HostEnvironment HostFixture::environment() {
@@ -92,8 +106,17 @@ HostEnvironment HostFixture::environment() {
         return listeners.make(parameters);
     };
     environment.dataFolder = dataFolder;
-    environment.bridgePath = "/run/user/test/caldrovex-host-relay.sock";
-    environment.relayEndpoint = RelayEndpoint{"relay.example.invalid", 48700, std::nullopt};
+    environment.bridgePath = bridgePath;
+    environment.relay = relayConfiguration;
+    environment.makeRelayAgent = [this](const RelayEndpoint&, const std::string&) {
+        ++agentsMade;
+        return RelayAgent::make(
+            queue,
+            [this](const std::vector<std::string>& keys) {
+                return relay->makeLink(RelayLink::Role::host, keys);
+            },
+            [this] { return makeStream(queue).first; });
+    };
     environment.loginItemEnabled = [] { return false; };
     environment.input = input;
     environment.clipboard = clipboard;
@@ -140,6 +163,20 @@ std::unique_ptr<TestDevice> HostFixture::connectRelayed() {
     host->accept(device->hostEnd, "relay");
     settle();
     return device;
+}
+
+std::shared_ptr<FakeListener> HostFixture::bridge() const {
+    for (auto& listener : listeners.liveListeners()) {
+        const auto& endpoint = listener->parameters.requiredLocalEndpoint;
+        if (endpoint && std::holds_alternative<platform::net::UnixPath>(*endpoint)) return listener;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> HostFixture::openLinkRequests() const {
+    std::vector<std::string> requests;
+    for (size_t index : relay->open()) requests.push_back(relay->links[index]->received);
+    return requests;
 }
 
 ControlMessage HostFixture::pairMessage(const std::string& deviceID, const std::string& secret,

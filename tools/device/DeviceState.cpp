@@ -46,6 +46,8 @@ DeviceState DeviceState::load(const std::filesystem::path& file) {
         object.at("certificateHash").get_to(state.certificateHash);
         if (object.contains("relay")) state.relay = object.at("relay").get<std::string>();
         if (object.contains("relayKey")) state.relayKey = object.at("relayKey").get<std::string>();
+        if (object.contains("relayCertificateHash"))
+            state.relayCertificateHash = object.at("relayCertificateHash").get<std::string>();
         return state;
     } catch (const json::exception& error) {
         throw failure(file, std::string("is not a valid state (") + error.what() + ")");
@@ -59,6 +61,7 @@ void DeviceState::save(const std::filesystem::path& file) const {
                 {"port", port},         {"certificateHash", certificateHash}};
     if (relay) object["relay"] = *relay;
     if (relayKey) object["relayKey"] = *relayKey;
+    if (relayCertificateHash) object["relayCertificateHash"] = *relayCertificateHash;
     std::string text;
     try {
         text = object.dump(2) + "\n";
