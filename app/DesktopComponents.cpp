@@ -8,6 +8,7 @@
 #include "adapters/x11/X11CaptureService.h"
 #include "adapters/x11/X11LocalInputWatcher.h"
 #include "app/DesktopPowerControl.h"
+#include "app/X11CurtainPlatform.h"
 #include "platform/SerialQueue.h"
 
 namespace caldrovex {
@@ -42,7 +43,7 @@ DesktopComponents DesktopComponents::open(platform::QueuePtr mainQueue, platform
         ScreenStreamer::make(std::make_shared<platform::X11CaptureService>(std::nullopt, clock),
                              platform::SerialQueue::make("caldrovex.capture"),
                              platform::SerialQueue::make("caldrovex.capture.timeouts"), clock);
-    components.curtain = std::make_shared<platform::QtPrivacyCurtain>();
+    components.curtain = std::make_shared<platform::QtPrivacyCurtain>(x11CurtainPlatform());
     components.localInput = std::make_shared<platform::X11LocalInputWatcher>(mainQueue);
     components.screenChanges = std::make_shared<platform::QtScreenChangeNotifier>();
     return components;
@@ -53,6 +54,9 @@ void DesktopComponents::addTo(HostEnvironment& environment) const {
     environment.clipboard = clipboard;
     environment.power = power;
     environment.screen = screen;
+    environment.curtain = curtain;
+    environment.localInput = localInput;
+    environment.screenChanges = screenChanges;
 }
 
 }  // namespace caldrovex

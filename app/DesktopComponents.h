@@ -26,7 +26,8 @@ namespace caldrovex {
 struct DesktopComponents {
     static DesktopComponents open(platform::QueuePtr mainQueue, platform::ClockPtr clock);
 
-    // Sets the environment's input, clipboard, power and screen.
+    // Sets the environment's input, clipboard, power, screen, curtain, local input and screen
+    // changes.
     void addTo(HostEnvironment& environment) const;
 
     std::shared_ptr<platform::X11InputEmitter> emitter;  // null without a display

@@ -46,6 +46,7 @@ HostAppDelegate::HostAppDelegate(HostEnvironment environment, Launch launch)
     // For this run only: a flag typed once must not leave remote control on for good.
     if (options.control) host_->setControlEnabled(true, false);
     if (options.localNetwork) host_->setLocalNetworkEnabled(true);
+    if (options.curtain) Console::print(commands_.run({"curtain", "on"}));
     if (!launch_.desktop) host_->start();
     // The listener may be ready already (nothing to wait for); an unchanged state gives no
     // change report.

@@ -34,9 +34,9 @@ std::optional<std::string> HostCommands::check(const std::vector<std::string>& w
         if (words.size() != 2) return "Usage: revoke ID (see \"devices\").";
         return std::nullopt;
     }
-    if (word == "control") {
+    if (word == "control" || word == "curtain") {
         if (words.size() != 2 || (words[1] != "on" && words[1] != "off"))
-            return "Usage: control on|off";
+            return "Usage: " + word + " on|off";
         return std::nullopt;
     }
     if (word != "pair" && word != "devices" && word != "status" && word != "quit" && word != "help")
@@ -61,6 +61,9 @@ CommandReply HostCommands::run(const std::vector<std::string>& words) {
     } else if (word == "control") {
         host_->setControlEnabled(words[1] == "on");
         reply.field("remote control", StatusPrinter::control(host_->published()));
+    } else if (word == "curtain") {
+        host_->setCurtainEnabled(words[1] == "on");
+        reply.field("curtain", StatusPrinter::curtainText(host_->published()));
     } else if (word == "status") {
         StatusPrinter::describe(*host_, facts_, reply);
     } else if (word == "help") {

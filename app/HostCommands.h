@@ -21,6 +21,8 @@ namespace caldrovex {
 //   devices         the paired devices: id, pairing date, last seen in this run, name
 //   revoke ID       remove a paired device
 //   control on|off  allow or forbid remote control (saved, as the panel's switch)
+//   curtain on|off  dim this computer's screen during sessions, or not (saved); answers
+//                   "unavailable (<why>)" where it cannot work
 //   help            list the commands
 //   quit            stop sharing (keeping the intent) and end the host
 //
@@ -28,7 +30,7 @@ namespace caldrovex {
 class HostCommands {
 public:
     static constexpr const char* kCommands =
-        "pair, devices, revoke ID, status, control on|off, help, quit";
+        "pair, devices, revoke ID, status, control on|off, curtain on|off, help, quit";
 
     HostCommands(std::shared_ptr<HostModel> host, StatusPrinter::Facts facts);
 

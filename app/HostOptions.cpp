@@ -9,10 +9,18 @@ namespace caldrovex {
 
 namespace {
 
-bool isAddress(const std::string& text) {
+// Why `text` cannot be served with --listen, or nullopt when it can.
+std::optional<std::string> listenProblem(const std::string& text) {
     std::error_code error;
-    (void)asio::ip::make_address(text, error);
-    return !error;
+    const auto address = asio::ip::make_address(text, error);
+    // The listener binds exactly this address; a name or a typo would only fail later, on
+    // the listener's queue.
+    if (error) return "--listen takes an IP address, not \"" + text + "\"";
+    // Invitations carry the served addresses for devices to dial; "every address" is not one.
+    if (address.is_unspecified())
+        return "--listen takes one address of this computer, not \"" + text +
+               "\", which stands for all of them and means nothing to a device";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -31,9 +39,11 @@ std::string HostOptions::startOptions() const {
     note(headless, "--headless");
     note(pair, "--pair");
     note(control, "--control");
+    note(curtain, "--curtain");
     note(localNetwork, "--local-network");
     note(!listen.empty(), "--listen");
-    note(listenOnly, "--listen-only");
+    note(listenOnly && !relayOnly, "--listen-only");
+    note(relayOnly, "--relay-only");
     return given;
 }
 
@@ -51,9 +61,14 @@ HostOptions HostOptions::parse(int argc, char** argv, std::optional<std::string>
             options.pair = true;
         } else if (argument == "--control") {
             options.control = true;
+        } else if (argument == "--curtain") {
+            options.curtain = true;
         } else if (argument == "--local-network") {
             options.localNetwork = true;
         } else if (argument == "--listen-only") {
+            options.listenOnly = true;
+        } else if (argument == "--relay-only") {
+            options.relayOnly = true;
             options.listenOnly = true;
         } else if (argument == "-h" || argument == "--help") {
             options.help = true;
@@ -70,12 +85,8 @@ HostOptions HostOptions::parse(int argc, char** argv, std::optional<std::string>
             } else {
                 address = std::string(argument.substr(std::string_view("--listen=").size()));
             }
-            // The listener binds exactly this address; a name or a typo would only fail
-            // later, silently, on the listener's queue.
-            if (!isAddress(address))
-                error = "--listen takes an IP address, not \"" + address + "\"";
-            else
-                options.listen.push_back(address);
+            error = listenProblem(address);
+            if (!error) options.listen.push_back(address);
         } else {
             error = "unknown option \"" + std::string(argument) + "\"";
         }
@@ -88,16 +99,19 @@ HostOptions HostOptions::parse(int argc, char** argv, std::optional<std::string>
             error = *problem;
         else if (options.shapesAStart())
             error = options.startOptions() + " only shape a host being started, not a command";
-    } else if (options.listenOnly && options.listen.empty()) {
+    } else if (options.relayOnly && !options.listen.empty()) {
+        error = "--relay-only serves no address: leave out --listen";
+    } else if (options.listenOnly && !options.relayOnly && options.listen.empty()) {
         error = "--listen-only needs at least one --listen address";
     }
     return options;
 }
 
 const char* HostOptions::usage() {
-    return "Usage: caldrovex-host [--headless] [--pair] [--control] [--local-network]\n"
-           "                      [--listen ADDRESS]... [--listen-only]\n"
-           "       caldrovex-host pair | status | devices | revoke ID | control on|off | quit\n"
+    return "Usage: caldrovex-host [--headless] [--pair] [--control] [--curtain] [--local-network]\n"
+           "                      [--listen ADDRESS]... [--listen-only | --relay-only]\n"
+           "       caldrovex-host pair | status | devices | revoke ID | control on|off |\n"
+           "                      curtain on|off | quit\n"
            "       caldrovex-host --help | --version\n"
            "\n"
            "Shares this X11 desktop's screen with your paired phones and tablets (the Orvelo\n"
@@ -118,12 +132,16 @@ const char* HostOptions::usage() {
            "  --control           allow remote control (keyboard, pointer, clipboard) for this\n"
            "                      run only; the saved setting is left as it is (status shows "
            "both)\n"
+           "  --curtain           dim this computer's screen during sessions (saved, like the\n"
+           "                      panel's switch; the device still sees the desktop)\n"
            "  --local-network     also serve this computer's local-network addresses (saved, like\n"
            "                      the panel's switch)\n"
            "  --listen ADDRESS    also serve this IP address, first in the list, so invitations\n"
            "                      carry it (repeatable; port 48725/tcp)\n"
            "  --listen-only       serve only the --listen addresses, no VPN or local-network\n"
            "                      addresses\n"
+           "  --relay-only        serve no address of this computer: devices reach it through\n"
+           "                      the relay alone (CALDROVEX_RELAY names it)\n"
            "  -h, --help          show this text\n"
            "  --version           show the version\n"
            "\n"
@@ -134,6 +152,7 @@ const char* HostOptions::usage() {
            "  devices             list the paired devices: id, pairing date, last seen, name\n"
            "  revoke ID           remove the paired device with this id\n"
            "  control on|off      allow or forbid remote control by the device (saved)\n"
+           "  curtain on|off      dim this computer's screen during sessions, or not (saved)\n"
            "  quit                stop sharing and exit (sharing resumes at the next start)\n"
            "  help                list the commands (standard input only)\n"
            "End of input does not stop a headless host; SIGINT and SIGTERM stop it like \"quit\".\n"

@@ -9,9 +9,9 @@ namespace caldrovex {
 // The host's command line: options that shape a host being started, or a command for the
 // host that already runs for this user (see HostCommands):
 //
-//   caldrovex-host [--headless] [--pair] [--control] [--local-network]
-//                  [--listen ADDRESS]... [--listen-only]
-//   caldrovex-host pair | status | devices | revoke ID | control on|off | quit
+//   caldrovex-host [--headless] [--pair] [--control] [--curtain] [--local-network]
+//                  [--listen ADDRESS]... [--listen-only | --relay-only]
+//   caldrovex-host pair | status | devices | revoke ID | control on|off | curtain on|off | quit
 //   caldrovex-host --help | --version
 struct HostOptions {
     // Run without tray or panel, even where a display is available.
@@ -20,12 +20,16 @@ struct HostOptions {
     bool pair = false;
     // Allow remote control for this run (the saved setting is left alone and shown).
     bool control = false;
+    // Turn the privacy curtain on at start (saved, as the panel's switch).
+    bool curtain = false;
     // Also serve local-network addresses (the saved setting, as the panel's switch).
     bool localNetwork = false;
     // Addresses served before the private ones, in this order.
     std::vector<std::string> listen;
     // Serve only `listen`: no VPN or local-network addresses (tests, demos).
     bool listenOnly = false;
+    // Serve no address at all: the relay is the only road (implies `listenOnly`).
+    bool relayOnly = false;
     bool help = false;
     bool version = false;
     // A command for the running host, as words; empty when none.

@@ -66,7 +66,7 @@ void StatusPrinter::describe(const HostModel& host, const Facts& facts, CommandR
     reply.field("screen capture", yesNo(state.screenPermission));
     reply.field("input injection", yesNo(state.accessibilityPermission));
     reply.field("open at login", onOff(state.loginEnabled));
-    reply.field("curtain", onOff(state.curtainEnabled));
+    reply.field("curtain", curtainText(state));
     const auto hash = host.certificateHash();
     reply.field("certificate", hash ? "sha256 " + *hash : "not loaded");
     reply.field("data folder", facts.dataFolder.string());
@@ -117,6 +117,12 @@ void StatusPrinter::invitation(const PairingInvitation& invitation, CommandReply
     auto rows = TerminalQrCode::render(*link);
     if (!rows) return reply.error("The pairing link is too long for a QR code.");
     for (auto& row : *rows) reply.row(std::move(row));
+}
+
+std::string StatusPrinter::curtainText(const HostPublished& state) {
+    // Where it cannot work, "on" would promise what never shows.
+    if (state.curtainUnavailable) return "unavailable (" + *state.curtainUnavailable + ")";
+    return state.curtainEnabled ? "on" : "off";
 }
 
 }  // namespace caldrovex

@@ -16,6 +16,7 @@ namespace caldrovex {
 //   relay: <the panel's relay line>                         session: <device> | none
 //   paired: <id> <name>            (a device joined the list)           devices: <count>
 //   screen capture: yes|no         input injection: yes|no  remote control: on|off (…)
+//   curtain: on|off|unavailable (<why>)   (in "status" only)
 //   local network: on|off          error: <sentence>        (a new failure; a cleared one prints
 //   nothing) invitation: open until <UTC date> | none
 //
@@ -39,6 +40,8 @@ public:
     static void invitation(const PairingInvitation& invitation, CommandReply& reply);
     // "on (saved)", "on (this run only; the saved setting is off)", …
     static std::string control(const HostPublished& state);
+    // The curtain setting as shown: "on", "off", or "unavailable (<why>)".
+    static std::string curtainText(const HostPublished& state);
 
 private:
     std::optional<HostPublished> last_;

@@ -1,10 +1,14 @@
 #include "app/UserEnvironment.h"
 
+#include <cstdlib>
+
 #include "adapters/files/JsonSettingsStore.h"
 #include "platform/ComputerName.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserFolders.h"
 #include "reach/PrivateNetwork.h"
+#include "reach/RelayAgent.h"
+#include "reach/RelayConfiguration.h"
 
 namespace caldrovex {
 
@@ -14,6 +18,12 @@ namespace {
 constexpr const char* kBridgeSocket = "caldrovex-host-relay.sock";
 // The autostart entry that makes the desktop start the host at login.
 constexpr const char* kAutostartEntry = "caldrovex-host.desktop";
+
+std::optional<std::string> variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
 
 }  // namespace
 
@@ -28,8 +38,12 @@ HostEnvironment userEnvironment(platform::QueuePtr mainQueue,
         return platform::SerialQueue::make(label);
     };
     environment.secrets = std::move(secrets);
-    environment.settings =
+    auto settings =
         std::make_shared<platform::JsonSettingsStore>(platform::JsonSettingsStore::defaultFile());
+    environment.relay =
+        RelayConfiguration::resolve(variable(RelayConfiguration::kEnvironmentVariable),
+                                    settings->text(RelayConfiguration::kSettingsKey));
+    environment.settings = std::move(settings);
     environment.computerName = [] { return platform::ComputerName::current(); };
     environment.permissions = std::move(permissions);
     environment.privateAddresses = [](bool includeLocal) {
@@ -40,7 +54,9 @@ HostEnvironment userEnvironment(platform::QueuePtr mainQueue,
     };
     environment.dataFolder = folders.dataFolder();
     environment.bridgePath = folders.runtimeFolder() / kBridgeSocket;
-    environment.relayEndpoint = RelayEndpoint::builtIn();
+    environment.makeRelayAgent = [](const RelayEndpoint& endpoint, const std::string& bridge) {
+        return RelayAgent::make(endpoint, bridge);
+    };
     auto autostart = folders.configFolder().parent_path() / "autostart" / kAutostartEntry;
     environment.loginItemEnabled = [autostart] {
         std::error_code error;

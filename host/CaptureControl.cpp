@@ -109,6 +109,8 @@ void CaptureControl::startFresh(const StreamSettings& wanted, std::optional<uint
     request->settings = wanted;
     request->displayID = displayID;
     session->streamStopped();
+    // Down before the capture restarts: a new capture leaves nothing out until told again.
+    controller_.applyCurtain();
     screen_->detach();
 
     auto permissions = ControlMessage::make("permissions");
@@ -200,6 +202,8 @@ void CaptureControl::streamReady(const CaptureState& capture, Session& session) 
     screen_->attach(PacketConnectionSink::make(session.channel()), capture.settings,
                     session.acknowledgesVideo(), streamingMessage(capture));
     session.keepAwake();
+    // Shown once the capture confirmed it leaves the curtain out.
+    controller_.applyCurtain();
 }
 
 ControlMessage CaptureControl::streamingMessage(const CaptureState& capture) const {
@@ -249,6 +253,7 @@ void CaptureControl::captureFailed(const std::string& message) {
         session->streamStopped();
         sendUnavailable(*session->channel(), message);
     }
+    controller_.applyCurtain();
     stopCapture();
 }
 

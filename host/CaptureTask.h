@@ -8,9 +8,10 @@
 
 namespace caldrovex {
 
-// One link in the chain of capture work (starting or stopping the screen streamer). A task
-// begins only once the task before it has finished, so two captures never run side by side
-// and a stop never overtakes the start before it.
+// One link in a chain of work on the main queue: capture work (starting or stopping the
+// screen streamer), or showing the curtain. A task begins only once the task before it has
+// finished, so two captures never run side by side and a stop never overtakes the start
+// before it.
 //
 // Used on one queue (the host's main queue); not thread-safe. A task never holds its
 // predecessor (the predecessor holds the start of its successor), so finished links are

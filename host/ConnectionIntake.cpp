@@ -11,16 +11,20 @@ std::string ConnectionIntake::peerName(const std::optional<platform::net::Endpoi
     return platform::net::describe(*remote);
 }
 
-std::optional<std::string> ConnectionIntake::admit(
+std::optional<ConnectionIntake::Admitted> ConnectionIntake::admit(
     const std::string& pool, const std::optional<platform::net::Endpoint>& remote, double now) {
     if (pending_.size() >= kMaxPending) return std::nullopt;
     size_t inPool = countPool(pool);
     if (pool == kRelayPool) {
         if (inPool >= kMaxPendingRelay) return std::nullopt;
-        return std::string(kRelayPool);
+        return Admitted{kRelayPool, std::nullopt};
     }
-    if (inPool >= kMaxPendingPerPool) return std::nullopt;
     std::string peer = peerName(remote);
+    std::optional<std::string> displaced;
+    if (inPool >= kMaxPendingPerPool) {
+        displaced = displaceable(pool, peer);
+        if (!displaced) return std::nullopt;
+    }
     if (countPeer(peer) >= kMaxPendingPerPeer) return std::nullopt;
 
     Attempts entry = attempts_.count(peer) ? attempts_[peer] : Attempts{now, 0};
@@ -30,17 +34,38 @@ std::optional<std::string> ConnectionIntake::admit(
     if (elapsed > kAttemptWindowSeconds) entry = Attempts{now, 0};
     entry.count += 1;
     attempts_[peer] = entry;
-    return peer;
+    return Admitted{peer, displaced};
+}
+
+std::optional<std::string> ConnectionIntake::displaceable(const std::string& pool,
+                                                          const std::string& peer) const {
+    std::map<std::string, size_t> held;  // places of the pool per peer
+    for (const auto& [id, source] : pendingPeers_) {
+        if (source.pool == pool) ++held[source.peer];
+    }
+    size_t most = 0;
+    for (const auto& [name, count] : held) most = std::max(most, count);
+    // Only a peer holding fewer places than another may take one from it.
+    if (held[peer] >= most) return std::nullopt;
+    std::optional<std::string> oldest;
+    for (const auto& [id, source] : pendingPeers_) {
+        if (source.pool != pool || held[source.peer] != most) continue;
+        if (!oldest || arrival_.at(id) < arrival_.at(*oldest)) oldest = id;
+    }
+    return oldest;
 }
 
 void ConnectionIntake::add(const std::string& id, Connection connection, Source source) {
     pending_[id] = std::move(connection);
     pendingPeers_[id] = std::move(source);
+    arrival_[id] = arrivals_++;
 }
 
 ConnectionIntake::Connection ConnectionIntake::remove(const std::string& id) {
     pendingPeers_.erase(id);
     answered_.erase(id);
+    heard_.erase(id);
+    arrival_.erase(id);
     auto found = pending_.find(id);
     if (found == pending_.end()) return nullptr;
     Connection connection = std::move(found->second);
@@ -54,6 +79,8 @@ std::vector<ConnectionIntake::Connection> ConnectionIntake::removeAll() {
     pending_.clear();
     pendingPeers_.clear();
     answered_.clear();
+    heard_.clear();
+    arrival_.clear();
     return all;
 }
 

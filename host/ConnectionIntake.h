@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +25,14 @@ class PacketConnection;
 // connection. Relayed connections all arrive from the local bridge, so they are bounded as
 // one pool instead of per remote host.
 //
+// Within those limits a few remote hosts could still keep a listener's pool full for ever,
+// reopening each connection as its deadline closes it, and lock every device out. So a
+// connection must finish TLS and send its first message within a few seconds, and when a
+// listener's pool is full a newcomer from a remote host holding fewer of its places displaces
+// the oldest connection of the host holding the most (as SSH servers drop unauthenticated
+// connections early under load): a device's single connection gets in, and a host that hogs
+// the pool loses its own places first.
+//
 // Main queue only. Times are the host's monotonic seconds.
 class ConnectionIntake {
 public:
@@ -43,6 +52,10 @@ public:
     static constexpr double kAttemptMemorySeconds = 120;
     // A connection must be admitted within this time or it is cancelled.
     static constexpr double kAdmissionDeadlineSeconds = 10;
+    // A connection must have finished TLS and sent its first message within this time: ample
+    // for a handshake and one message over a slow mobile link, short enough that silent
+    // connections cannot hold many places.
+    static constexpr double kFirstMessageSeconds = 5;
     // The pool name of connections that came through the relay bridge.
     static constexpr const char* kRelayPool = "relay";
 
@@ -58,17 +71,24 @@ public:
     };
     using Connection = std::shared_ptr<PacketConnection>;
 
+    // A connection that may join the pending ones.
+    struct Admitted {
+        // The peer name it is tracked under.
+        std::string peer;
+        // A pending connection it displaces from its full pool, which the caller cancels.
+        std::optional<std::string> displaced;
+    };
+
     // Whether a connection from `remote`, accepted on `pool`, may join the pending ones. When
-    // it may, counts the attempt (direct pools only) and returns the peer name it is tracked
-    // under; nullopt means refuse it.
-    std::optional<std::string> admit(const std::string& pool,
-                                     const std::optional<platform::net::Endpoint>& remote,
-                                     double now);
+    // it may, counts the attempt (direct pools only); nullopt means refuse it.
+    std::optional<Admitted> admit(const std::string& pool,
+                                  const std::optional<platform::net::Endpoint>& remote, double now);
 
     // The peer name of a remote endpoint: the host of a host and port, otherwise the whole
     // endpoint's text ("unknown" when the network layer does not know it).
     static std::string peerName(const std::optional<platform::net::Endpoint>& remote);
 
+    // Adds an admitted connection; the caller removes (and cancels) the one it displaced.
     void add(const std::string& id, Connection connection, Source source);
     // Removes and returns the pending connection `id` (null when it is not pending).
     Connection remove(const std::string& id);
@@ -85,6 +105,12 @@ public:
     }
     bool answered(const std::string& id) const { return answered_.count(id) != 0; }
 
+    // A pending connection delivered a message: TLS is done and it spoke in time.
+    void markHeard(const std::string& id) {
+        if (contains(id)) heard_.insert(id);
+    }
+    bool heard(const std::string& id) const { return heard_.count(id) != 0; }
+
     // Drops the attempt entries whose window began `kAttemptMemorySeconds` ago or earlier.
     void forgetOldAttempts(double now);
 
@@ -95,11 +121,17 @@ public:
 private:
     size_t countPool(const std::string& pool) const;
     size_t countPeer(const std::string& peer) const;
+    // In a full `pool`, the connection a newcomer from `peer` displaces, if any.
+    std::optional<std::string> displaceable(const std::string& pool, const std::string& peer) const;
 
     std::map<std::string, Connection> pending_;
     std::map<std::string, Source> pendingPeers_;
     std::map<std::string, Attempts> attempts_;
     std::set<std::string> answered_;
+    std::set<std::string> heard_;
+    // Order of arrival of the pending connections: lower is older.
+    std::map<std::string, uint64_t> arrival_;
+    uint64_t arrivals_ = 0;
 };
 
 }  // namespace caldrovex

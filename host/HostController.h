@@ -1,20 +1,24 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
 #include "host/HostPublished.h"
+#include "platform/net/Connection.h"
+#include "platform/net/Parameters.h"
 #include "protocol/ControlMessage.h"
+#include "reach/RelayStatus.h"
 
 namespace caldrovex {
 
 class PacketConnection;
 class Session;
 
-// What the parts of the host controller (admission, the session, capture control) ask of the
-// controller itself. HostModel implements it and owns every part; a part keeps a reference
-// and never outlives it. All of it runs on the controller's main queue.
+// What the parts of the host controller (admission, the session, capture and curtain control)
+// ask of the controller itself. HostModel implements it and owns every part; a part keeps a
+// reference and never outlives it. All of it runs on the controller's main queue.
 //
 // The controller alone changes what the host shows (`HostPublished`) and holds the session:
 // a part reads the published state, and reports what changed through the calls below.
@@ -52,6 +56,8 @@ public:
     // Remote control is permitted now: the setting, a ready stream, and the platform's
     // injection permission.
     virtual bool controlPermitted() const = 0;
+    // A stream started, restarted or failed: the curtain is brought in line with it.
+    virtual void applyCurtain() = 0;
 
     // ---- What devices are told about the host
     // The computer's name, "This computer" when the system gives none.
@@ -73,6 +79,23 @@ public:
     // A "pair" or "authenticate" was refused: where it came from (an address, or "relay")
     // and the sentence the device was sent. Carries no secret.
     virtual void connectionRefused(const std::string& peer, const std::string& reason) = 0;
+
+    // ---- What the relay road asks
+    // Sharing is on.
+    virtual bool sharing() const = 0;
+    // The secret hash of the last pairing, while that device may still pair with it again.
+    virtual std::optional<std::string> recentPairingHash() const = 0;
+    // TLS with the host identity, as every listener of the host uses it. Throws
+    // CaldrovexError when the identity is not loaded or cannot be used.
+    virtual platform::net::Parameters listenerParameters() const = 0;
+    // A new connection for the intake: `pool` is the listener's address, or "relay".
+    virtual void accept(platform::net::ConnectionPtr connection, const std::string& pool) = 0;
+    // The bridge listens: the host can be reached, through the relay at least.
+    virtual void bridgeReady() = 0;
+    // A failure to show.
+    virtual void showError(const std::string& text) = 0;
+    // The relay road's state changed: shown, and the status sentence recomputed.
+    virtual void relayStatusChanged(RelayStatus status) = 0;
 
 protected:
     ~HostController() = default;

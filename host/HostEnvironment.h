@@ -10,12 +10,16 @@
 #include "host/Clipboard.h"
 #include "host/PermissionProbe.h"
 #include "host/PowerControl.h"
+#include "host/RelayControl.h"
 #include "host/SettingsStore.h"
 #include "input/InputController.h"
+#include "input/LocalInputWatcher.h"
+#include "input/PrivacyCurtain.h"
+#include "input/ScreenChangeNotifier.h"
 #include "platform/Clock.h"
 #include "platform/Queue.h"
 #include "platform/net/Connection.h"
-#include "reach/RelayEndpoint.h"
+#include "reach/RelayConfiguration.h"
 #include "trust/SecretBackend.h"
 #include "video/ScreenStreamer.h"
 
@@ -46,7 +50,10 @@ struct HostEnvironment {
     std::filesystem::path dataFolder;
     // The relay bridge's unix socket.
     std::filesystem::path bridgePath;
-    RelayEndpoint relayEndpoint;
+    // Which relay to use, if any, and why not when none.
+    RelayConfiguration relay;
+    // Makes the relay agent for a relay and the bridge ("caldrovex.relay.agent").
+    RelayControl::AgentFactory makeRelayAgent;
     // Whether the host is set to start at login.
     std::function<bool()> loginItemEnabled;
     // Makes the host start at login, or no longer; throws CaldrovexError with the sentence
@@ -59,6 +66,11 @@ struct HostEnvironment {
     PowerControlPtr power;
     // Captures the displays and owns the video pipeline that sends them.
     std::shared_ptr<ScreenStreamer> screen;
+    // The privacy curtain, the watching of input at this computer that lifts it, and the
+    // screen changes it follows.
+    std::shared_ptr<PrivacyCurtain> curtain;
+    std::shared_ptr<LocalInputWatcher> localInput;
+    std::shared_ptr<ScreenChangeNotifier> screenChanges;
 };
 
 }  // namespace caldrovex

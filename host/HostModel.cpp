@@ -5,18 +5,12 @@
 #include <system_error>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "host/InvitationLink.h"
 #include "host/Invitations.h"
 #include "platform/QueueAssert.h"
 #include "trust/Uuid.h"
 
 namespace caldrovex {
-
-using platform::net::ListenerPtr;
-using platform::net::State;
-using platform::net::StateKind;
 
 namespace {
 
@@ -31,16 +25,6 @@ constexpr const char* kIdentityNotLoaded = "The host identity is not loaded.";
 constexpr const char* kIdentityInactive = "TLS identity could not be activated.";
 constexpr const char* kDefaultComputerName = "This computer";
 
-bool isValidUtf8(const std::string& text) {
-    try {
-        (void)nlohmann::json(text).dump();
-        return true;
-    } catch (const nlohmann::json::type_error&) {
-        // The only error dump raises: a string that is not valid UTF-8.
-        return false;
-    }
-}
-
 }  // namespace
 
 // ---- Creation and change notification ----
@@ -50,7 +34,8 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
     // the first tick or connection.
     const auto& e = environment;
     if (!e.mainQueue || !e.clock || !e.makeQueue || !e.secrets || !e.settings || !e.permissions ||
-        !e.privateAddresses || !e.makeListener || !e.input || !e.clipboard || !e.power || !e.screen)
+        !e.privateAddresses || !e.makeListener || !e.makeRelayAgent || !e.input || !e.clipboard ||
+        !e.power || !e.screen || !e.curtain || !e.localInput || !e.screenChanges)
         throw std::invalid_argument("HostModel needs every component of its environment");
     std::shared_ptr<HostModel> host(new HostModel(std::move(environment)));
     host->initialize();
@@ -60,31 +45,44 @@ std::shared_ptr<HostModel> HostModel::create(HostEnvironment environment) {
 HostModel::HostModel(HostEnvironment environment)
     : environment_(std::move(environment)),
       store_(environment_.secrets),
+      listeners_(DirectListeners::make(environment_.mainQueue, environment_.makeListener,
+                                       environment_.makeQueue, port)),
       // The distant past: the first tick while sharing refreshes the addresses.
       lastAddressRefresh_(-1e300),
-      bridgePath_(environment_.bridgePath.string()),
       admission_(*this, intake_, environment_.mainQueue, environment_.clock),
       capture_(CaptureControl::make(*this, environment_.mainQueue, environment_.screen,
-                                    environment_.power, environment_.permissions)) {}
+                                    environment_.power, environment_.permissions)),
+      curtain_(CurtainControl::make(*this, environment_.mainQueue,
+                                    {environment_.curtain, environment_.localInput,
+                                     environment_.screenChanges, environment_.screen})),
+      relay_(RelayControl::make(*this,
+                                {environment_.mainQueue, environment_.clock, environment_.makeQueue,
+                                 environment_.makeListener, environment_.makeRelayAgent,
+                                 environment_.bridgePath.string(), environment_.relay})) {}
 
 HostModel::~HostModel() {
     // Listeners hold handlers that only reach this object weakly; close the sockets now.
-    for (auto& [address, listener] : listeners_) {
-        listener->setStateHandler({});
-        listener->setNewConnectionHandler({});
-        listener->cancel();
-    }
+    listeners_->closeAll();
     for (auto& connection : intake_.removeAll()) connection->cancel();
     if (session_) session_->channel()->cancel();
 }
 
 void HostModel::initialize() {
     ChangeScope scope(*this);
+    listeners_->onConnection = [weak = weak()](platform::net::ConnectionPtr connection,
+                                               const std::string& address) {
+        if (auto self = weak.lock()) self->accept(std::move(connection), address);
+    };
+    listeners_->onChange = [weak = weak()] {
+        if (auto self = weak.lock()) self->listenersChanged();
+    };
     auto& settings = *environment_.settings;
     published_.relayEnabled = settings.boolean(kRelayEnabled).value_or(true);
     published_.localNetworkEnabled = settings.boolean(kLocalNetworkEnabled).value_or(false);
     published_.controlEnabled = settings.boolean(kControlEnabled).value_or(false);
     published_.curtainEnabled = settings.boolean(kCurtainEnabled).value_or(false);
+    if (const auto& reason = curtain_->unavailable())
+        published_.curtainUnavailable = reason->what();
     published_.loginEnabled = environment_.loginItemEnabled && environment_.loginItemEnabled();
     published_.screenPermission = environment_.permissions->screenRecording();
     published_.accessibilityPermission = environment_.permissions->accessibility();
@@ -133,9 +131,8 @@ void HostModel::loadCredentials(bool allowInteraction) {
                                                              allowInteraction);
         auto registry = std::make_shared<DeviceRegistry>(store_, environment_.clock,
                                                          identity->hostID(), allowInteraction);
-        std::optional<std::string> secret;
-        loadRelaySecret(identity->hostID(), allowInteraction, secret);
-        relaySecret_ = std::move(secret);
+        auto secret = RelayControl::loadSecret(store_, identity->hostID(), allowInteraction);
+        relay_->setSecret(std::move(secret));
         identity_ = std::move(identity);
         registry_ = std::move(registry);
         setDevices(registry_->devices());
@@ -148,21 +145,6 @@ void HostModel::loadCredentials(bool allowInteraction) {
     }
 }
 
-void HostModel::loadRelaySecret(const std::string& hostID, bool allowInteraction,
-                                std::optional<std::string>& secret) {
-    const std::string account = "relay-secret-" + hostID;
-    auto stored = store_.read(account, allowInteraction);
-    // The secret keys every relay registration; an empty one would make them guessable, so
-    // it is replaced like a missing one. Random tokens are ASCII, hence valid UTF-8.
-    if (stored && !stored->empty() && isValidUtf8(*stored)) {
-        secret = std::move(stored);
-        return;
-    }
-    std::string fresh = SecureStore::randomToken();
-    store_.write(fresh, account);
-    secret = std::move(fresh);
-}
-
 // ---- Start, stop, listeners ----
 
 void HostModel::start() {
@@ -172,7 +154,7 @@ void HostModel::start() {
     sharing_ = true;
     published_.error.reset();
     refreshListeners();
-    restartRelay();
+    relay_->restartRelay();
     updateStatus();
 }
 
@@ -180,14 +162,10 @@ void HostModel::stop(bool preserveIntent) {
     ChangeScope scope(*this);
     if (!preserveIntent) environment_.settings->setBoolean(kHostEnabled, false);
     sharing_ = false;
-    for (auto& [address, listener] : listeners_) {
-        listener->setStateHandler({});
-        listener->cancel();
-    }
-    listeners_.clear();
+    listeners_->closeAll();
+    listenerNotice_.reset();
     published_.addresses.clear();
-    closeBridge();
-    published_.relayStatus = RelayStatus::off();
+    relay_->stop();
     for (auto& connection : intake_.removeAll()) connection->cancel();
     endSession(true, false);
     published_.running = false;
@@ -216,17 +194,12 @@ void HostModel::refreshListeners() {
     if (!sharing_) return;
     auto addresses = addressesToServe();
     if (addresses != published_.addresses) published_.addresses = addresses;
-    std::vector<std::string> gone;
-    for (auto& [address, listener] : listeners_) {
-        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
-            gone.push_back(address);
-    }
-    for (auto& address : gone) dropListener(address);
+    listeners_->keepOnly(addresses);
     for (auto& address : addresses) {
-        if (!listeners_.count(address)) listen(address);
+        if (!listeners_->serves(address)) listen(address);
     }
-    if (!bridgeListener_) openBridge();
-    updateStatus();
+    if (!relay_->hasBridge()) relay_->openBridge();
+    listenersChanged();
 }
 
 platform::net::Parameters HostModel::listenerParameters() const {
@@ -243,64 +216,29 @@ platform::net::Parameters HostModel::listenerParameters() const {
 }
 
 void HostModel::listen(const std::string& address) {
-    platform::net::Parameters parameters;
-    ListenerPtr listener;
-    try {
-        parameters = listenerParameters();
-        parameters.requiredLocalEndpoint = platform::net::HostPort{address, port};
-        listener = environment_.makeListener(parameters);
-    } catch (const std::exception& error) {
-        // Parameter and socket failures alike are shown; the other addresses are still served.
-        published_.error = error.what();
-        return;
-    }
-    auto queue = environment_.mainQueue;
-    listener->setNewConnectionHandler(
-        [weak = weak(), queue, address](platform::net::ConnectionPtr connection) {
-            queue->post([weak, address, connection] {
-                if (auto self = weak.lock()) self->accept(connection, address);
-            });
-        });
-    std::weak_ptr<platform::net::Listener> weakListener = listener;
-    listener->setStateHandler([weak = weak(), queue, address, weakListener](const State& state) {
-        queue->post([weak, address, weakListener, state] {
-            auto self = weak.lock();
-            auto listener = weakListener.lock();
-            if (self && listener) self->listenerState(address, listener, state);
-        });
-    });
-    listeners_[address] = listener;
-    listener->start(environment_.makeQueue("caldrovex.listener." + address));
+    listeners_->open(address, [this] { return listenerParameters(); });
 }
 
-void HostModel::listenerState(const std::string& address, const ListenerPtr& listener,
-                              const State& state) {
+void HostModel::listenersChanged() {
     ChangeScope scope(*this);
-    auto found = listeners_.find(address);
-    if (found == listeners_.end() || found->second != listener) return;
-    if (state.kind == StateKind::waiting || state.kind == StateKind::failed) {
-        dropListener(address);
-        updateStatus();
-    } else if (state.kind == StateKind::ready) {
-        published_.running = true;
-        updateStatus();
+    if (listeners_->anyReady()) published_.running = true;
+    // A listener's failure or pause is shown until it is over, unless another error has
+    // replaced it meanwhile.
+    auto notice = listeners_->notice();
+    if (notice != listenerNotice_) {
+        if (notice)
+            published_.error = notice;
+        else if (published_.error == listenerNotice_)
+            published_.error.reset();
+        listenerNotice_ = notice;
     }
-}
-
-void HostModel::dropListener(const std::string& address) {
-    auto found = listeners_.find(address);
-    if (found == listeners_.end()) return;
-    found->second->setStateHandler({});
-    found->second->cancel();
-    listeners_.erase(found);
+    updateStatus();
 }
 
 // ---- Intake ----
 
 void HostModel::accept(platform::net::ConnectionPtr connection, const std::string& pool) {
     ChangeScope scope(*this);
-    auto peer = intake_.admit(pool, connection->remoteEndpoint(), now());
-    if (!peer) return connection->cancel();
     std::string id;
     try {
         id = Uuid::makeUpper();
@@ -308,9 +246,14 @@ void HostModel::accept(platform::net::ConnectionPtr connection, const std::strin
         // No random source, no id: the connection cannot be tracked, so it is refused.
         return connection->cancel();
     }
+    auto admitted = intake_.admit(pool, connection->remoteEndpoint(), now());
+    if (!admitted) return connection->cancel();
+    if (admitted->displaced) {
+        if (auto displaced = intake_.remove(*admitted->displaced)) displaced->cancel();
+    }
     auto channel = PacketConnection::make(
         std::move(connection), environment_.makeQueue("caldrovex.transport"), environment_.clock);
-    intake_.add(id, channel, {pool, *peer});
+    intake_.add(id, channel, {pool, admitted->peer});
 
     auto queue = environment_.mainQueue;
     std::weak_ptr<PacketConnection> weakChannel = channel;
@@ -327,6 +270,9 @@ void HostModel::accept(platform::net::ConnectionPtr connection, const std::strin
         });
     };
     channel->start();
+    queue->postAfter(ConnectionIntake::kFirstMessageSeconds, [weak = weak(), id] {
+        if (auto self = weak.lock()) self->firstMessageDeadline(id);
+    });
     queue->postAfter(ConnectionIntake::kAdmissionDeadlineSeconds, [weak = weak(), id] {
         if (auto self = weak.lock()) self->admissionDeadline(id);
     });
@@ -339,6 +285,11 @@ void HostModel::connectionClosed(const std::string& id) {
     if (session_ && session_->id() == id) endSession(false, true);
 }
 
+void HostModel::firstMessageDeadline(const std::string& id) {
+    if (intake_.heard(id)) return;
+    if (auto channel = intake_.remove(id)) channel->cancel();
+}
+
 void HostModel::admissionDeadline(const std::string& id) {
     if (auto channel = intake_.remove(id)) channel->cancel();
 }
@@ -346,6 +297,7 @@ void HostModel::admissionDeadline(const std::string& id) {
 void HostModel::handle(const ControlMessage& message,
                        const std::shared_ptr<PacketConnection>& channel, const std::string& id) {
     ChangeScope scope(*this);
+    intake_.markHeard(id);
     // Held here: the message may end the session it belongs to.
     if (auto session = session_; session && session->id() == id) return session->handle(message);
     // Until the credentials are loaded nobody can be admitted.
@@ -380,6 +332,9 @@ void HostModel::endSession(bool cancelConnection, bool keepCaptureWarm) {
         capture_->sessionEnded(std::nullopt, keepCaptureWarm);
         environment_.input->releaseAll();
     }
+    // With no session the curtain goes, and one lifted at this computer may come back for the
+    // next session.
+    curtain_->sessionEnded();
     published_.activeDevice.reset();
     if (!published_.running) return;
     if (capture_->warmDeviceID())
@@ -402,18 +357,19 @@ bool HostModel::controlPermitted() const {
 
 void HostModel::makeInvitation() {
     ChangeScope scope(*this);
-    if (!published_.running || !identity_) {
+    auto relay = relay_->offer();
+    // With no road at all, sharing is on but nothing runs: the invitation below says why.
+    const bool road = !published_.addresses.empty() || relay;
+    if (!sharing_ || !identity_ || (road && !published_.running)) {
         published_.error = Invitations::kSharingOff;
         return;
     }
     admission_.forgetPairing();
-    std::optional<Invitations::Relay> relay;
-    if (published_.relayEnabled && relaySecret_)
-        relay.emplace(Invitations::Relay{environment_.relayEndpoint, *relaySecret_});
     try {
         // Replacing the invitation voids the earlier one; the relay learns the new key.
-        setInvitation(Invitations::make({*identity_, computerName(), published_.addresses, port,
-                                         relay, environment_.clock->wall()}));
+        setInvitation(
+            Invitations::make({*identity_, computerName(), published_.addresses, port, relay,
+                               relay_->unavailableReason(), environment_.clock->wall()}));
     } catch (const CaldrovexError& error) {
         published_.error = error.what();
     }
@@ -468,11 +424,7 @@ std::string HostModel::computerName() const {
 }
 
 void HostModel::addRelayFields(ControlMessage& message, const std::string& deviceID) const {
-    if (!published_.relayEnabled || !relaySecret_) return;
-    const auto& relay = environment_.relayEndpoint;
-    message.relay = relay.host + ":" + std::to_string(relay.port);
-    message.relayKey =
-        RelayEndpoint::rendezvous(RelayEndpoint::hostKey(*relaySecret_, "device\n" + deviceID));
+    relay_->addRelayFields(message, deviceID);
 }
 
 void HostModel::setInvitation(std::optional<PairingInvitation> invitation) {
@@ -514,19 +466,30 @@ void HostModel::updateStatus() {
     if (!sharing_) return;
     const auto& p = published_;
     bool relayReady = p.relayStatus.kind == RelayStatus::Kind::ready;
+    // The private network counts once a listener is ready on it, not while binding or after
+    // binding failed.
+    bool listening = listeners_->anyReady();
+    auto failed = listeners_->failedAddress();
     if (p.activeDevice) published_.status = "Connected to " + *p.activeDevice;
     // A held display keeps its sentence until the hold ends, even when the listeners or the
     // relay change meanwhile.
     else if (capture_->warmDeviceID())
         published_.status = CaptureControl::kWarmHoldStatus;
-    else if (!p.addresses.empty() && relayReady)
+    else if (listening && relayReady)
         published_.status = "Ready · private network and Orvelo Connect";
-    else if (!p.addresses.empty())
+    else if (listening)
         published_.status = "Ready on your private network";
     else if (relayReady)
         published_.status = "Ready · reachable anywhere with Orvelo Connect";
     else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::idle)
         published_.status = "Ready to pair a device";
+    else if (failed)
+        published_.status = "Cannot listen on " + *failed;
+    // Not "connecting" while nothing is on its way: the reason tells what to do about it.
+    else if (p.relayEnabled && p.relayStatus.kind == RelayStatus::Kind::unreachable)
+        published_.status = "Orvelo Connect is not reachable. " + p.relayStatus.message;
+    else if (!p.addresses.empty())
+        published_.status = "Starting on your private network…";
     else if (p.relayEnabled)
         published_.status = "Connecting to Orvelo Connect…";
     else
@@ -539,7 +502,7 @@ void HostModel::setRelayEnabled(bool enabled) {
     ChangeScope scope(*this);
     published_.relayEnabled = enabled;
     environment_.settings->setBoolean(kRelayEnabled, enabled);
-    restartRelay();
+    relay_->restartRelay();
 }
 
 void HostModel::setLocalNetworkEnabled(bool enabled) {
@@ -567,24 +530,10 @@ void HostModel::setCurtainEnabled(bool enabled) {
     ChangeScope scope(*this);
     published_.curtainEnabled = enabled;
     environment_.settings->setBoolean(kCurtainEnabled, enabled);
-    // Applying the curtain arrives with the curtain controller.
+    curtain_->applyCurtain();
 }
 
-// ---- Relay road (until the relay agent exists) ----
-
-void HostModel::openBridge() {}
-
-void HostModel::closeBridge() {
-    bridgeListener_.reset();
-    bridgeReady_ = false;
-}
-
-void HostModel::restartRelay() {
-    ChangeScope scope(*this);
-    // Without an agent the relay road stays off, whatever the preconditions say.
-    published_.relayStatus = RelayStatus::off();
-    updateStatus();
-}
+// ---- The relay road ----
 
 void HostModel::relayStatusChanged(RelayStatus status) {
     ChangeScope scope(*this);
@@ -593,11 +542,22 @@ void HostModel::relayStatusChanged(RelayStatus status) {
 }
 
 void HostModel::syncRelayKeys() {
-    if (relayKeysScheduled_) return;
-    relayKeysScheduled_ = true;
-    environment_.mainQueue->post([weak = weak()] {
-        if (auto self = weak.lock()) self->relayKeysScheduled_ = false;
-    });
+    relay_->syncRelayKeys();
+}
+
+std::optional<std::string> HostModel::recentPairingHash() const {
+    const auto& pairing = admission_.recentPairing();
+    if (!pairing || pairing->expiresAt <= now()) return std::nullopt;
+    return pairing->secretHash;
+}
+
+void HostModel::bridgeReady() {
+    published_.running = true;
+    updateStatus();
+}
+
+void HostModel::showError(const std::string& text) {
+    published_.error = text;
 }
 
 void HostModel::setLogin(bool enabled) {
@@ -628,8 +588,10 @@ HostModel::DebugState HostModel::debugState() const {
     DebugState state;
     state.identity = identity_;
     state.registry = registry_;
-    state.relaySecret = relaySecret_;
-    state.listeners = listeners_;
+    state.relaySecret = relay_->secret();
+    state.relay = relay_->debugState();
+    state.relayKeys = relay_->relayKeys();
+    state.listeners = listeners_->listeners();
     state.pendingPeers = intake_.pendingPeers();
     state.attempts = intake_.attempts();
     state.recentPairing = admission_.recentPairing();
@@ -642,6 +604,7 @@ HostModel::DebugState HostModel::debugState() const {
     }
     state.capture = capture_->capture();
     state.warmDeviceID = capture_->warmDeviceID();
+    state.curtain = curtain_->debugState();
     return state;
 }
 

@@ -13,9 +13,12 @@
 #include "host/CaptureControl.h"
 #include "host/CaptureState.h"
 #include "host/ConnectionIntake.h"
+#include "host/CurtainControl.h"
+#include "host/DirectListeners.h"
 #include "host/HostController.h"
 #include "host/HostEnvironment.h"
 #include "host/HostPublished.h"
+#include "host/RelayControl.h"
 #include "host/Session.h"
 #include "platform/net/Connection.h"
 #include "protocol/ControlMessage.h"
@@ -45,7 +48,8 @@ namespace caldrovex {
 //
 // The parts live in their own files and own their state: admission of new connections
 // (Admission), the running session with its messages and its end (Session), the capture
-// with its warm hold (CaptureControl), and the making of invitations (Invitations). They
+// with its warm hold (CaptureControl), the privacy curtain (CurtainControl), the making of
+// invitations (Invitations), and the relay road with its bridge and agent (RelayControl). They
 // talk back through HostController; the controller alone publishes what the host shows.
 class HostModel : public std::enable_shared_from_this<HostModel>, private HostController {
 public:
@@ -65,6 +69,9 @@ public:
         std::shared_ptr<const HostIdentity> identity;
         std::shared_ptr<const DeviceRegistry> registry;
         std::optional<std::string> relaySecret;
+        // The relay road: the bridge, the agent, the keys it was last given.
+        RelayControl::DebugState relay;
+        std::vector<std::string> relayKeys;
         std::map<std::string, platform::net::ListenerPtr> listeners;
         // Pending connections: where each came from, and the attempts per remote host.
         std::map<std::string, ConnectionIntake::Source> pendingPeers;
@@ -79,6 +86,7 @@ public:
         // Capture control.
         std::optional<CaptureState> capture;
         std::optional<std::string> warmDeviceID;
+        CurtainControl::DebugState curtain;
     };
 
     // Creates the controller: reads the settings, loads the credentials without prompting,
@@ -139,7 +147,7 @@ public:
 
     // Takes in a new connection from a listener (`pool` = its address) or the relay bridge
     // (`pool` = "relay"); refused connections are cancelled without a reply.
-    void accept(platform::net::ConnectionPtr connection, const std::string& pool);
+    void accept(platform::net::ConnectionPtr connection, const std::string& pool) override;
     // Every control message of every connection, `id` being its intake id: the session's go
     // to the session, the others to admission.
     void handle(const ControlMessage& message, const std::shared_ptr<PacketConnection>& channel,
@@ -149,17 +157,12 @@ public:
     // capture nobody holds and recomputes the status.
     void endSession(bool cancelConnection, bool keepCaptureWarm) override;
 
-    // The relay road. Until the relay agent exists these keep `relayStatus` off.
-    void openBridge();
-    void closeBridge();
-    void restartRelay();
-    void syncRelayKeys() override;
-    // The relay agent's status report (on the main queue): published, and the status
-    // sentence recomputed.
-    void relayStatusChanged(RelayStatus status);
+    // The relay road's state (the agent's reports, or why it is off or unreachable):
+    // published, and the status sentence recomputed.
+    void relayStatusChanged(RelayStatus status) override;
 
     // Sharing is on.
-    bool sharing() const { return sharing_; }
+    bool sharing() const override { return sharing_; }
     // The identity is loaded, so sharing can start.
     bool credentialsLoaded() const { return identity_ != nullptr; }
     // The device id of the running session.
@@ -179,11 +182,17 @@ private:
     void beginSession(std::shared_ptr<PacketConnection> channel, const std::string& id,
                       const std::string& deviceID, const std::set<std::string>& features) override;
     bool controlPermitted() const override;
+    void applyCurtain() override { curtain_->applyCurtain(); }
     std::string computerName() const override;
     void addRelayFields(ControlMessage& reply, const std::string& deviceID) const override;
     void shareInvitation(const std::shared_ptr<PacketConnection>& channel) override;
     void devicePaired() override;
     void connectionRefused(const std::string& peer, const std::string& reason) override;
+    void syncRelayKeys() override;
+    std::optional<std::string> recentPairingHash() const override;
+    platform::net::Parameters listenerParameters() const override;
+    void bridgeReady() override;
+    void showError(const std::string& text) override;
     // Published-state notification: every entry point holds a change scope; the outermost
     // one calls `onChange` when the state differs from what it was on entry.
     void beginChange() override;
@@ -193,16 +202,13 @@ private:
     double now() const { return environment_.clock->monotonic(); }
 
     void scheduleTick();
-    void loadRelaySecret(const std::string& hostID, bool allowInteraction,
-                         std::optional<std::string>& secret);
-    platform::net::Parameters listenerParameters() const;
     void listen(const std::string& address);
-    void dropListener(const std::string& address);
-    void listenerState(const std::string& address, const platform::net::ListenerPtr& listener,
-                       const platform::net::State& state);
+    // A listener became ready, failed or paused: publishes what that changes.
+    void listenersChanged();
     std::vector<std::string> addressesToServe() const;
 
     void connectionClosed(const std::string& id);
+    void firstMessageDeadline(const std::string& id);
     void admissionDeadline(const std::string& id);
 
     void setInvitation(std::optional<PairingInvitation> invitation);
@@ -214,31 +220,28 @@ private:
     int changeDepth_ = 0;
     std::optional<HostPublished> changeStart_;
 
-    // Credentials.
+    // Credentials (the relay secret is the relay control's).
     std::shared_ptr<const HostIdentity> identity_;
     std::shared_ptr<DeviceRegistry> registry_;
-    std::optional<std::string> relaySecret_;
 
     // Sharing and listeners.
     bool sharing_ = false;
     std::vector<std::string> explicitAddresses_;
-    std::map<std::string, platform::net::ListenerPtr> listeners_;
+    std::shared_ptr<DirectListeners> listeners_;
+    // The listeners' notice last published as the error.
+    std::optional<std::string> listenerNotice_;
     double lastAddressRefresh_;
-
-    // Relay road (the agent arrives with the relay).
-    platform::net::ListenerPtr bridgeListener_;
-    bool bridgeReady_ = false;
-    std::string bridgePath_;
-    bool relayKeysScheduled_ = false;
 
     // Connections not yet admitted.
     ConnectionIntake intake_;
 
-    // The parts. Capture control outlives sessions; the session exists while a device is
-    // admitted.
+    // The parts. Capture and curtain control outlive sessions; the session exists while a
+    // device is admitted; relay control keeps the bridge and the relay agent.
     Admission admission_;
     std::shared_ptr<CaptureControl> capture_;
+    std::shared_ptr<CurtainControl> curtain_;
     std::shared_ptr<Session> session_;
+    std::shared_ptr<RelayControl> relay_;
 };
 
 }  // namespace caldrovex

@@ -39,6 +39,9 @@ struct HostPublished {
     // this run only differs from it).
     bool controlSaved = true;
     bool curtainEnabled = false;
+    // Why the curtain cannot be shown on this desktop (whatever the setting says); nullopt
+    // when it can.
+    std::optional<std::string> curtainUnavailable;
     // The host starts at login.
     bool loginEnabled = false;
     // Screen capture and event injection are possible.

@@ -21,12 +21,14 @@ PairingInvitation Invitations::make(const Host& host) {
                                           std::chrono::duration<double>(kLifetimeSeconds));
     if (addresses.size() > 1) invitation.addresses = addresses;
     if (host.relay) {
-        const auto& relay = host.relay->endpoint;
-        invitation.relay = relay.host + ":" + std::to_string(relay.port);
+        invitation.relay = host.relay->endpoint.address();
         invitation.relayKey = RelayEndpoint::rendezvous(
             RelayEndpoint::pairingKey(host.relay->secret, invitation.secret));
     }
-    if (invitation.address.empty() && !invitation.relay) throw CaldrovexError(kNoRoad);
+    if (invitation.address.empty() && !invitation.relay) {
+        if (!host.relayUnavailable) throw CaldrovexError(kNoRoad);
+        throw CaldrovexError(std::string(kNoRoad) + " " + *host.relayUnavailable);
+    }
     return invitation;
 }
 

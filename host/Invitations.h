@@ -47,13 +47,16 @@ public:
         uint16_t port = 0;
         // Present when the relay is on and a relay secret exists.
         std::optional<Relay> relay;
+        // Why no relay is offered although the user has it on (none configured, say).
+        std::optional<std::string> relayUnavailable;
         PairingInvitation::Date now;
     };
 
     Invitations() = delete;
 
     // A new invitation with a fresh secret. Throws CaldrovexError with the sentence to show
-    // when there is no way to reach the host, or no random secret can be made.
+    // when there is no way to reach the host (followed by `relayUnavailable`), or no random
+    // secret can be made.
     static PairingInvitation make(const Host& host);
 };
 

@@ -6,7 +6,8 @@
 namespace caldrovex {
 
 // The user's settings: a handful of booleans under fixed keys ("hostEnabled",
-// "relayEnabled", …). The host controller reads them at creation and on every tick and writes
+// "relayEnabled", …), and texts a user may write into the file by hand ("relayEndpoint").
+// The host controller reads them at creation and on every tick and writes
 // them from its setters, all on the main queue; implementations need not be thread-safe.
 //
 // Implementations: platform::JsonSettingsStore (a JSON file in the user's configuration
@@ -18,6 +19,8 @@ public:
     // The stored value, or nullopt when the key was never written or holds something that is
     // not a boolean (callers apply their own default then).
     virtual std::optional<bool> boolean(const std::string& key) const = 0;
+    // The stored text, or nullopt when the key was never written or holds something else.
+    virtual std::optional<std::string> text(const std::string& key) const = 0;
 
     // Records the value. Takes effect for later reads at once, even when making it durable
     // failed (the implementation reports that its own way); never throws.

@@ -25,9 +25,16 @@ struct RelayEndpoint {
 
     bool operator==(const RelayEndpoint&) const = default;
 
-    // The endpoint built into the host: the configured default relay host on the default
-    // port, with ordinary certificate trust.
-    static RelayEndpoint builtIn();
+    // Reads the written form "HOST[:PORT][#SHA256]": a host name, an IPv4 address or an IPv6
+    // address in brackets; the port (1 to 65535, 48700 when left out); the SHA-256 of the
+    // relay's certificate as 64 hexadecimal digits of either case, kept in lower case.
+    // Throws CaldrovexError with a sentence that quotes the text and names what is wrong.
+    static RelayEndpoint parse(std::string_view text);
+
+    // "host:port" (IPv6 hosts in brackets): where devices are told the relay is.
+    std::string address() const;
+    // The written form `parse` reads: `address()`, then "#" and the pinned hash when present.
+    std::string text() const;
 
     // hex(HMAC-SHA-256(key = secret, message = purpose)).
     static std::string hostKey(std::string_view secret, std::string_view purpose);

@@ -77,6 +77,12 @@ std::optional<bool> JsonSettingsStore::boolean(const std::string& key) const {
     return found->get<bool>();
 }
 
+std::optional<std::string> JsonSettingsStore::text(const std::string& key) const {
+    auto found = values_.find(key);
+    if (found == values_.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+}
+
 void JsonSettingsStore::setBoolean(const std::string& key, bool value) {
     values_[key] = value;
     save();

@@ -27,6 +27,7 @@ public:
     static std::filesystem::path defaultFile();
 
     std::optional<bool> boolean(const std::string& key) const override;
+    std::optional<std::string> text(const std::string& key) const override;
     void setBoolean(const std::string& key, bool value) override;
 
     // The reason the last write failed, or nullopt when it succeeded (or none was made). A

@@ -10,9 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "adapters/x11/X11CurtainSupport.h"
-#include "adapters/x11/X11TopmostKeeper.h"
-
 namespace caldrovex::platform {
 
 namespace {
@@ -40,19 +37,14 @@ std::optional<std::string> qtDisplayName() {
 
 // On a Wayland session, X clients (through Xwayland) can neither cover the whole desktop nor
 // hear its input, so the curtain is refused there even when Qt itself runs on X11.
-std::optional<CaldrovexError> availability() {
+std::optional<CaldrovexError> availability(const QtPrivacyCurtain::Platform& platform) {
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
         return CaldrovexError(kNoDisplay);
     }
     if (waylandSession()) return CaldrovexError(kWayland);
     std::optional<std::string> name = qtDisplayName();
-    if (!name) return CaldrovexError(kNoDisplay);
-    // A connection of its own: Qt's is read by Qt's threads.
-    Display* display = XOpenDisplay(name->c_str());
-    if (display == nullptr) return CaldrovexError(kNoDisplay);
-    std::optional<CaldrovexError> missing = x11CurtainUnavailable(display);
-    XCloseDisplay(display);
-    return missing;
+    if (!name || !platform.unavailable || !platform.openKeeper) return CaldrovexError(kNoDisplay);
+    return platform.unavailable(*name);
 }
 
 QList<QRect> qtScreenAreas() {
@@ -63,8 +55,9 @@ QList<QRect> qtScreenAreas() {
 
 }  // namespace
 
-QtPrivacyCurtain::QtPrivacyCurtain(ScreenAreas screenAreas)
-    : unavailable_(availability()),
+QtPrivacyCurtain::QtPrivacyCurtain(Platform platform, ScreenAreas screenAreas)
+    : platform_(std::move(platform)),
+      unavailable_(availability(platform_)),
       screenAreas_(screenAreas ? std::move(screenAreas) : ScreenAreas(qtScreenAreas)) {}
 
 QtPrivacyCurtain::~QtPrivacyCurtain() {
@@ -73,8 +66,9 @@ QtPrivacyCurtain::~QtPrivacyCurtain() {
 }
 
 void QtPrivacyCurtain::keepOnTop(bool shown) {
-    if (!keeper_ && shown) {
-        keeper_ = X11TopmostKeeper::open(qtDisplayName());
+    if (!keeper_ && shown && !unavailable_) {
+        std::optional<std::string> name = qtDisplayName();
+        if (name) keeper_ = platform_.openKeeper(*name);
         if (!keeper_) return;
         keeperEvents_ =
             std::make_unique<QSocketNotifier>(keeper_->descriptor(), QSocketNotifier::Read);
@@ -82,10 +76,10 @@ void QtPrivacyCurtain::keepOnTop(bool shown) {
                          [keeper = keeper_.get()] { keeper->handlePending(); });
     }
     if (!keeper_) return;
-    std::vector<Window> kept;
+    std::vector<uint32_t> kept;
     if (shown) {
         for (const auto& window : windows_) {
-            if (window->isVisible()) kept.push_back(static_cast<Window>(window->winId()));
+            if (window->isVisible()) kept.push_back(static_cast<uint32_t>(window->winId()));
         }
     }
     keeper_->keep(std::move(kept));

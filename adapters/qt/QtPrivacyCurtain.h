@@ -8,14 +8,14 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "adapters/qt/CurtainWindow.h"
 #include "input/PrivacyCurtain.h"
+#include "input/TopmostKeeper.h"
 
 namespace caldrovex::platform {
-
-class X11TopmostKeeper;
 
 // The privacy curtain with Qt windows on X11 (see CurtainWindow): one per screen in the
 // order of Qt's screen list, reused across `prepare` calls while their screen keeps its
@@ -27,10 +27,11 @@ class X11TopmostKeeper;
 // windows, raises them above all others and animates their opacity 0 → 1 over 0.4 s (with a
 // compositing manager a fade; without one the curtain appears at once); hiding unmaps them
 // and sets their opacity back to 0. While shown they are kept above every window mapped or
-// raised later (X11TopmostKeeper, read from the Qt event loop).
+// raised later (the platform's TopmostKeeper, read from the Qt event loop).
 //
 // Available only on an X11 session (Qt's xcb platform, not a Wayland session) whose display
-// has what the curtain needs (x11CurtainUnavailable); otherwise it never makes a window.
+// has what the curtain needs (the platform's `unavailable`); otherwise it never makes a
+// window.
 //
 // Contract: as PrivacyCurtain; made after the QGuiApplication, on its thread.
 class QtPrivacyCurtain final : public PrivacyCurtain {
@@ -38,8 +39,18 @@ public:
     // The areas of the screens, in logical pixels, in order.
     using ScreenAreas = std::function<QList<QRect>()>;
 
+    // What the curtain asks of the X display Qt shows its windows on (named as Xlib names
+    // it), given by the application, which knows the X11 side.
+    struct Platform {
+        // Why that display cannot carry the curtain; nullopt when it can.
+        std::function<std::optional<CaldrovexError>(const std::string& displayName)> unavailable;
+        // A keeper of windows on top on that display; null when it cannot be had.
+        std::function<std::unique_ptr<TopmostKeeper>(const std::string& displayName)> openKeeper;
+    };
+
+    // `platform` with both members set; without them the curtain is unavailable.
     // `screenAreas`: Qt's screens when empty; tests pass areas of their own.
-    explicit QtPrivacyCurtain(ScreenAreas screenAreas = {});
+    explicit QtPrivacyCurtain(Platform platform, ScreenAreas screenAreas = {});
     ~QtPrivacyCurtain() override;
 
     QtPrivacyCurtain(const QtPrivacyCurtain&) = delete;
@@ -58,11 +69,12 @@ private:
     void stopFade();
     void keepOnTop(bool shown);
 
+    Platform platform_;
     std::optional<CaldrovexError> unavailable_;
     ScreenAreas screenAreas_;
     std::vector<std::unique_ptr<CurtainWindow>> windows_;
     std::unique_ptr<QParallelAnimationGroup> fade_;
-    std::unique_ptr<X11TopmostKeeper> keeper_;  // once first revealed
+    std::unique_ptr<TopmostKeeper> keeper_;  // once first revealed
     std::unique_ptr<QSocketNotifier> keeperEvents_;
 };
 

@@ -10,9 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "adapters/x11/X11Handles.h"
+
 namespace caldrovex::platform {
 
 namespace {
+
+constexpr const char* kNoDisplay = "This computer's screen cannot be dimmed without an X display.";
 
 bool atLeast(int major, int minor, int wantedMajor, int wantedMinor) {
     return major > wantedMajor || (major == wantedMajor && minor >= wantedMinor);
@@ -65,6 +69,12 @@ std::optional<CaldrovexError> x11CurtainUnavailable(Display* d) {
     }
     return CaldrovexError("This computer's screen cannot be dimmed: the X display lacks the " +
                           names + (missing.size() > 1 ? " extensions." : " extension."));
+}
+
+std::optional<CaldrovexError> x11CurtainUnavailable(const std::string& displayName) {
+    DisplayHandle display = openDisplay(displayName);
+    if (!display) return CaldrovexError(kNoDisplay);
+    return x11CurtainUnavailable(display.get());
 }
 
 }  // namespace caldrovex::platform

@@ -26,8 +26,8 @@ int X11TopmostKeeper::descriptor() const {
     return ConnectionNumber(display_);
 }
 
-void X11TopmostKeeper::keep(std::vector<Window> windows) {
-    kept_ = std::move(windows);
+void X11TopmostKeeper::keep(std::vector<uint32_t> windowIDs) {
+    kept_.assign(windowIDs.begin(), windowIDs.end());
     raise();
     handlePending();
 }

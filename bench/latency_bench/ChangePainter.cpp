@@ -1,6 +1,7 @@
 #include "latency_bench/ChangePainter.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <pthread.h>
 #include <sched.h>
 
@@ -38,17 +39,29 @@ int colourDistance(std::array<uint8_t, 3> a, std::array<uint8_t, 3> b) {
     return most;
 }
 
-ChangePainter::ChangePainter(const std::string& displayName, uint32_t seed) : random_(seed) {
+ChangePainter::ChangePainter(const std::string& displayName, uint32_t seed, bool inWindow)
+    : ownWindow_(inWindow), random_(seed) {
     display_ = platform::openDisplay(displayName);
     if (display_ == nullptr) throw std::runtime_error("cannot open display " + displayName);
     const int screen = DefaultScreen(display_.get());
     width_ = DisplayWidth(display_.get(), screen);
     height_ = DisplayHeight(display_.get(), screen);
-    gc_ = XCreateGC(display_.get(), DefaultRootWindow(display_.get()), 0, nullptr);
+    target_ = DefaultRootWindow(display_.get());
+    if (ownWindow_) {
+        // Override-redirect: no window manager moves it; mapped first, so it lies lowest.
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        target_ = XCreateWindow(display_.get(), target_, 0, 0, static_cast<unsigned>(width_),
+                                static_cast<unsigned>(height_), 0, CopyFromParent, InputOutput,
+                                CopyFromParent, CWOverrideRedirect, &attributes);
+        XMapWindow(display_.get(), target_);
+    }
+    gc_ = XCreateGC(display_.get(), target_, 0, nullptr);
 }
 
 ChangePainter::~ChangePainter() {
     XFreeGC(display_.get(), gc_);
+    if (ownWindow_) XDestroyWindow(display_.get(), target_);
 }
 
 void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h) {
@@ -56,8 +69,8 @@ void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int
     const unsigned long pixel =
         (unsigned long)colour[0] << 16 | (unsigned long)colour[1] << 8 | colour[2];
     XSetForeground(display_.get(), gc_, pixel);
-    XFillRectangle(display_.get(), DefaultRootWindow(display_.get()), gc_, x, y,
-                   static_cast<unsigned>(w), static_cast<unsigned>(h));
+    XFillRectangle(display_.get(), target_, gc_, x, y, static_cast<unsigned>(w),
+                   static_cast<unsigned>(h));
 }
 
 void ChangePainter::clear(const Scenario& scenario) {
@@ -102,6 +115,17 @@ DrawnChange ChangePainter::change() {
     const double drawnAt = monotonicNow();
     last_ = colour;
     return {sentAt, drawnAt, colour};
+}
+
+std::array<uint8_t, 3> ChangePainter::screenColour() {
+    const int x = std::clamp(static_cast<int>(scenario_.probeX * width_), 0, width_ - 1);
+    const int y = std::clamp(static_cast<int>(scenario_.probeY * height_), 0, height_ - 1);
+    platform::X11Ptr<XImage> image(XGetImage(display_.get(), DefaultRootWindow(display_.get()), x,
+                                             y, 1, 1, AllPlanes, ZPixmap));
+    if (!image) return {};
+    const unsigned long pixel = XGetPixel(image.get(), 0, 0);
+    return {static_cast<uint8_t>(pixel >> 16), static_cast<uint8_t>(pixel >> 8),
+            static_cast<uint8_t>(pixel)};
 }
 
 std::vector<DrawnChange> ChangePainter::changes(int count) {

@@ -28,10 +28,14 @@ struct DrawnChange {
 // at intervals drawn at random from the scenario's range. Colours stay inside video range and
 // differ strongly from the previous one, so a decoded probe is told apart at a glance. On a
 // connection of its own; one thread.
+//
+// The changes are drawn on the root window, or, `inWindow`, in a window of the painter's own
+// covering the screen (as a desktop drawn by a file manager): a capture that composes the
+// picture from the windows, leaving the privacy curtain out, sees only what windows hold.
 class ChangePainter {
 public:
     // Throws std::runtime_error when the display cannot be opened.
-    ChangePainter(const std::string& displayName, uint32_t seed);
+    ChangePainter(const std::string& displayName, uint32_t seed, bool inWindow = false);
     ~ChangePainter();
     ChangePainter(const ChangePainter&) = delete;
     ChangePainter& operator=(const ChangePainter&) = delete;
@@ -44,6 +48,9 @@ public:
     // `count` changes at the scenario's intervals, the first one interval from now; blocking.
     std::vector<DrawnChange> changes(int count);
 
+    // What the local screen shows at the scenario's probe (the curtain, when it is up).
+    std::array<uint8_t, 3> screenColour();
+
     // Whether the last `changes` painted at a real-time priority.
     bool realtime() const { return realtime_; }
     int width() const { return width_; }
@@ -54,6 +61,8 @@ private:
     void fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h);
 
     platform::DisplayHandle display_;
+    bool ownWindow_ = false;
+    unsigned long target_ = 0;
     _XGC* gc_ = nullptr;
     int width_ = 0;
     int height_ = 0;

@@ -103,6 +103,16 @@ HostSource::HostSource(const std::string& name, const std::filesystem::path& bin
                                  ")");
 }
 
+void HostSource::setCurtain(bool enabled) {
+    const std::string wanted = enabled ? "curtain: on" : "curtain: off";
+    const size_t from = host_->lineCount();
+    host_->writeLine(enabled ? "curtain on" : "curtain off");
+    auto answer = host_->waitForPrefix("curtain: ", from, kStartWait);
+    if (answer != wanted)
+        throw std::runtime_error("the host answered \"" + answer.value_or("nothing") + "\" to " +
+                                 wanted);
+}
+
 HostSource::~HostSource() {
     host_->writeLine("quit");
     host_->stop(SIGTERM, std::chrono::milliseconds(5000));

@@ -31,6 +31,10 @@ public:
 
     pid_t pid() const { return host_->pid(); }
 
+    // Turns the privacy curtain on or off (the host's "curtain" command); throws
+    // std::runtime_error when the host does not confirm it.
+    void setCurtain(bool enabled);
+
     // Starts a device streaming at `fps` for at most `seconds`, its pictures going to `log`.
     std::unique_ptr<test::ChildProcess> stream(int fps, double seconds, double probeX,
                                                double probeY, FrameLog& log);

@@ -109,7 +109,7 @@ double RunReport::resumedMax() const {
 }
 
 void printTable(const std::vector<RunReport>& reports, FILE* out) {
-    std::fprintf(out, "%-8s %-11s %4s %9s %14s %14s %12s %15s %13s %15s %14s %6s %7s\n", "scenario",
+    std::fprintf(out, "%-8s %-12s %4s %9s %14s %14s %12s %15s %13s %15s %14s %6s %7s\n", "scenario",
                  "source", "fps", "matched", "e2e med/p95", "recv med/p95", "decode med/p95",
                  "CPU % mean/peak", "RSS MB med/pk", "first ms", "resume med/max", "pic/s",
                  "Mbit/s");
@@ -120,7 +120,7 @@ void printTable(const std::vector<RunReport>& reports, FILE* out) {
         if (!scenario.empty() && r.scenario != scenario) std::fprintf(out, "\n");
         scenario = r.scenario;
         if (!r.failure.empty() && r.samples.empty()) {
-            std::fprintf(out, "%-8s %-11s %4d  not measured: %s\n", r.scenario.c_str(),
+            std::fprintf(out, "%-8s %-12s %4d  not measured: %s\n", r.scenario.c_str(),
                          r.name.c_str(), r.fps, r.failure.c_str());
             continue;
         }
@@ -146,14 +146,14 @@ void printTable(const std::vector<RunReport>& reports, FILE* out) {
             std::snprintf(resumed, sizeof resumed, "%.1f/%.1f", r.resumed().median, r.resumedMax());
         }
         std::fprintf(out,
-                     "%-8s %-11s %4d %5zu/%-3d %6.1f/%-7.1f %6.1f/%-7.1f %5.1f/%-6.1f %s %15s "
+                     "%-8s %-12s %4d %5zu/%-3d %6.1f/%-7.1f %6.1f/%-7.1f %5.1f/%-6.1f %s %15s "
                      "%14s %6.1f %7.2f\n",
                      r.scenario.c_str(), r.name.c_str(), r.fps, r.samples.size(), r.changes,
                      total.median, total.p95, received.median, received.p95, decoding.median,
                      decoding.p95, resources, firsts.c_str(), resumed, r.picturesPerSecond(),
                      r.megabitsPerSecond());
         if (!r.failure.empty())
-            std::fprintf(out, "%-8s %-11s %4d  (a round failed: %s)\n", "", "", r.fps,
+            std::fprintf(out, "%-8s %-12s %4d  (a round failed: %s)\n", "", "", r.fps,
                          r.failure.c_str());
     }
     const Spread confirmation{1000 * percentile(confirmations, 0.5),
@@ -170,7 +170,7 @@ void printTable(const std::vector<RunReport>& reports, FILE* out) {
         const RunReport* ffmpeg = find(reports, r, "ffmpeg");
         if (ffmpeg == nullptr) continue;
         const Spread mine = r.total(), theirs = ffmpeg->total();
-        std::fprintf(out, "%-8s %-11s %4d  %5.2f  %5.2f\n", r.scenario.c_str(), r.name.c_str(),
+        std::fprintf(out, "%-8s %-12s %4d  %5.2f  %5.2f\n", r.scenario.c_str(), r.name.c_str(),
                      r.fps, mine.median / theirs.median, mine.p95 / theirs.p95);
     }
 
@@ -179,12 +179,12 @@ void printTable(const std::vector<RunReport>& reports, FILE* out) {
     std::fprintf(out,
                  "\nhost stages, in-process (med/p95 ms): drawn -> picture taken -> handed to the "
                  "pipeline -> encoded -> decoded\n");
-    std::fprintf(out, "%-8s %-11s %4s %14s %14s %14s %14s\n", "scenario", "source", "fps", "wake",
+    std::fprintf(out, "%-8s %-12s %4s %14s %14s %14s %14s\n", "scenario", "source", "fps", "wake",
                  "grab+convert", "queue+encode", "decode");
     for (const auto& r : reports) {
         if (!r.staged()) continue;
         const Spread wake = r.wake(), grab = r.grab(), encode = r.encode(), decoding = r.decoding();
-        std::fprintf(out, "%-8s %-11s %4d %6.1f/%-7.1f %6.1f/%-7.1f %6.1f/%-7.1f %6.1f/%-7.1f\n",
+        std::fprintf(out, "%-8s %-12s %4d %6.1f/%-7.1f %6.1f/%-7.1f %6.1f/%-7.1f %6.1f/%-7.1f\n",
                      r.scenario.c_str(), r.name.c_str(), r.fps, wake.median, wake.p95, grab.median,
                      grab.p95, encode.median, encode.p95, decoding.median, decoding.p95);
     }

@@ -14,13 +14,16 @@
 // for the hosts the first change of a fresh stream (drawn the moment the device is told the
 // stream runs) and the first changes after a warm resume (the device drops its connection
 // and comes back).
+// With --curtain the host is measured twice, as `host` and as `host+curtain` (the privacy
+// curtain up, so the capture composes the picture from the windows), the changes being drawn
+// in a window for every source.
 //
 // The bench runs itself inside a D-Bus session of its own with a private gnome-keyring,
 // private XDG folders and its own Xvfb, so one command does everything:
 //
 //   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--scenarios probe,square,typing]
 //                 [--only host,host-before,pipeline,ffmpeg] [--baseline DIR] [--csv FILE]
-//                 [--display :N] [--seed N] [--bin DIR]
+//                 [--display :N] [--seed N] [--bin DIR] [--curtain]
 //
 // Writes FILE (default latency_bench.csv) with one row per configuration, FILE's stem +
 // "_samples.csv" with every latency sample, and the programs' error output into FILE's stem +
@@ -87,6 +90,7 @@ struct Options {
     std::optional<std::string> display;
     uint32_t seed = std::random_device{}();
     fs::path binaries;
+    bool curtain = false;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -96,7 +100,7 @@ struct Options {
                  "probe,square,typing]\n"
                  "                     [--only host,host-before,pipeline,ffmpeg] [--baseline DIR] "
                  "[--csv FILE]\n"
-                 "                     [--display :N] [--seed N] [--bin DIR]\n",
+                 "                     [--display :N] [--seed N] [--bin DIR] [--curtain]\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -115,6 +119,10 @@ Options parse(int argc, char** argv) {
     options.binaries = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin";
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
+        if (name == "--curtain") {
+            options.curtain = true;
+            continue;
+        }
         if (i + 1 >= argc) usage(name + " needs a value");
         const std::string value = argv[++i];
         try {
@@ -165,6 +173,17 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
+// Whether the local screen at the probe got dimmed by the curtain in time.
+bool waitForCurtain(ChangePainter& painter) {
+    const auto deadline = std::chrono::steady_clock::now() + kFirstFrameWait;
+    for (;;) {
+        const auto colour = painter.screenColour();
+        if (colour[0] < 40 && colour[1] < 40 && colour[2] < 40) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 // A source streaming for one round: the sending process (0: this one), how to end it, whether
 // its receiving side still runs, and for the hosts the device, which takes commands.
 struct Started {
@@ -200,6 +219,10 @@ Round measure(const RunReport& config, const Scenario& scenario, int count, Chan
         if (!source.running() || std::chrono::steady_clock::now() > deadline)
             fail("no picture arrived (see the logs)");
     }
+    // The curtain goes up once the stream's pictures leave it out; the measured changes come
+    // after that.
+    if (config.name == "host+curtain" && !waitForCurtain(painter))
+        fail("the curtain did not come up (see the host's log)");
     std::this_thread::sleep_for(std::chrono::duration<double>(kSettle));
     painter.changes(kRoundWarmUpChanges);
     // The in-process source shares this process with the painter and the decoder: its use
@@ -253,7 +276,7 @@ int main(int argc, char** argv) {
                      "rounds, load average %.1f %.1f %.1f\n",
                      session.displayName().c_str(), options.seed, options.samples, options.rounds,
                      load[0], load[1], load[2]);
-        ChangePainter painter(session.displayName(), options.seed);
+        ChangePainter painter(session.displayName(), options.seed, options.curtain);
 
         // The hosts run for the whole bench, each with folders of its own.
         std::map<std::string, std::unique_ptr<HostSource>> hosts;
@@ -289,6 +312,8 @@ int main(int argc, char** argv) {
                     if (options.sources.contains(name))
                         reports.emplace_back(scenario.name, name, fps);
                 }
+                if (options.curtain && options.sources.contains("host"))
+                    reports.emplace_back(scenario.name, "host+curtain", fps);
             }
         }
         // Rounds interleave the configurations, so that a change in the machine's load (other
@@ -320,8 +345,12 @@ int main(int argc, char** argv) {
                         return {ffmpeg->pid(), [&] { ffmpeg->stop(); },
                                 [&] { return ffmpeg->running(); }, nullptr};
                     }
-                    auto host = hosts.find(report.name);
-                    if (host == hosts.end()) throw std::runtime_error(hostFailures[report.name]);
+                    // "host+curtain" is the same host with its curtain turned on.
+                    const bool curtained = report.name == "host+curtain";
+                    const std::string hostName = curtained ? "host" : report.name;
+                    auto host = hosts.find(hostName);
+                    if (host == hosts.end()) throw std::runtime_error(hostFailures[hostName]);
+                    if (options.curtain && hostName == "host") host->second->setCurtain(curtained);
                     device = host->second->stream(fps, streamSeconds, scenario.probeX,
                                                   scenario.probeY, log);
                     return {host->second->pid(),

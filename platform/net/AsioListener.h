@@ -21,6 +21,9 @@ public:
     void setNewConnectionHandler(NewConnectionHandler handler) override {
         engine_->setNewConnectionHandler(std::move(handler));
     }
+    void setPauseHandler(PauseHandler handler) override {
+        engine_->setPauseHandler(std::move(handler));
+    }
     void start(QueuePtr queue) override { engine_->start(std::move(queue)); }
     void cancel() override { engine_->cancel(); }
     std::optional<Endpoint> localEndpoint() const override { return engine_->localEndpoint(); }

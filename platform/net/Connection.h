@@ -78,16 +78,22 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 //  - `start` binds exactly to the parameters' `requiredLocalEndpoint` and reports `ready`,
 //    or `failed` with the reason (address in use, address not on this machine, …);
 //  - each accepted connection is handed, unstarted, to the new-connection handler once;
+//  - when descriptors run short it pauses accepting (connections wait in the system's
+//    backlog) and tries again shortly, rather than failing; the pause handler hears why it
+//    paused, and nullopt once it accepted again;
 //  - `cancel` closes the socket (and removes a unix socket file it created); idempotent.
 class Listener {
 public:
     using StateHandler = std::function<void(const State&)>;
     using NewConnectionHandler = std::function<void(ConnectionPtr)>;
+    using PauseHandler = std::function<void(const std::optional<NetError>& reason)>;
 
     virtual ~Listener() = default;
 
     virtual void setStateHandler(StateHandler handler) = 0;
     virtual void setNewConnectionHandler(NewConnectionHandler handler) = 0;
+    // Listeners that never pause may ignore it.
+    virtual void setPauseHandler(PauseHandler) {}
     virtual void start(QueuePtr queue) = 0;
     virtual void cancel() = 0;
     // The bound endpoint once ready (with the actual port when port 0 was asked for).

@@ -302,14 +302,19 @@ void ConnectionEngine::serviceReceives() {
                                            std::optional<Bytes> data, bool isComplete) {
         deliverReceive(std::move(completion), std::move(data), isComplete, std::nullopt);
     });
-    if (needed) readMore(*needed);
+    if (needed) readMore(*needed, receives_.oldestMaximum());
 }
 
-void ConnectionEngine::readMore(size_t needed) {
+void ConnectionEngine::readMore(size_t needed, size_t wanted) {
     checkStrand();
     if (reading_) return;
     reading_ = true;
-    readBuffer_.resize(std::clamp(needed - receives_.buffered(), kReadChunk, kMaxReadChunk));
+    // A receive that takes whatever comes, and little of it (a reply line, a relay watching an
+    // idle link), reads into a buffer of its own size: such connections wait long with a read
+    // pending, and should hold little meanwhile. Exact reads keep the large buffer, which reads
+    // ahead into what surely follows.
+    const size_t least = needed < wanted && wanted < kReadChunk ? wanted : kReadChunk;
+    readBuffer_.resize(std::clamp(needed - receives_.buffered(), least, kMaxReadChunk));
     stream_->readSome(asio::buffer(readBuffer_),
                       [self = shared_from_this()](const std::error_code& error, size_t count) {
                           self->onRead(error, count);

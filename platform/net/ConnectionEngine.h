@@ -74,7 +74,7 @@ private:
 
     void enqueueReceive(size_t minimum, size_t maximum, Connection::ReceiveCompletion completion);
     void serviceReceives();
-    void readMore(size_t needed);
+    void readMore(size_t needed, size_t wanted);
     void onRead(const std::error_code& error, size_t count);
 
     void fail(const std::string& description);

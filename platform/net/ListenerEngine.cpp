@@ -5,10 +5,12 @@
 
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
+#include <cerrno>
 
 #include "platform/CaldrovexError.h"
 #include "platform/QueueAssert.h"
 #include "platform/net/AsioConnection.h"
+#include "platform/net/DescriptorBudget.h"
 
 namespace caldrovex::platform::net {
 
@@ -16,6 +18,42 @@ namespace {
 
 // Connections the kernel may hold completed but not yet accepted.
 constexpr int kBacklog = asio::socket_base::max_listen_connections;
+// How long accepting pauses when descriptors run short: closes elsewhere free them within
+// moments, and a pause this short adds little to a device's wait.
+constexpr std::chrono::milliseconds kShortagePause{100};
+
+const std::string kBudgetSpent =
+    "Few file descriptors are left, and those are kept for the host itself.";
+
+// The system could not give the new connection a descriptor or memory for it; later it may.
+bool isShortage(const std::error_code& error) {
+    return error == std::errc::too_many_files_open ||
+           error == std::errc::too_many_files_open_in_system ||
+           error == std::errc::no_buffer_space || error == std::errc::not_enough_memory;
+}
+
+// Errors that belong to one incoming connection, not to the listening socket: it was aborted
+// or reset before it was taken, the network under it went away, or a filter refused it
+// (accept(2) hands such pending network errors over on the new connection).
+bool concernsOneConnection(const std::error_code& error) {
+    static const std::errc kinds[] = {std::errc::connection_aborted,
+                                      std::errc::connection_reset,
+                                      std::errc::interrupted,
+                                      std::errc::resource_unavailable_try_again,
+                                      std::errc::protocol_error,
+                                      std::errc::no_protocol_option,
+                                      std::errc::network_down,
+                                      std::errc::network_unreachable,
+                                      std::errc::host_unreachable,
+                                      std::errc::operation_not_supported,
+                                      std::errc::operation_not_permitted};
+    for (auto kind : kinds) {
+        if (error == kind) return true;
+    }
+    // No std::errc names these two.
+    return error.category() == std::system_category() &&
+           (error.value() == EHOSTDOWN || error.value() == ENONET);
+}
 
 std::optional<std::pair<dev_t, ino_t>> fileIdentity(const std::string& path) {
     struct stat info {};
@@ -48,6 +86,11 @@ void ListenerEngine::setStateHandler(Listener::StateHandler handler) {
 void ListenerEngine::setNewConnectionHandler(Listener::NewConnectionHandler handler) {
     std::lock_guard lock(mutex_);
     newConnectionHandler_ = std::move(handler);
+}
+
+void ListenerEngine::setPauseHandler(Listener::PauseHandler handler) {
+    std::lock_guard lock(mutex_);
+    pauseHandler_ = std::move(handler);
 }
 
 void ListenerEngine::start(QueuePtr queue) {
@@ -161,6 +204,7 @@ std::error_code ListenerEngine::bindUnix(const UnixPath& where) {
 
 void ListenerEngine::acceptNext() {
     checkStrand();
+    if (!DescriptorBudget::process().take()) return pause(kBudgetSpent);
     auto self = shared_from_this();
     // Accepted sockets get the pool's plain executor: their connection binds its own strand.
     auto& pool = SerialQueue::pool();
@@ -183,11 +227,28 @@ void ListenerEngine::acceptNext() {
 
 void ListenerEngine::onAccepted(const std::error_code& error, RawSocket socket) {
     checkStrand();
+    if (error) DescriptorBudget::process().giveBack();
     if (phase_ != Phase::ready) return;
-    // A client that gave up between connect and accept costs nothing; anything else (out of
-    // descriptors, a broken socket) ends the listener with the reason rather than spinning.
-    if (error == asio::error::connection_aborted) return acceptNext();
-    if (error) return fail(error.message());
+    if (!error) {
+        deliver(std::move(socket));
+        if (paused_) {
+            paused_ = false;
+            reportPause(std::nullopt);
+        }
+        return acceptNext();
+    }
+    if (isShortage(error)) {
+        // The budget allowed what the system refused: read it afresh before the next try.
+        DescriptorBudget::process().invalidate();
+        return pause(error.message());
+    }
+    if (concernsOneConnection(error)) return acceptNext();
+    // The listening socket itself is broken: end with the reason rather than spin.
+    fail(error.message());
+}
+
+void ListenerEngine::deliver(RawSocket socket) {
+    checkStrand();
     auto connection = std::make_shared<AsioConnection>(
         ConnectionEngine::accepted(std::move(socket), parameters_, tls_));
     binding().deliver([weak = weak_from_this(), connection] {
@@ -200,7 +261,34 @@ void ListenerEngine::onAccepted(const std::error_code& error, RawSocket socket) 
         }
         if (handler) handler(connection);
     });
-    acceptNext();
+}
+
+void ListenerEngine::pause(const std::string& reason) {
+    checkStrand();
+    if (!paused_) {
+        paused_ = true;
+        reportPause(NetError{reason});
+    }
+    if (!resumeTimer_) resumeTimer_ = std::make_unique<asio::steady_timer>(binding().strand());
+    resumeTimer_->expires_after(kShortagePause);
+    resumeTimer_->async_wait(asio::bind_executor(
+        binding().strand(), [self = shared_from_this()](const std::error_code& error) {
+            if (!error && self->phase_ == Phase::ready) self->acceptNext();
+        }));
+}
+
+void ListenerEngine::reportPause(std::optional<NetError> reason) {
+    checkStrand();
+    binding().deliver([weak = weak_from_this(), reason = std::move(reason)] {
+        auto self = weak.lock();
+        if (!self) return;
+        Listener::PauseHandler handler;
+        {
+            std::lock_guard lock(self->mutex_);
+            handler = self->pauseHandler_;
+        }
+        if (handler) handler(reason);
+    });
 }
 
 // ---- Ending ----------------------------------------------------------------------------------
@@ -225,6 +313,7 @@ void ListenerEngine::doCancel() {
 void ListenerEngine::closeAll() {
     checkStrand();
     std::error_code ignored;  // closing twice or closing a never-opened acceptor is harmless
+    if (resumeTimer_) resumeTimer_->cancel();
     if (tcpAcceptor_) tcpAcceptor_->close(ignored);
     if (unixAcceptor_) unixAcceptor_->close(ignored);
     // Only the file this listener bound: another listener may have taken the path since.

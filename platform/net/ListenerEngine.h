@@ -4,6 +4,7 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,12 @@ namespace caldrovex::platform::net {
 // still the one it bound). A unix path left behind by a listener that died is reclaimed when
 // nothing answers on it.
 //
+// Accepting stays within the process's descriptor budget (DescriptorBudget): when the budget
+// is spent or the system refuses a descriptor, the listener pauses for a moment and tries
+// again, leaving connections in the backlog, and tells the pause handler; a connect flood thus
+// slows accepting down but never ends the listener. Errors of one incoming connection (it
+// was aborted, the network went away under it) only skip that connection.
+//
 // Threads: public methods from any thread; the acceptors live on the engine's strand.
 class ListenerEngine : public std::enable_shared_from_this<ListenerEngine> {
 public:
@@ -34,6 +41,7 @@ public:
 
     void setStateHandler(Listener::StateHandler handler);
     void setNewConnectionHandler(Listener::NewConnectionHandler handler);
+    void setPauseHandler(Listener::PauseHandler handler);
     void start(QueuePtr queue);
     void cancel();
     std::optional<Endpoint> localEndpoint() const;
@@ -47,6 +55,10 @@ private:
     std::error_code bindUnix(const UnixPath& where);
     void acceptNext();
     void onAccepted(const std::error_code& error, RawSocket socket);
+    void deliver(RawSocket socket);
+    // Stops accepting for a moment, telling the pause handler why (once per pause).
+    void pause(const std::string& reason);
+    void reportPause(std::optional<NetError> reason);
     void fail(const std::string& description);
     void doCancel();
     void closeAll();
@@ -64,6 +76,7 @@ private:
     bool cancelledBeforeStart_ = false;
     Listener::StateHandler stateHandler_;
     Listener::NewConnectionHandler newConnectionHandler_;
+    Listener::PauseHandler pauseHandler_;
     std::optional<Endpoint> local_;
 
     // The strand's own.
@@ -72,6 +85,9 @@ private:
     TlsContext::Ptr tls_;
     std::unique_ptr<asio::ip::tcp::acceptor> tcpAcceptor_;
     std::unique_ptr<asio::local::stream_protocol::acceptor> unixAcceptor_;
+    // Accepting paused for want of descriptors; the timer resumes it.
+    bool paused_ = false;
+    std::unique_ptr<asio::steady_timer> resumeTimer_;
     std::optional<std::string> createdPath_;
     ino_t createdInode_ = 0;
     dev_t createdDevice_ = 0;

@@ -34,6 +34,8 @@ public:
     void endInput() { inputEnded_ = true; }
     bool inputEnded() const { return inputEnded_; }
     size_t buffered() const { return inbound_.size(); }
+    // The most the oldest waiting receive takes; 0 when none waits.
+    size_t oldestMaximum() const { return waiting_.empty() ? 0 : waiting_.front().maximum; }
 
     // Answers waiting receives, oldest first, while the buffered bytes satisfy them, handing
     // each completion to `deliver`. Returns the bytes the oldest receive still waits for

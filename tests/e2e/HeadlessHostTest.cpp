@@ -52,8 +52,9 @@ protected:
     }
 
     // Starts the host and waits until it listens.
-    void startHost(const std::vector<std::string>& extra = {}) {
-        host = std::make_unique<HostProcess>(scratch, address, extra);
+    void startHost(const std::vector<std::string>& extra = {},
+                   const std::map<std::string, std::string>& environment = {}) {
+        host = std::make_unique<HostProcess>(scratch, address, extra, environment);
         ASSERT_TRUE(host->next("running: yes", 0)) << host->process.transcript();
     }
 
@@ -221,17 +222,23 @@ TEST_F(HeadlessHostTest, AnInvitationPairsOneDeviceOnly) {
 }
 
 TEST_F(HeadlessHostTest, AnswersEachCommandAndReportsMistakes) {
-    startHost();
+    // On Qt's X11 platform (the tests' default is offscreen), where the curtain can work.
+    startHost({}, {{"QT_QPA_PLATFORM", "xcb"}});
     struct Case {
         const char* input;
         const char* expected;  // start of the answer's line
     };
     const Case cases[] = {
         {"status", "sharing: on"},
-        {"help", "commands: pair, devices, revoke ID, status, control on|off, help, quit"},
+        {"help",
+         "commands: pair, devices, revoke ID, status, control on|off, curtain on|off, help, "
+         "quit"},
         {"control maybe", "error: Usage: control on|off"},
         {"control on", "remote control: on"},
         {"control off", "remote control: off"},
+        {"curtain maybe", "error: Usage: curtain on|off"},
+        {"curtain on", "curtain: on"},
+        {"curtain off", "curtain: off"},
         {"bogus", "error: Unknown command \"bogus\"."},
         {"revoke", "error: Usage: revoke ID"},
         {"revoke A B", "error: Usage: revoke ID"},
@@ -242,6 +249,15 @@ TEST_F(HeadlessHostTest, AnswersEachCommandAndReportsMistakes) {
         auto answer = host->command(c.input, c.expected);
         EXPECT_TRUE(answer) << "input \"" << c.input << "\"\n" << host->process.transcript();
     }
+    quitHost();
+}
+
+// Without Qt on an X display the curtain cannot show; turning it on says so instead of "on".
+TEST_F(HeadlessHostTest, TheCurtainSaysWhereItCannotWork) {
+    startHost({}, {{"QT_QPA_PLATFORM", "offscreen"}});
+    EXPECT_EQ(host->command("curtain on", "curtain: "),
+              "curtain: unavailable (This computer's screen cannot be dimmed without an X "
+              "display.)");
     quitHost();
 }
 
@@ -415,7 +431,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsageCase{"caldrovex-host", {"--bogus"}, 2},
                       UsageCase{"caldrovex-host", {"--listen", "not-an-address"}, 2},
                       UsageCase{"caldrovex-host", {"--listen"}, 2},
+                      // "Every address" is nothing a device could dial.
+                      UsageCase{"caldrovex-host", {"--listen", "0.0.0.0"}, 2},
+                      UsageCase{"caldrovex-host", {"--listen=::"}, 2},
                       UsageCase{"caldrovex-host", {"--listen-only"}, 2},  // nothing would be served
+                      UsageCase{"caldrovex-host", {"--relay-only", "--listen", "127.0.0.1"}, 2},
                       UsageCase{"caldrovex-host", {"--help"}, 0},
                       UsageCase{"caldrovex-host", {"--version"}, 0},
                       UsageCase{"caldrovex-host", {"bogus"}, 2},

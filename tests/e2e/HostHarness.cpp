@@ -48,12 +48,16 @@ std::string binary(const std::string& name) {
 }
 
 HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
-                         const std::vector<std::string>& extraArguments)
+                         const std::vector<std::string>& extraArguments,
+                         const std::map<std::string, std::string>& extraEnvironment)
     : process(
           binary("caldrovex-host"),
           [&] {
-              std::vector<std::string> arguments{"--headless", "--listen", address,
-                                                 "--listen-only"};
+              std::vector<std::string> arguments{"--headless"};
+              if (address.empty())
+                  arguments.push_back("--relay-only");
+              else
+                  arguments.insert(arguments.end(), {"--listen", address, "--listen-only"});
               arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
               return arguments;
           }(),
@@ -61,6 +65,7 @@ HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
               // The clipboard is the X display's, as on a desktop, not an offscreen stand-in.
               auto environment = scratch.environment();
               environment["QT_QPA_PLATFORM"] = "xcb";
+              for (const auto& [name, value] : extraEnvironment) environment[name] = value;
               return environment;
           }()) {}
 

@@ -38,12 +38,15 @@ private:
 // runs on this machine never compete for the fixed port.
 std::string freshLoopbackAddress();
 
-// The real caldrovex-host, headless, serving only `address`, with the relay road switched off
-// in its settings so that it never reaches beyond loopback.
+// The real caldrovex-host, headless, serving only `address` (none with --relay-only when empty),
+// with the relay road switched off in its settings so that it never reaches beyond loopback
+// (unless a test turns it on and names a relay of its own in `extraEnvironment`, which adds to
+// or replaces in the scratch's environment).
 class HostProcess {
 public:
     HostProcess(const UserScratch& scratch, const std::string& address,
-                const std::vector<std::string>& extraArguments = {});
+                const std::vector<std::string>& extraArguments = {},
+                const std::map<std::string, std::string>& extraEnvironment = {});
 
     // Sends "pair" and returns the link printed for it (failing the test when none comes).
     std::string pair();

@@ -5,17 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
-#include <poll.h>
 
-#include <array>
 #include <chrono>
-#include <cmath>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <thread>
+#include <optional>
+#include <string>
 
-#include "adapters/x11/X11Handles.h"
-#include "e2e/HostHarness.h"
+#include "e2e/StreamingFixture.h"
 #include "e2e/X11Clipboard.h"
 
 namespace caldrovex::test {
@@ -23,132 +18,7 @@ namespace {
 
 using nlohmann::json;
 
-// The size of the wrapper's Xvfb screen.
-constexpr int kScreenWidth = 1920;
-constexpr int kScreenHeight = 1080;
-
-class Streaming : public ::testing::Test {
-protected:
-    void SetUp() override {
-        display = platform::openDisplay();
-        ASSERT_NE(display, nullptr) << "the wrapper's Xvfb is not reachable";
-    }
-    void TearDown() override {
-        viewer.reset();
-        host.reset();
-        display.reset();
-    }
-
-    // A host (with `hostArguments`), device A paired with it, and the device streaming.
-    void startStreaming(const std::vector<std::string>& hostArguments = {}) {
-        auto arguments = hostArguments;
-        arguments.push_back("--pair");
-        host = std::make_unique<HostProcess>(scratch, address, arguments);
-        auto linkLine = host->next("link: ", 0);
-        ASSERT_TRUE(linkLine) << host->process.transcript();
-        const std::string link = linkLine->substr(6);
-        auto paired = runDevice(scratch, {"pair", link});
-        ASSERT_EQ(paired.status, 0) << paired.transcript();
-        viewer = std::make_unique<ChildProcess>(
-            binary("caldrovex-device"),
-            std::vector<std::string>{"--state", scratch.stateFile().string(), "--timeout", "45",
-                                     "stream", "--log-frames", "--probe", "0.1,0.1"},
-            scratch.environment());
-        ASSERT_TRUE(waitForMessage("streaming", 0))
-            << viewer->transcript() << host->process.transcript();
-    }
-
-    // The first line from `from` on that is a host message of `type`; its index in `index`.
-    std::optional<json> waitForMessage(const std::string& type, size_t from,
-                                       size_t* index = nullptr) {
-        auto line = viewer->waitForLine(
-            [&](const std::string& text) {
-                return text.find("\"type\":\"" + type + "\"") != std::string::npos;
-            },
-            from, kProcessWait);
-        if (!line) return std::nullopt;
-        if (index) {
-            const auto& out = viewer->output();
-            *index = static_cast<size_t>(
-                std::find(out.begin() + static_cast<long>(from), out.end(), *line) - out.begin());
-        }
-        return json::parse(*line);
-    }
-
-    // Every message the device sent before has been handled by the host once its "pong" to a
-    // "ping" sent now arrives: the host answers in order.
-    void roundTrip() {
-        const size_t from = viewer->output().size();
-        ASSERT_TRUE(viewer->writeLine("ping"));
-        ASSERT_TRUE(waitForMessage("pong", from)) << viewer->transcript();
-    }
-
-    void fillScreen(unsigned long pixel) {
-        GC gc = XCreateGC(display.get(), DefaultRootWindow(display.get()), 0, nullptr);
-        XSetForeground(display.get(), gc, pixel);
-        XSetSubwindowMode(display.get(), gc, IncludeInferiors);
-        XFillRectangle(display.get(), DefaultRootWindow(display.get()), gc, 0, 0, kScreenWidth,
-                       kScreenHeight);
-        XFreeGC(display.get(), gc);
-        XSync(display.get(), False);
-    }
-
-    // Waits for a decoded frame whose probe shows `rgb` (within the codec's error).
-    bool waitForColour(std::array<int, 3> rgb) {
-        auto line = viewer->waitForLine(
-            [&](const std::string& text) {
-                if (text.find("\"event\":\"frame\"") == std::string::npos) return false;
-                const auto probe = json::parse(text)["probe"];
-                for (int c = 0; c < 3; ++c)
-                    if (std::abs(probe[c].get<int>() - rgb[c]) > 16) return false;
-                return true;
-            },
-            0, kProcessWait);
-        return line.has_value();
-    }
-
-    // The pointer once it has come within 2 pixels of (x, y), or where it is after waiting in
-    // vain: the host's injected motion reaches the server on the host's own connection, so it
-    // may be processed after the host has answered the device.
-    std::pair<int, int> pointerNear(int x, int y) {
-        XSelectInput(display.get(), DefaultRootWindow(display.get()), PointerMotionMask);
-        const auto deadline = std::chrono::steady_clock::now() + kProcessWait;
-        auto at = pointer();
-        while (std::abs(at.first - x) > 2 || std::abs(at.second - y) > 2) {
-            if (std::chrono::steady_clock::now() > deadline) break;
-            XEvent event;
-            // Motion comes as an event; a query after each (or after a quiet while) reads it.
-            if (XPending(display.get()) > 0)
-                XNextEvent(display.get(), &event);
-            else
-                waitForX(100);
-            at = pointer();
-        }
-        XSelectInput(display.get(), DefaultRootWindow(display.get()), NoEventMask);
-        return at;
-    }
-
-    void waitForX(int milliseconds) {
-        pollfd descriptor{ConnectionNumber(display.get()), POLLIN, 0};
-        poll(&descriptor, 1, milliseconds);
-    }
-
-    std::pair<int, int> pointer() {
-        Window root = 0;
-        Window child = 0;
-        int x = 0, y = 0, windowX = 0, windowY = 0;
-        unsigned int mask = 0;
-        XQueryPointer(display.get(), DefaultRootWindow(display.get()), &root, &child, &x, &y,
-                      &windowX, &windowY, &mask);
-        return {x, y};
-    }
-
-    UserScratch scratch;
-    const std::string address = freshLoopbackAddress();
-    std::unique_ptr<HostProcess> host;
-    std::unique_ptr<ChildProcess> viewer;
-    platform::DisplayHandle display;
-};
+using Streaming = StreamingFixture;
 
 TEST_F(Streaming, TheDeviceSeesWhatIsDrawnOnTheScreen) {
     ASSERT_NO_FATAL_FAILURE(startStreaming());

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <variant>
+
 #include "trust/HostIdentity.h"
 #include "trust/SecureStore.h"
 
@@ -58,6 +60,18 @@ void HostFixture::SetUp() {
         },
         [this](const InputEvent& event) { injected.push_back(event); }};
     input = std::make_shared<InputController>(std::move(callbacks), queue, 1);
+    curtain = std::make_shared<FakePrivacyCurtain>();
+    localInput = std::make_shared<FakeLocalInputWatcher>(queue);
+    screenChanges = std::make_shared<ScreenChangeNotifier>();
+    relay = std::make_unique<ScriptedRelay>(queue);
+    // Numbered rather than named after the test: a unix socket's path must stay short.
+    static int bridges = 0;
+    bridgeFolder = dataFolder.parent_path() / ("caldrovex-bridge-" + std::to_string(getpid()) +
+                                               "-" + std::to_string(++bridges));
+    std::filesystem::create_directories(bridgeFolder);
+    std::filesystem::permissions(bridgeFolder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    bridgePath = bridgeFolder / "caldrovex-host-relay.sock";
 }
 
 void HostFixture::TearDown() {
@@ -65,6 +79,9 @@ void HostFixture::TearDown() {
     // Whatever the host left queued (closing connections) runs and finds it gone.
     queue->advance(1);
     onMainQueue.reset();
+    std::filesystem::permissions(bridgeFolder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    std::filesystem::remove_all(bridgeFolder);
 }
 
 HostEnvironment HostFixture::environment() {
@@ -89,13 +106,25 @@ HostEnvironment HostFixture::environment() {
         return listeners.make(parameters);
     };
     environment.dataFolder = dataFolder;
-    environment.bridgePath = "/run/user/test/caldrovex-host-relay.sock";
-    environment.relayEndpoint = RelayEndpoint{"relay.example.invalid", 48700, std::nullopt};
+    environment.bridgePath = bridgePath;
+    environment.relay = relayConfiguration;
+    environment.makeRelayAgent = [this](const RelayEndpoint&, const std::string&) {
+        ++agentsMade;
+        return RelayAgent::make(
+            queue,
+            [this](const std::vector<std::string>& keys) {
+                return relay->makeLink(RelayLink::Role::host, keys);
+            },
+            [this] { return makeStream(queue).first; });
+    };
     environment.loginItemEnabled = [] { return false; };
     environment.input = input;
     environment.clipboard = clipboard;
     environment.power = power;
     environment.screen = screen;
+    environment.curtain = curtain;
+    environment.localInput = localInput;
+    environment.screenChanges = screenChanges;
     return environment;
 }
 
@@ -134,6 +163,20 @@ std::unique_ptr<TestDevice> HostFixture::connectRelayed() {
     host->accept(device->hostEnd, "relay");
     settle();
     return device;
+}
+
+std::shared_ptr<FakeListener> HostFixture::bridge() const {
+    for (auto& listener : listeners.liveListeners()) {
+        const auto& endpoint = listener->parameters.requiredLocalEndpoint;
+        if (endpoint && std::holds_alternative<platform::net::UnixPath>(*endpoint)) return listener;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> HostFixture::openLinkRequests() const {
+    std::vector<std::string> requests;
+    for (size_t index : relay->open()) requests.push_back(relay->links[index]->received);
+    return requests;
 }
 
 ControlMessage HostFixture::pairMessage(const std::string& deviceID, const std::string& secret,

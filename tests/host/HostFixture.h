@@ -13,9 +13,12 @@
 #include "support/FakeClipboard.h"
 #include "support/FakeEncoderSession.h"
 #include "support/FakeListener.h"
+#include "support/FakeLocalInputWatcher.h"
 #include "support/FakePermissionProbe.h"
 #include "support/FakePowerControl.h"
+#include "support/FakePrivacyCurtain.h"
 #include "support/MemorySettingsStore.h"
+#include "support/ScriptedRelay.h"
 #include "support/SyntheticCaptureService.h"
 #include "support/TestDevice.h"
 #include "trust/MemorySecretBackend.h"
@@ -52,6 +55,10 @@ protected:
                                         const std::string& remoteHost = "100.100.1.1");
     // A device connected through the relay bridge's accept path.
     std::unique_ptr<TestDevice> connectRelayed();
+    // The live bridge listener, or null.
+    std::shared_ptr<FakeListener> bridge() const;
+    // The request lines the relay received on its open links, oldest first.
+    std::vector<std::string> openLinkRequests() const;
 
     ControlMessage pairMessage(const std::string& deviceID, const std::string& secret,
                                const std::string& name = "Ada's Phone") const;
@@ -84,7 +91,19 @@ protected:
     // Every event the input controller delivered to the desktop.
     std::vector<InputEvent> injected;
     std::shared_ptr<InputController> input;
+    std::shared_ptr<FakePrivacyCurtain> curtain;
+    std::shared_ptr<FakeLocalInputWatcher> localInput;
+    std::shared_ptr<ScreenChangeNotifier> screenChanges;
     FakeListenerFactory listeners;
+    // Where the relay is (by default a name that resolves nowhere; its links are scripted),
+    // and a private folder for the bridge's socket.
+    RelayConfiguration relayConfiguration =
+        RelayConfiguration::resolve(std::nullopt, std::string("relay.example.invalid"));
+    std::filesystem::path bridgeFolder;
+    std::filesystem::path bridgePath;
+    // The relay's side of every link the host's agents open, and how many agents were made.
+    std::unique_ptr<ScriptedRelay> relay;
+    int agentsMade = 0;
     std::vector<std::string> queueLabels;
     // What the private network offers: VPN addresses, and local ones when they are included.
     std::vector<std::string> vpnAddresses{"100.64.0.1"};

@@ -60,16 +60,25 @@ TEST_F(HostIntake, SixtyFifthPendingConnectionIsRefusedUntilOneLeaves) {
     EXPECT_EQ(pendingCount(), 64u);
 }
 
-TEST_F(HostIntake, NinthPendingConnectionOnOneListenerIsRefused) {
+// Eight hosts of one place each: a ninth connection from one of them is refused (it holds as
+// many as anyone); one from a new host takes the place of the oldest.
+TEST_F(HostIntake, NinthPendingConnectionOnOneListenerIsRefusedUnlessItDisplaces) {
     makeSharingHost();
     std::vector<std::unique_ptr<TestDevice>> devices;
     for (int peer = 1; peer <= 8; ++peer)
         devices.push_back(connect("100.64.0.1", "100.100.0." + std::to_string(peer)));
-    auto refused = connect("100.64.0.1", "100.100.0.9");
+    auto refused = connect("100.64.0.1", "100.100.0.8");
     EXPECT_TRUE(refused->closed);
+    EXPECT_FALSE(devices.front()->closed);
+
+    auto newcomer = connect("100.64.0.1", "100.100.0.9");
+    EXPECT_FALSE(newcomer->closed);
+    EXPECT_TRUE(devices.front()->closed) << "the oldest";
+    EXPECT_EQ(pendingCount(), 8u);
+
     hangUp(*devices.back());
-    auto accepted = connect("100.64.0.1", "100.100.0.10");
-    EXPECT_FALSE(accepted->closed);
+    auto accepted = connect("100.64.0.1", "100.100.0.8");
+    EXPECT_FALSE(accepted->closed) << "a free place";
 }
 
 TEST_F(HostIntake, FifthPendingConnectionFromOneHostIsRefusedUntilOneIsAdmittedOrCloses) {
@@ -134,12 +143,30 @@ TEST_F(HostIntake, AttemptEntryIsForgottenTwoMinutesAfterItsWindowBegan) {
     EXPECT_EQ(host->debugState().attempts.count("100.100.7.7"), 0u);
 }
 
-TEST_F(HostIntake, SilentConnectionIsCancelledTenSecondsAfterItWasAccepted) {
+TEST_F(HostIntake, SilentConnectionIsCancelledFiveSecondsAfterItWasAccepted) {
     makeSharingHost();
     auto device = connect();
-    advance(9.9);
+    advance(4.9);
     EXPECT_FALSE(device->closed);
     EXPECT_EQ(pendingCount(), 1u);
+    advance(0.1);
+    EXPECT_TRUE(device->closed);
+    EXPECT_EQ(pendingCount(), 0u);
+}
+
+// A connection that spoke in time but got no answer (the credentials are not loaded) is held
+// until the admission deadline.
+TEST_F(HostIntake, ConnectionThatSpokeIsCancelledTenSecondsAfterItWasAccepted) {
+    secrets->failReads(5);
+    makeHost();
+    ASSERT_FALSE(host->debugState().identity);
+    auto device = std::make_unique<TestDevice>(queue, queue, "100.100.1.1");
+    host->accept(device->hostEnd, "100.64.0.1");
+    settle();
+    device->send(ControlMessage::make("authenticate"));
+    advance(9.9);
+    EXPECT_FALSE(device->closed);
+    EXPECT_TRUE(device->received.empty()) << "nobody can be admitted yet";
     advance(0.1);
     EXPECT_TRUE(device->closed);
     EXPECT_EQ(pendingCount(), 0u);

@@ -71,7 +71,7 @@ TEST_F(HostInvitations, FieldsForOneSeveralAndNoAddressWithAndWithoutRelay) {
             EXPECT_FALSE(invitation.relay.has_value());
             EXPECT_FALSE(invitation.relayKey.has_value());
         }
-        EXPECT_FALSE(host->published().error.has_value());
+        EXPECT_FALSE(host->published().error.has_value()) << *host->published().error;
     }
 }
 

@@ -118,7 +118,7 @@ TEST_F(HostLifecycle, StartOpensOneListenerPerAddressWithTlsParameters) {
     makeHost();
     EXPECT_TRUE(host->sharing());
     EXPECT_EQ(host->published().addresses, vpnAddresses);
-    ASSERT_EQ(listeners.liveListeners().size(), 2u);
+    ASSERT_EQ(listeners.liveListeners().size(), 3u) << "one per address, and the relay bridge";
     for (const auto& address : vpnAddresses) {
         SCOPED_TRACE(address);
         auto listener = listeners.live(address);
@@ -168,7 +168,7 @@ TEST_F(HostLifecycle, StopWithAndWithoutTheIntent) {
     EXPECT_EQ(settings->values["hostEnabled"], true);
     advance(3);
     EXPECT_TRUE(host->sharing());
-    EXPECT_EQ(listeners.liveListeners().size(), 1u);
+    EXPECT_EQ(listeners.liveListeners().size(), 2u) << "the address's, and the relay bridge";
 
     // The user's stop: no tick restarts it.
     host->stop(false);
@@ -281,7 +281,8 @@ TEST_F(HostLifecycle, EveryStatusSentence) {
         {"Ready · reachable anywhere with Orvelo Connect", false, true, RelayStatus::ready()},
         {"Ready to pair a device", false, true, RelayStatus::idle()},
         {"Connecting to Orvelo Connect…", false, true, RelayStatus::connecting()},
-        {"Connecting to Orvelo Connect…", false, true, RelayStatus::unreachable("No route.")},
+        {"Orvelo Connect is not reachable. No route.", false, true,
+         RelayStatus::unreachable("No route.")},
         {"Connecting to Orvelo Connect…", false, true, RelayStatus::off()},
         {"Waiting for a VPN such as Tailscale", false, false, RelayStatus::off()},
     };
@@ -291,6 +292,7 @@ TEST_F(HostLifecycle, EveryStatusSentence) {
             c.addresses ? std::vector<std::string>{"100.64.0.1"} : std::vector<std::string>{};
         settings->values = {{"hostEnabled", true}, {"relayEnabled", c.relayEnabled}};
         makeHost();
+        listenersReady();
         host->relayStatusChanged(c.relay);
         EXPECT_EQ(host->published().status, c.expected);
     }
@@ -318,7 +320,7 @@ TEST_F(HostLifecycle, SettingsAreStored) {
     EXPECT_FALSE(host->published().relayEnabled);
     EXPECT_TRUE(host->published().controlEnabled);
     EXPECT_TRUE(host->published().curtainEnabled);
-    EXPECT_EQ(host->published().relayStatus, RelayStatus::off()) << "no relay agent yet";
+    EXPECT_EQ(host->published().relayStatus, RelayStatus::off()) << "sharing is off";
 }
 
 TEST_F(HostLifecycle, ControlForThisRunOnlyIsShownAsNotSaved) {

@@ -224,3 +224,20 @@ TEST(Listener, AcceptedConnectionKnowsItsRemoteHostBeforeItStarts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Listener, AnAcceptedConnectionNamesItsPeerBeforeItStarts) {
+    TestListener listener(plainAt(HostPort{"127.0.0.1", 0}));
+    listener.states->waitFor(StateKind::ready);
+    auto client = makeConnection(*listener.listener->localEndpoint(), {});
+    client->start(SerialQueue::make("caldrovex.test.client"));
+    auto accepted = listener.connection(0);
+    ASSERT_TRUE(accepted->remoteEndpoint().has_value());
+    EXPECT_EQ(std::get<HostPort>(*accepted->remoteEndpoint()).host, "127.0.0.1");
+    EXPECT_EQ(accepted->state().kind, StateKind::setup);
+    accepted->cancel();
+    client->cancel();
+}
+
+}  // namespace

@@ -118,6 +118,18 @@ inline std::future<std::optional<NetError>> sendFuture(const ConnectionPtr& conn
     return promise->get_future();
 }
 
+// Reads from `connection` until `wanted` bytes came, or the stream ended.
+inline std::string receiveText(const ConnectionPtr& connection, size_t wanted) {
+    std::string text;
+    while (text.size() < wanted) {
+        auto future = receiveFuture(connection, 1, wanted - text.size());
+        auto result = await(future, "bytes");
+        text += textOf(result.data);
+        if (result.isComplete || result.error) break;
+    }
+    return text;
+}
+
 // A private directory for unix socket paths, removed with everything in it.
 class TempDir {
 public:

@@ -65,11 +65,15 @@ TEST_F(JsonSettingsStoreTest, WriteCreatesFolderAndSurvivesReload) {
               1);
 }
 
-TEST_F(JsonSettingsStoreTest, NonBooleanValuesReadAsAbsentAndUnknownKeysAreKept) {
-    writeFile(R"({"relayEnabled": "yes", "other": [1, 2], "curtainEnabled": true})");
+TEST_F(JsonSettingsStoreTest, ValuesOfAnotherTypeReadAsAbsentAndUnknownKeysAreKept) {
+    writeFile(R"({"relayEnabled": "yes", "other": [1, 2], "curtainEnabled": true,
+                  "relayEndpoint": "relay.example.org:48700"})");
     JsonSettingsStore store(file);
     EXPECT_EQ(store.boolean("relayEnabled"), std::nullopt);
     EXPECT_EQ(store.boolean("curtainEnabled"), true);
+    EXPECT_EQ(store.text("relayEndpoint"), "relay.example.org:48700");
+    EXPECT_EQ(store.text("curtainEnabled"), std::nullopt);
+    EXPECT_EQ(store.text("missing"), std::nullopt);
     store.setBoolean("controlEnabled", true);
     auto json = readFile();
     EXPECT_EQ(json["other"], (nlohmann::json{1, 2}));

@@ -89,6 +89,9 @@ ChildProcess::ChildProcess(Options options) {
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorLog.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0600);
     }
+    // Nothing else of ours goes along (sockets are not all close-on-exec): a listening socket
+    // a test holds must close when the test closes it.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     auto argv = pointers(options.argv);
     auto envText = mergedEnvironment(options.environment);
     auto envp = pointers(envText);

@@ -26,6 +26,12 @@ void FakeListener::reportState(platform::net::State state) {
     });
 }
 
+void FakeListener::reportPause(std::optional<platform::net::NetError> reason) {
+    queue->post([this, reason] {
+        if (auto handler = pauseHandler) handler(reason);
+    });
+}
+
 void FakeListener::deliver(platform::net::ConnectionPtr connection) {
     queue->post([this, connection] {
         if (auto handler = newConnectionHandler) handler(connection);

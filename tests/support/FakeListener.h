@@ -20,6 +20,7 @@ public:
     void setNewConnectionHandler(NewConnectionHandler handler) override {
         newConnectionHandler = std::move(handler);
     }
+    void setPauseHandler(PauseHandler handler) override { pauseHandler = std::move(handler); }
     void start(platform::QueuePtr queue) override;
     void cancel() override { cancelled = true; }
     std::optional<platform::net::Endpoint> localEndpoint() const override {
@@ -30,6 +31,8 @@ public:
     std::string address() const;
 
     void reportState(platform::net::State state);
+    // Accepting paused for `reason`, or resumed (nullopt).
+    void reportPause(std::optional<platform::net::NetError> reason);
     void deliver(platform::net::ConnectionPtr connection);
 
     const platform::net::Parameters parameters;
@@ -38,6 +41,7 @@ public:
     bool cancelled = false;
     StateHandler stateHandler;
     NewConnectionHandler newConnectionHandler;
+    PauseHandler pauseHandler;
 };
 
 // Makes FakeListeners and remembers them; can be told to fail.

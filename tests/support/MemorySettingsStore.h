@@ -16,9 +16,15 @@ public:
         if (found == values.end()) return std::nullopt;
         return found->second;
     }
+    std::optional<std::string> text(const std::string& key) const override {
+        auto found = texts.find(key);
+        if (found == texts.end()) return std::nullopt;
+        return found->second;
+    }
     void setBoolean(const std::string& key, bool value) override { values[key] = value; }
 
     std::map<std::string, bool> values;
+    std::map<std::string, std::string> texts;
 };
 
 }  // namespace caldrovex::test

@@ -52,7 +52,14 @@ void SyntheticCaptureStream::stopCapture(Done done) {
 void SyntheticCaptureStream::exclude(const std::set<uint32_t>& windowIDs,
                                      std::function<void(bool)> done) {
     excludedWindows = windowIDs;
+    if (holdExcludes) return held_.push_back(std::move(done));
     done(excludeAnswer);
+}
+
+void SyntheticCaptureStream::answerExcludes() {
+    auto held = std::move(held_);
+    held_.clear();
+    for (auto& done : held) done(excludeAnswer);
 }
 
 bool SyntheticCaptureStream::running() const {
@@ -110,6 +117,8 @@ std::shared_ptr<CaptureStream> SyntheticCaptureService::makeStream(
     auto stream = std::make_shared<SyntheticCaptureStream>(
         display, configuration, std::move(captureQueue), clock_, std::move(onFrame),
         std::move(onStop), startAnswer, stopAnswer);
+    stream->excludeAnswer = excludeAnswer;
+    stream->holdExcludes = holdExcludes;
     streams.push_back(stream);
     return stream;
 }

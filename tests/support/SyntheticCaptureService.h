@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,9 +45,13 @@ public:
     bool running() const;
     const CaptureDisplay display;
     const CaptureConfiguration configuration;
-    // What `exclude` answers; the windows last asked for.
+    // What `exclude` answers; the windows last asked for. While `holdExcludes` is set, the
+    // answers wait until `answerExcludes` (a capture that takes its time to build a frame).
     bool excludeAnswer = false;
     std::set<uint32_t> excludedWindows;
+    bool holdExcludes = false;
+    void answerExcludes();
+    size_t heldExcludes() const { return held_.size(); }
 
 private:
     platform::QueuePtr queue_;
@@ -59,6 +64,7 @@ private:
     mutable std::mutex mutex_;
     bool running_ = false;
     int64_t index_ = 0;
+    std::vector<std::function<void(bool)>> held_;
 };
 
 // A capture service with a display list the test sets, and streams it keeps for inspection.
@@ -75,9 +81,11 @@ public:
     std::vector<CaptureDisplay> displayList;
     SyntheticAnswer displaysAnswer;
     std::optional<CaldrovexError> makeError;
-    // How the next streams answer start and stop.
+    // How the next streams answer start, stop and exclude.
     SyntheticAnswer startAnswer;
     SyntheticAnswer stopAnswer;
+    bool excludeAnswer = false;
+    bool holdExcludes = false;
     // Every stream made, oldest first.
     std::vector<std::shared_ptr<SyntheticCaptureStream>> streams;
 

@@ -71,11 +71,4 @@ TEST(RelayEndpoint, EqualExactlyWhenAllFieldsAre) {
     EXPECT_NE(base, (RelayEndpoint{"other.example.invalid", 48700, std::nullopt}));
 }
 
-TEST(RelayEndpoint, BuiltInUsesTheConfiguredHostOnTheRelayPortWithoutPin) {
-    const RelayEndpoint builtIn = RelayEndpoint::builtIn();
-    EXPECT_EQ(builtIn.host, CALDROVEX_RELAY_HOST);
-    EXPECT_EQ(builtIn.port, 48700);
-    EXPECT_EQ(builtIn.pinnedCertificateHash, std::nullopt);
-}
-
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "adapters/qt/QtPrivacyCurtain.h"
 #include "adapters/qt/QtScreenChangeNotifier.h"
+#include "app/X11CurtainPlatform.h"
 #include "qt/QtLoop.h"
 #include "support/GuiApplication.h"
 
@@ -42,7 +43,7 @@ protected:
     }
 
     QGuiApplication& application = test::guiApplication();  // before the curtain
-    QtPrivacyCurtain curtain;
+    QtPrivacyCurtain curtain{x11CurtainPlatform()};
     TestWindows windows;
 };
 
@@ -124,7 +125,7 @@ TEST_F(PrivacyCurtainTest, OnAWaylandSessionNothingIsEverShown) {
     const bool wasSet = qEnvironmentVariableIsSet("XDG_SESSION_TYPE");
     const QByteArray session = qgetenv("XDG_SESSION_TYPE");
     qputenv("XDG_SESSION_TYPE", "wayland");
-    QtPrivacyCurtain wayland;
+    QtPrivacyCurtain wayland{x11CurtainPlatform()};
     wasSet ? qputenv("XDG_SESSION_TYPE", session) : qunsetenv("XDG_SESSION_TYPE");
     ASSERT_TRUE(wayland.unavailable());
     EXPECT_EQ(wayland.unavailable()->message(),
@@ -142,7 +143,7 @@ TEST_F(PrivacyCurtainTest, OnAWaylandSessionNothingIsEverShown) {
 // windows still covering them.
 TEST_F(PrivacyCurtainTest, WindowsFollowTheScreens) {
     QList<QRect> areas{QRect(0, 0, 960, 1080), QRect(960, 0, 960, 1080)};
-    QtPrivacyCurtain split([&] { return areas; });
+    QtPrivacyCurtain split(x11CurtainPlatform(), [&] { return areas; });
     windows.open(400, 500, 10, 10, kRed);
     windows.open(1500, 500, 10, 10, kRed);
     split.prepare();

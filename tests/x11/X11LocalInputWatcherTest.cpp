@@ -5,14 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XInput2.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
-
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,59 +15,12 @@
 #include "adapters/x11/X11LocalInputWatcher.h"
 #include "platform/ManualQueue.h"
 #include "platform/SerialQueue.h"
+#include "support/PersonAtTheComputer.h"
 
 namespace caldrovex::platform {
 namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(20);  // only reached when something is broken
-
-struct Closer {
-    void operator()(Display* d) const { XCloseDisplay(d); }
-};
-
-// A master device pair of its own (XIAddMaster), through whose XTEST devices this
-// connection's XTest requests go.
-class PersonAtTheComputer {
-public:
-    PersonAtTheComputer() : display_(XOpenDisplay(nullptr)) {
-        if (!display_) throw std::runtime_error("no X display: run under tests/run-with-xvfb");
-        Display* d = display_.get();
-        char name[] = "person";
-        XIAddMasterInfo add{XIAddMaster, name, True, True};
-        XIChangeHierarchy(d, reinterpret_cast<XIAnyHierarchyChangeInfo*>(&add), 1);
-        XSync(d, False);
-        int count = 0;
-        XIDeviceInfo* devices = XIQueryDevice(d, XIAllMasterDevices, &count);
-        for (int i = 0; i < count; ++i) {
-            if (std::strcmp(devices[i].name, "person pointer") == 0) pointer_ = devices[i].deviceid;
-        }
-        XIFreeDeviceInfo(devices);
-        if (pointer_ == 0) throw std::runtime_error("the master device was not added");
-        XISetClientPointer(d, None, pointer_);
-        XSync(d, False);
-    }
-    ~PersonAtTheComputer() {
-        XIRemoveMasterInfo remove{XIRemoveMaster, pointer_, XIFloating, 0, 0};
-        XIChangeHierarchy(display_.get(), reinterpret_cast<XIAnyHierarchyChangeInfo*>(&remove), 1);
-        XSync(display_.get(), False);
-    }
-
-    void pressKey() {
-        Display* d = display_.get();
-        KeyCode code = XKeysymToKeycode(d, XK_a);
-        XTestFakeKeyEvent(d, code, True, CurrentTime);
-        XTestFakeKeyEvent(d, code, False, CurrentTime);
-        XSync(d, False);
-    }
-    void movePointer(int x, int y) {
-        XTestFakeMotionEvent(display_.get(), DefaultScreen(display_.get()), x, y, CurrentTime);
-        XSync(display_.get(), False);
-    }
-
-private:
-    std::unique_ptr<Display, Closer> display_;
-    int pointer_ = 0;
-};
 
 // Counts a watcher's reports, which arrive on its main queue.
 struct Reports {
@@ -139,7 +86,7 @@ TEST(X11LocalInputWatcherTest, OnlyInputThatTheHostDidNotInjectIsReported) {
     EXPECT_EQ(reports.now(), 0);
 
     // A person at the computer: a key, then a move.
-    PersonAtTheComputer person;
+    test::PersonAtTheComputer person;
     person.pressKey();
     ASSERT_TRUE(reports.waitFor(1));
     person.movePointer(700, 500);

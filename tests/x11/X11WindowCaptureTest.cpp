@@ -8,6 +8,7 @@
 
 // Qt before Xlib, whose macros (Bool, Status) break Qt's headers.
 #include "adapters/qt/QtPrivacyCurtain.h"
+#include "app/X11CurtainPlatform.h"
 #include "qt/QtLoop.h"
 #include "support/GuiApplication.h"
 
@@ -471,7 +472,7 @@ TEST_F(X11WindowCaptureTest, TheCurtainDimsTheScreenButNeverShowsInTheStream) {
     windows.open(100, 100, 200, 200, kRed);
     windows.open(1000, 600, 200, 200, kBlue);
     Window changing = windows.open(1500, 100, 200, 200, kGreen);
-    platform::QtPrivacyCurtain curtain;
+    platform::QtPrivacyCurtain curtain{x11CurtainPlatform()};
     ASSERT_FALSE(curtain.unavailable());
     curtain.prepare();
     start();

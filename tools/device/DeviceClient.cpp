@@ -56,6 +56,7 @@ DeviceClient::DeviceClient(platform::QueuePtr queue, platform::ClockPtr clock)
 
 DeviceClient::~DeviceClient() {
     if (channel_) channel_->cancel();
+    if (forwarder_) forwarder_->cancel();
 }
 
 std::string DeviceClient::certificateHash(const std::vector<unsigned char>& der) {
@@ -72,19 +73,50 @@ void DeviceClient::connect(Target target) {
 void DeviceClient::cancel() {
     ended_ = true;
     if (channel_) channel_->cancel();
+    if (forwarder_) forwarder_->cancel();
 }
 
 void DeviceClient::tryNext() {
     if (ended_) return;
+    if (target_.relayOnly) next_ = target_.addresses.size();
     if (next_ >= target_.addresses.size()) {
+        if (target_.relay && !relayTried_) return tryRelay();
         std::string message = "The host could not be reached";
+        if (target_.addresses.empty() && !target_.relay) message += " (no address, no relay)";
         for (size_t i = 0; i < attempts_.size(); ++i)
             message += (i == 0 ? ": " : "; ") + attempts_[i];
         return fail(Failure::unreachable, message + ".");
     }
     address_ = target_.addresses[next_++];
-    mismatch_.reset();
+    open(hostPort(address_, target_.port), kConnectTimeoutSeconds);
+}
 
+void DeviceClient::tryRelay() {
+    relayTried_ = true;
+    address_ = "the relay at " + target_.relay->endpoint.address();
+    forwarder_ = RelayForwarder::make(target_.relay->endpoint, target_.relay->key, queue_);
+    std::weak_ptr<DeviceClient> weak = weak_from_this();
+    forwarder_->onReady = [weak](std::optional<uint16_t> port) {
+        auto self = weak.lock();
+        if (!self || self->ended_) return;
+        if (!port) {
+            self->attempts_.push_back(self->address_ + " (no loopback port to forward from)");
+            return self->tryNext();
+        }
+        self->open(platform::net::HostPort{"127.0.0.1", *port}, kRelayConnectTimeoutSeconds);
+    };
+    // Either ends the loopback connection too; its close then reports this reason.
+    forwarder_->onOffline = [weak] {
+        if (auto self = weak.lock()) self->relayFailure_ = "it says the host is offline";
+    };
+    forwarder_->onFailed = [weak](const std::string& message) {
+        if (auto self = weak.lock()) self->relayFailure_ = message;
+    };
+    forwarder_->start();
+}
+
+void DeviceClient::open(const platform::net::HostPort& where, int timeoutSeconds) {
+    mismatch_.reset();
     platform::net::Parameters parameters;
     platform::net::TlsOptions tls;
     tls.verify = [weak =
@@ -94,8 +126,8 @@ void DeviceClient::tryNext() {
     };
     parameters.tls = std::move(tls);
     parameters.tcp.noDelay = true;
-    parameters.tcp.connectionTimeout = kConnectTimeoutSeconds;
-    auto connection = platform::net::makeConnection(hostPort(address_, target_.port), parameters);
+    parameters.tcp.connectionTimeout = timeoutSeconds;
+    auto connection = platform::net::makeConnection(where, parameters);
     channel_ = PacketConnection::make(std::move(connection), queue_, clock_);
 
     std::weak_ptr<DeviceClient> weak = weak_from_this();
@@ -138,12 +170,14 @@ void DeviceClient::connectionClosed(std::optional<std::string> reason) {
         return;
     }
     if (mismatch_) {
+        const std::string host =
+            relayTried_ ? "The host reached through " + address_ : "The host at " + address_;
         return fail(Failure::certificateMismatch,
-                    "The host at " + address_ + " presented a certificate with hash " + *mismatch_ +
+                    host + " presented a certificate with hash " + *mismatch_ +
                         ", not the pinned " + target_.certificateHash +
                         ". It is not the paired host; refusing to talk to it.");
     }
-    attempts_.push_back(address_ + " (" + reason.value_or("closed") + ")");
+    attempts_.push_back(address_ + " (" + relayFailure_.value_or(reason.value_or("closed")) + ")");
     tryNext();
 }
 

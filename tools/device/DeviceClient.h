@@ -11,17 +11,23 @@
 #include "platform/Queue.h"
 #include "protocol/ControlMessage.h"
 #include "protocol/PacketConnection.h"
+#include "reach/RelayEndpoint.h"
+#include "reach/RelayForwarder.h"
 
 namespace caldrovex::device {
 
-// The device's connection to a host: tries the host's addresses in order over TLS, accepts
-// the host only when its certificate's SHA-256 hash equals the pinned one, and then speaks
+// The device's connection to a host: tries the host's addresses in order over TLS, then (or
+// only, when told so) the relay road, accepts the host only when its certificate's SHA-256
+// hash equals the pinned one, and then speaks
 // the packet framing through a PacketConnection that callers use directly (`channel()`: send
 // control messages, take video with `onVideo`, acknowledge frames).
 //
 // The pin is checked during the handshake, before a single byte of ours is sent, so a host
-// that is not the paired one never sees a secret or token. A certificate mismatch ends the
-// attempt at once: it is not an unreachable address to skip but a host to refuse.
+// that is not the paired one never sees a secret or token. Through the relay the same TLS
+// client talks to a RelayForwarder's loopback port, whose bytes the relay splices to the
+// host: the TLS session, and so the pin check, runs end to end, and the relay sees neither. A
+// certificate mismatch ends the attempt at once: it is not an unreachable address to skip but a
+// host to refuse.
 //
 // Contract:
 // - Owned through std::shared_ptr (`make`); every callback runs on `queue`, and `connect`,
@@ -34,6 +40,16 @@ class DeviceClient : public std::enable_shared_from_this<DeviceClient> {
 public:
     // Seconds to open TCP and finish TLS on one address before trying the next.
     static constexpr int kConnectTimeoutSeconds = 10;
+    // The same through the relay, where TLS waits for the relay to pair the device: the
+    // relay's own connection, then up to 10 s while the relay holds the device for its host's
+    // next link; the relay's "OFFLINE" must arrive before this ends.
+    static constexpr int kRelayConnectTimeoutSeconds = 30;
+
+    // The relay road: where the relay is and the rendezvous value the host gave this device.
+    struct RelayRoad {
+        RelayEndpoint endpoint;
+        std::string key;
+    };
 
     struct Target {
         // Tried in order. An address may carry its own port ("192.0.2.1:4000",
@@ -41,6 +57,9 @@ public:
         std::vector<std::string> addresses;
         uint16_t port = 0;
         std::string certificateHash;
+        // Tried after the addresses, or alone with `relayOnly`.
+        std::optional<RelayRoad> relay;
+        bool relayOnly = false;
     };
 
     enum class Failure { unreachable, certificateMismatch };
@@ -69,6 +88,8 @@ private:
     DeviceClient(platform::QueuePtr queue, platform::ClockPtr clock);
 
     void tryNext();
+    void tryRelay();
+    void open(const platform::net::HostPort& where, int timeoutSeconds);
     bool verify(const std::vector<std::vector<unsigned char>>& chain);
     void connectionClosed(std::optional<std::string> reason);
     void fail(Failure failure, const std::string& message);
@@ -85,6 +106,10 @@ private:
     std::optional<std::string> mismatch_;
     // Why each address failed, for the final message.
     std::vector<std::string> attempts_;
+    std::shared_ptr<RelayForwarder> forwarder_;
+    bool relayTried_ = false;
+    // What the relay said when it could not reach the host.
+    std::optional<std::string> relayFailure_;
 };
 
 }  // namespace caldrovex::device

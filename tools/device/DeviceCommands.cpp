@@ -11,6 +11,7 @@
 #include "platform/AsioMainQueue.h"
 #include "platform/CaldrovexError.h"
 #include "platform/Clock.h"
+#include "reach/RelayEndpoint.h"
 #include "tools/device/DeviceLogin.h"
 #include "tools/device/DeviceState.h"
 #include "tools/device/StreamViewer.h"
@@ -39,6 +40,34 @@ void printReply(const ControlMessage& message) {
 void appendUnique(std::vector<std::string>& list, const std::string& address) {
     if (!address.empty() && std::find(list.begin(), list.end(), address) == list.end())
         list.push_back(address);
+}
+
+// The roads to the host: its addresses, then the relay it named (with this device's
+// rendezvous value), pinned when a relay hash was given. Nullopt, after a remark, when no
+// road is left.
+std::optional<DeviceClient::Target> targetOf(const DeviceState& state,
+                                             const DeviceOptions& options) {
+    DeviceClient::Target target{state.addresses, state.port, state.certificateHash, std::nullopt,
+                                options.relayOnly};
+    if (state.relay && state.relayKey) {
+        try {
+            auto endpoint = RelayEndpoint::parse(*state.relay);
+            if (auto pin = options.relayPin ? options.relayPin : state.relayCertificateHash)
+                endpoint.pinnedCertificateHash = *pin;
+            target.relay = DeviceClient::RelayRoad{std::move(endpoint), *state.relayKey};
+        } catch (const CaldrovexError& error) {
+            remark(error.what());
+        }
+    }
+    if (options.relayOnly && !target.relay) {
+        remark("the host named no relay for this device");
+        return std::nullopt;
+    }
+    if (target.addresses.empty() && !target.relay) {
+        remark("the host named no address and no relay to connect to");
+        return std::nullopt;
+    }
+    return target;
 }
 
 int statusFor(const LoginOutcome& outcome) {
@@ -126,11 +155,11 @@ int DeviceCommands::pair(const DeviceOptions& options) {
         appendUnique(state.addresses, address);
     state.port = invitation->port;
     state.certificateHash = invitation->certificateHash;
-    if (state.addresses.empty()) {
-        // An invitation for the relay road only; this device speaks to hosts directly.
-        remark("the invitation names no address to connect to");
-        return kUnreachable;
-    }
+    state.relay = invitation->relay;
+    state.relayKey = invitation->relayKey;
+    state.relayCertificateHash = options.relayPin;
+    const auto target = targetOf(state, options);
+    if (!target) return kUnreachable;
 
     auto request = ControlMessage::make("pair");
     request.deviceID = state.deviceID;
@@ -145,6 +174,7 @@ int DeviceCommands::pair(const DeviceOptions& options) {
         if (!message.token) return;
         state.token = *message.token;
         if (message.name) state.hostName = *message.name;
+        // From now on the device's own rendezvous value, no longer the invitation's.
         state.relay = message.relay;
         state.relayKey = message.relayKey;
         try {
@@ -180,8 +210,8 @@ int DeviceCommands::pair(const DeviceOptions& options) {
         return statusFor(outcome);
     };
     Run run;
-    return run.execute({state.addresses, state.port, state.certificateHash}, std::move(request),
-                       options.timeoutSeconds, paired, admitted, otherwise);
+    return run.execute(*target, std::move(request), options.timeoutSeconds, paired, admitted,
+                       otherwise);
 }
 
 int DeviceCommands::connect(const DeviceOptions& options) {
@@ -192,6 +222,8 @@ int DeviceCommands::connect(const DeviceOptions& options) {
         remark(error.what());
         return kStateFile;
     }
+    const auto target = targetOf(state, options);
+    if (!target) return kUnreachable;
     auto request = ControlMessage::make("authenticate");
     request.deviceID = state.deviceID;
     request.hostID = state.hostID;
@@ -200,8 +232,7 @@ int DeviceCommands::connect(const DeviceOptions& options) {
 
     Run run;
     return run.execute(
-        {state.addresses, state.port, state.certificateHash}, std::move(request),
-        options.timeoutSeconds, [](const ControlMessage&) {},
+        *target, std::move(request), options.timeoutSeconds, [](const ControlMessage&) {},
         [](const ControlMessage&) { return int(kSuccess); }, statusFor);
 }
 
@@ -213,14 +244,15 @@ int DeviceCommands::stream(const DeviceOptions& options) {
         remark(error.what());
         return kStateFile;
     }
+    const auto target = targetOf(state, options);
+    if (!target) return kUnreachable;
     auto request = ControlMessage::make("authenticate");
     request.deviceID = state.deviceID;
     request.hostID = state.hostID;
     request.token = state.token;
     request.features = std::vector<std::string>{"frameAck"};
     if (options.takeover) request.takeover = true;
-    auto viewer = StreamViewer::make(std::make_shared<platform::AsioMainQueue>(),
-                                     {state.addresses, state.port, state.certificateHash},
+    auto viewer = StreamViewer::make(std::make_shared<platform::AsioMainQueue>(), *target,
                                      std::move(request), options.stream, options.timeoutSeconds);
     return viewer->run();
 }

@@ -1,6 +1,7 @@
 #include "tools/device/DeviceOptions.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <stdexcept>
 #include <string_view>
@@ -11,6 +12,11 @@
 namespace caldrovex::device {
 
 namespace {
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 std::optional<double> number(const std::string& text) {
     try {
@@ -82,6 +88,16 @@ DeviceOptions DeviceOptions::parse(int argc, char** argv, std::optional<std::str
         const std::string_view argument = argv[i];
         if (argument == "--takeover") {
             options.takeover = true;
+        } else if (argument == "--relay") {
+            options.relayOnly = true;
+        } else if (argument == "--relay-pin") {
+            if (auto pin = value(i, argument)) {
+                if (pin->size() != 64 ||
+                    pin->find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                    error = "--relay-pin takes the relay certificate's SHA-256 (64 hex digits)";
+                else
+                    options.relayPin = lowered(*pin);
+            }
         } else if (argument == "-h" || argument == "--help") {
             options.help = true;
         } else if (argument == "--state") {
@@ -142,6 +158,10 @@ const char* DeviceOptions::usage() {
            "  --name NAME    the device name shown on the host (pair only)\n"
            "  --takeover     take the session from a device that holds it\n"
            "  --timeout S    give up when the host has not answered within S seconds (30)\n"
+           "  --relay        reach the host only through the relay it named (otherwise the relay\n"
+           "                 is tried when none of its addresses can be reached)\n"
+           "  --relay-pin H  accept only the relay certificate whose SHA-256 is H (remembered\n"
+           "                 with the pairing; otherwise the system's certificate trust decides)\n"
            "Stream options:\n"
            "  --fps N, --max-width N, --bitrate N, --display ID, --restart\n"
            "                 what the \"stream\" request asks for (the host's defaults otherwise)\n"

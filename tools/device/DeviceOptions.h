@@ -12,6 +12,7 @@ namespace caldrovex::device {
 //   caldrovex-device [--state FILE] [--name NAME] [--takeover] [--timeout SECONDS] pair LINK
 //   caldrovex-device [--state FILE] [--takeover] [--timeout SECONDS] connect
 //   caldrovex-device [--state FILE] [--takeover] [stream options] stream
+// and, with every command, [--relay] [--relay-pin SHA256].
 struct DeviceOptions {
     enum class Command { none, pair, connect, stream };
 
@@ -20,6 +21,10 @@ struct DeviceOptions {
     std::filesystem::path stateFile;
     std::string deviceName = "Caldrovex reference device";
     bool takeover = false;
+    // Go through the relay only, never to the host's own addresses.
+    bool relayOnly = false;
+    // The relay's certificate hash; without one the system's certificate trust decides.
+    std::optional<std::string> relayPin;
     // How long to wait for the host's answer, connecting included.
     double timeoutSeconds = 30;
     bool help = false;

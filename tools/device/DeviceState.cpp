@@ -46,6 +46,8 @@ DeviceState DeviceState::load(const std::filesystem::path& file) {
         object.at("certificateHash").get_to(state.certificateHash);
         if (object.contains("relay")) state.relay = object.at("relay").get<std::string>();
         if (object.contains("relayKey")) state.relayKey = object.at("relayKey").get<std::string>();
+        if (object.contains("relayCertificateHash"))
+            state.relayCertificateHash = object.at("relayCertificateHash").get<std::string>();
         return state;
     } catch (const json::exception&) {
         // The parser's own words name bytes and offsets; a person needs to know what to do.
@@ -76,6 +78,7 @@ void DeviceState::save(const std::filesystem::path& file) const {
                 {"port", port},         {"certificateHash", certificateHash}};
     if (relay) object["relay"] = *relay;
     if (relayKey) object["relayKey"] = *relayKey;
+    if (relayCertificateHash) object["relayCertificateHash"] = *relayCertificateHash;
     std::string text;
     try {
         text = object.dump(2) + "\n";

@@ -26,8 +26,11 @@ struct DeviceState {
     uint16_t port = 0;
     // Lower-case hexadecimal SHA-256 of the host certificate's DER bytes.
     std::string certificateHash;
+    // The relay road, as the host gave it ("host:port" and this device's rendezvous value),
+    // and the relay certificate's hash when one was pinned with --relay-pin.
     std::optional<std::string> relay;
     std::optional<std::string> relayKey;
+    std::optional<std::string> relayCertificateHash;
 
     // $XDG_STATE_HOME/caldrovex-device/state.json, else ~/.local/state/caldrovex-device/…
     static std::filesystem::path defaultFile();
