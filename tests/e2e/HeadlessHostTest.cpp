@@ -297,7 +297,9 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
     const std::vector<std::string> arguments{"--headless", "--listen", address, "--listen-only"};
     auto environment = scratch.environment();
     auto says = [](const std::string& sentence) {
-        return [sentence](const std::string& line) { return line == "error: " + sentence; };
+        return [sentence](const std::string& line) {
+            return withoutTimestamp(line) == "error: " + sentence;
+        };
     };
 
     environment["DBUS_SESSION_BUS_ADDRESS"] = "";  // and no bus socket in the runtime folder
@@ -308,7 +310,10 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
         // Started and answering (a signal during start-up ends it with the default action).
         const size_t from = host.output().size();
         ASSERT_TRUE(host.writeLine("status"));
-        EXPECT_TRUE(host.waitForPrefix("status: ", from, kProcessWait)) << host.transcript();
+        EXPECT_TRUE(host.waitForLine(
+            [](const std::string& line) { return withoutTimestamp(line).starts_with("status: "); },
+            from, kProcessWait))
+            << host.transcript();
         host.signal(SIGTERM);
         EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
     }
@@ -331,7 +336,9 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
                          {"--foreground", "--unlock", "--components=secrets"}, environment);
     keyring.writeLine("caldrovex-test");  // the new login keyring's password, read to the end
     keyring.closeInput();
-    EXPECT_TRUE(host.waitForPrefix("running: yes", 0, kProcessWait))
+    EXPECT_TRUE(host.waitForLine(
+        [](const std::string& line) { return withoutTimestamp(line) == "running: yes"; }, 0,
+        kProcessWait))
         << host.transcript() << keyring.transcript();
     host.signal(SIGINT);
     EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
@@ -345,10 +352,10 @@ TEST_F(HeadlessHostTest, AWaylandSessionIsNamedAsSuch) {
     ChildProcess host(binary("caldrovex-host"),
                       {"--headless", "--listen", address, "--listen-only"}, environment);
     const std::string said = std::string("error: ") + platform::DisplaySession::kWaylandMessage;
-    EXPECT_TRUE(
-        host.waitForLine([&](const std::string& line) { return line == said; }, 0, kProcessWait))
+    EXPECT_TRUE(host.waitForLine(
+        [&](const std::string& line) { return withoutTimestamp(line) == said; }, 0, kProcessWait))
         << host.transcript();
-    EXPECT_TRUE(contains(host.output(), "screen recording: no"));
+    EXPECT_TRUE(contains(host.output(), "screen capture: no"));
     ASSERT_TRUE(host.writeLine("quit"));
     EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
 }
