@@ -16,10 +16,10 @@
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalWatcher.h"
 #include "adapters/secret/LibsecretBackend.h"
-#include "adapters/x11/X11PermissionProbe.h"
 #include "app/DesktopComponents.h"
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
+#include "app/StatusPrinter.h"
 #include "app/UserEnvironment.h"
 #include "platform/SerialQueue.h"
 
@@ -35,10 +35,10 @@ bool isSet(const char* name) {
     return value && *value;
 }
 
-// The GUI application when a display platform can be had (the clipboard and, later, the
-// curtain need it); without any, the plain core loop, as a GUI application would abort.
-std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM"))
+// The GUI application when the back ends want one (X11's clipboard and curtain) and a display
+// platform can be had; otherwise the plain core loop, as a GUI application would abort.
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool wantsGui) {
+    if (wantsGui && (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM")))
         return std::make_unique<QGuiApplication>(argc, argv);
     return std::make_unique<QCoreApplication>(argc, argv);
 }
@@ -46,8 +46,8 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 HostEnvironment environmentFor(const HeadlessOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
                                const DesktopComponents& desktop) {
-    auto environment = userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(),
-                                       std::make_shared<platform::X11PermissionProbe>());
+    auto environment =
+        userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(), desktop.permissions);
     desktop.addTo(environment);
     if (options.listenOnly)
         environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
     // A script that stops reading must not kill the host with SIGPIPE; the write just fails.
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto app = makeApplication(argc, argv);
+    const auto choice = DesktopComponents::Choice::current();
+    auto app = makeApplication(argc, argv, choice.wantsGuiApplication());
     auto queue = std::make_shared<platform::QtMainQueue>();
     // Declared before the host: the controller uses these until it is gone.
     std::optional<DesktopComponents> desktop;
@@ -80,8 +81,10 @@ int main(int argc, char** argv) {
     try {
         signalWatcher =
             std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
-        desktop = DesktopComponents::open(queue, platform::SystemClock::shared());
+        desktop = DesktopComponents::open(queue, platform::SystemClock::shared(), choice);
         host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
+        // A session the host cannot share is said at once, not only to a device that asks.
+        if (auto problem = choice.backend.problem()) StatusPrinter::printError(*problem);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());
         return kStartFailed;
