@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "video/H264Encoder.h"
 
@@ -15,14 +16,21 @@ struct EncodeWaiter {
     std::condition_variable done;
     int completed = 0;
     int64_t bytes = 0;
+    std::optional<EncodedFrame> last;  // the latest completion's frame, until taken
 
     H264Encoder::Completion completion() {
         return [this](std::optional<EncodedFrame> frame) {
             std::lock_guard guard(mutex);
             ++completed;
             bytes += frame ? static_cast<int64_t>(frame->data.size()) : 0;
+            last = std::move(frame);
             done.notify_all();
         };
+    }
+
+    std::optional<EncodedFrame> take() {
+        std::lock_guard guard(mutex);
+        return std::exchange(last, std::nullopt);
     }
 
     void waitFor(int count) {

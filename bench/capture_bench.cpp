@@ -1,18 +1,24 @@
 // Capture to encoded frame on a 1920×1080 X screen, one stage at a time: the shared-memory
 // grab (pointer drawn in), the conversion to NV12 at the stream size, and the H.264 encode
 // (submit, then wait for the output, as the pipeline does when credit allows one frame at a
-// time). Reports median and 95th percentile per stage, and the encoded rate at 30 fps with
-// the host's default target of 6 Mbit/s.
+// time). Reports median and 95th percentile per stage, the encoded rate at 30 fps with the
+// host's default target of 6 Mbit/s (or the one given), and the luma PSNR of the decoded
+// pictures against the pictures encoded.
 //
 // Two kinds of change, drawn before each frame (not timed):
 //  - typing: one small glyph-sized rectangle appears per frame along a line of text;
 //  - full screen: the whole screen scrolls by 8 pixels a frame over a busy picture.
+// Each in three builds: "before" (every picture grabbed and converted whole, libx264
+// "superfast", as the host did before working on changed rows only), "rows" (only the
+// changed rows grabbed and converted) and "after" (changed rows and the host's encoder
+// tuning, EncoderTuning).
 //
-// Then the grab alone, plain against composed from the windows (the path that leaves the
+// Then the CPU time of a whole-picture conversion, libswscale against libyuv (when built with
+// it); and the grab alone, plain against composed from the windows (the path that leaves the
 // privacy curtain out): a desktop of 5 or 30 windows, some maximised, under a full-screen
 // window standing for the curtain, one window drawn into before each frame.
 //
-// Uses $DISPLAY when set, else starts its own Xvfb. Usage: capture_bench [frames]
+// Uses $DISPLAY when set, else starts its own Xvfb. Usage: capture_bench [frames] [kbit/s]
 
 #include <signal.h>
 #include <spawn.h>
@@ -25,9 +31,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,8 +49,20 @@
 #include "adapters/x11/X11ScreenGrabber.h"
 #include "adapters/x11/X11WindowCompositor.h"
 #include "protocol/StreamSettings.h"
+#include "support/H264TestDecoder.h"
+#include "video/EncoderTuning.h"
 #include "video/FrameConverter.h"
 #include "video/H264Encoder.h"
+#include "video/LibavEncoderSession.h"
+#include "video/RowBands.h"
+
+#ifdef CALDROVEX_HAVE_LIBYUV
+#include <libyuv/convert_from_argb.h>
+#endif
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 extern char** environ;
 
@@ -52,8 +72,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kFps = 30;
-// The host's default ceiling for a stream.
-constexpr int64_t kBitrate = StreamSettings::kDefaultBitrate;
+// The host's default ceiling for a stream; a second argument sets another (to see the
+// encoders where the cap binds).
+int64_t bitrate = StreamSettings::kDefaultBitrate;
 constexpr int kWarmUpFrames = 15;
 
 // A private X server for the run, stopped when the bench ends.
@@ -142,19 +163,23 @@ public:
         XFillRectangle(display_, DefaultRootWindow(display_), gc_, 0, 0, width_, height_);
         XSync(display_, False);
     }
-    // One more "character" on a line of text.
-    void type(int index) {
+    // One more "character" on a line of text. Returns the rows drawn on.
+    RowBands type(int index) {
         int column = index % 150;
         int line = (index / 150) % 40;
         XSetForeground(display_, gc_, 0x101010 + static_cast<unsigned long>(index % 7) * 0x111111);
         XFillRectangle(display_, DefaultRootWindow(display_), gc_, 100 + column * 11,
                        100 + line * 22, 8, 14);
         XSync(display_, False);
+        RowBands rows;
+        rows.add(100 + line * 22, 100 + line * 22 + 14);
+        return rows;
     }
-    void scroll(int index) {
+    RowBands scroll(int index) {
         XCopyArea(display_, backdrop_, DefaultRootWindow(display_), gc_, (index * 8) % width_, 0,
                   width_, height_, 0, 0);
         XSync(display_, False);
+        return RowBands::all(height_);
     }
 
 private:
@@ -186,30 +211,76 @@ Spread spread(std::vector<double> values) {
 
 enum class Change { typing, fullScreen };
 
-void run(Display* display, const CaptureDisplay& area, int streamWidth, Change change, int frames) {
+// How pictures are converted and encoded: as before this work (every picture converted whole,
+// libx264 "superfast"), with only the changed rows converted, and as the host does now.
+struct Build {
+    const char* name;
+    bool changedRows;
+    EncoderTuning tuning;
+};
+
+std::vector<Build> builds() {
+    EncoderTuning before;
+    before.preset = "superfast";
+    before.params = "";
+    before.scaledParams = "";
+    return {{"before", false, before}, {"rows", true, before}, {"after", true, EncoderTuning{}}};
+}
+
+// Squared luma error of a decoded picture against the picture that was encoded.
+double squaredError(const test::H264TestDecoder::Picture& decoded, const VideoFrame& source) {
+    const AVFrame* f = source.avFrame();
+    double sum = 0;
+    for (int row = 0; row < decoded.height; ++row) {
+        const uint8_t* a = f->data[0] + static_cast<ptrdiff_t>(row) * f->linesize[0];
+        const uint8_t* b = decoded.luma.data() + static_cast<ptrdiff_t>(row) * decoded.width;
+        for (int x = 0; x < decoded.width; ++x) {
+            double d = a[x] - b[x];
+            sum += d * d;
+        }
+    }
+    return sum;
+}
+
+void run(Display* display, const CaptureDisplay& area, int streamWidth, Change change,
+         const Build& build, int frames) {
     Painter painter(display, area.width, area.height);
     painter.clear();
     platform::X11ScreenGrabber grabber(display, area.x, area.y, area.width, area.height);
     int streamHeight = area.height * streamWidth / area.width / 2 * 2;
     FrameConverter converter(area.width, area.height, streamWidth, streamHeight);
-    H264Encoder encoder;
+    H264Encoder encoder(platform::SystemClock::shared(),
+                        LibavEncoderSession::factory(build.tuning));
     encoder.setFps(kFps);
-    encoder.setBitrate(kBitrate);
+    encoder.setBitrate(bitrate);
+    encoder.prepare(streamWidth, streamHeight, streamWidth != area.width);
     Waiter waiter;
+    test::H264TestDecoder decoder;
 
     std::vector<double> grab, convert, encode, total;
     int64_t bytesAtStart = 0;
     int submitted = 0;
+    double error = 0;
+    int64_t samples = 0;
+    RowBands cursor;
+    VideoFrame latest;  // kept, as the pipeline keeps its latest picture
     for (int i = 0; i < kWarmUpFrames + frames; ++i) {
         if (i == kWarmUpFrames) {
             bytesAtStart = waiter.bytes;
         }
-        change == Change::typing ? painter.type(i) : painter.scroll(i);
+        RowBands changed = change == Change::typing ? painter.type(i) : painter.scroll(i);
         auto t0 = Clock::now();
-        if (!grabber.grab()) throw std::runtime_error("grab refused");
-        grabber.drawCursor();
+        // As the capture does: only the changed rows and the pointer's, old and new, are
+        // fetched again (all of them the first time).
+        changed.add(cursor);
+        changed.add(grabber.locateCursor());
+        if (i == 0 || !build.changedRows) changed = RowBands::all(area.height);
+        if (!grabber.grab(changed)) throw std::runtime_error("grab refused");
+        cursor = grabber.drawCursor();
         auto t1 = Clock::now();
-        VideoFrame frame = converter.convert(grabber.pixels(), grabber.stride());
+        VideoFrame frame = build.changedRows
+                               ? converter.convert(grabber.pixels(), grabber.stride(), changed)
+                               : converter.convert(grabber.pixels(), grabber.stride());
         auto t2 = Clock::now();
         encoder.encode(frame, MediaTime::make(i, kFps), waiter.completion());
         waiter.waitFor(++submitted);
@@ -220,12 +291,67 @@ void run(Display* display, const CaptureDisplay& area, int streamWidth, Change c
             encode.push_back(ms(t2, t3));
             total.push_back(ms(t0, t3));
         }
+        std::optional<EncodedFrame> encoded = waiter.take();
+        if (encoded) {
+            for (const auto& picture : decoder.decode(*encoded)) {
+                if (i < kWarmUpFrames) continue;
+                error += squaredError(picture, frame);
+                samples += static_cast<int64_t>(picture.width) * picture.height;
+            }
+        }
+        latest = frame;
     }
     double kbps = static_cast<double>(waiter.bytes - bytesAtStart) * 8 * kFps / frames / 1000;
+    double psnr =
+        error > 0 ? 10 * std::log10(255.0 * 255.0 * static_cast<double>(samples) / error) : 99.99;
     Spread g = spread(grab), c = spread(convert), e = spread(encode), t = spread(total);
-    std::printf("%-11s %4dx%-4d  %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %8.0f\n",
-                change == Change::typing ? "typing" : "full screen", streamWidth, streamHeight,
-                g.median, g.p95, c.median, c.p95, e.median, e.p95, t.median, t.p95, kbps);
+    std::printf(
+        "%-11s %4dx%-4d %-7s %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %8.0f %7.2f\n",
+        change == Change::typing ? "typing" : "full screen", streamWidth, streamHeight, build.name,
+        g.median, g.p95, c.median, c.p95, e.median, e.p95, t.median, t.p95, kbps, psnr);
+    std::fflush(stdout);
+}
+
+// CPU time of one whole-picture conversion, libswscale (the host's, BT.709) against libyuv
+// (which converts only to BT.601 in this version, so the host cannot use it: its colours would
+// be off by up to 19 levels of luma on saturated reds).
+void compareConverters(Display* display, const CaptureDisplay& area, int frames) {
+    Painter painter(display, area.width, area.height);
+    painter.scroll(0);
+    platform::X11ScreenGrabber grabber(display, area.x, area.y, area.width, area.height);
+    if (!grabber.grab()) throw std::runtime_error("grab refused");
+    FrameConverter converter(area.width, area.height, area.width, area.height);
+    auto cpuMs = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+    };
+    std::vector<double> swscale, yuv;
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        double t0 = cpuMs();
+        VideoFrame frame = converter.convert(grabber.pixels(), grabber.stride());
+        double t1 = cpuMs();
+        if (i >= kWarmUpFrames) swscale.push_back(t1 - t0);
+    }
+#ifdef CALDROVEX_HAVE_LIBYUV
+    std::vector<uint8_t> luma(static_cast<size_t>(area.width) * area.height);
+    std::vector<uint8_t> chroma(luma.size() / 2 + area.width);
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        double t0 = cpuMs();
+        libyuv::ARGBToNV12(grabber.pixels(), grabber.stride(), luma.data(), area.width,
+                           chroma.data(), area.width, area.width, area.height);
+        double t1 = cpuMs();
+        if (i >= kWarmUpFrames) yuv.push_back(t1 - t0);
+    }
+#endif
+    Spread s = spread(swscale);
+    std::printf("libswscale, BT.709 bilinear   %6.2f %6.2f\n", s.median, s.p95);
+    if (yuv.empty()) {
+        std::printf("libyuv                        not built (libyuv-dev missing)\n");
+    } else {
+        Spread y = spread(yuv);
+        std::printf("libyuv ARGBToNV12, BT.601     %6.2f %6.2f\n", y.median, y.p95);
+    }
 }
 
 // A desktop of plain windows: `count` of them, every tenth maximised, the others 700×500
@@ -323,8 +449,9 @@ void compareGrabs(Display* display, const CaptureDisplay& area, platform::X11Err
 
 int main(int argc, char** argv) {
     int frames = argc > 1 ? std::atoi(argv[1]) : 150;
-    if (frames <= 0) {
-        std::fprintf(stderr, "usage: capture_bench [frames]\n");
+    bitrate = argc > 2 ? std::atoi(argv[2]) * 1000 : bitrate;
+    if (frames <= 0 || bitrate <= 0) {
+        std::fprintf(stderr, "usage: capture_bench [frames] [kbit/s]\n");
         return 2;
     }
     std::optional<PrivateXServer> server;
@@ -346,16 +473,22 @@ int main(int argc, char** argv) {
         CaptureDisplay area = platform::X11CaptureService::listDisplays(name).front();
         std::printf(
             "display %s: %dx%d, %d frames per row after %d warm-up, %d fps, target %d kbit/s, %s\n",
-            name->c_str(), area.width, area.height, frames, kWarmUpFrames, kFps, kBitrate / 1000,
-            "encoder as the host opens it");
-        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s   %8s\n", "change", "stream",
-                    "grab ms", "convert ms", "encode ms", "total ms", "kbit/s");
-        std::printf("%-11s %-9s   %-13s   %-13s   %-13s   %-13s\n", "", "", "median p95",
+            name->c_str(), area.width, area.height, frames, kWarmUpFrames, kFps,
+            static_cast<int>(bitrate / 1000), "encoder as the host opens it");
+        std::printf("%-11s %-9s %-7s %-13s   %-13s   %-13s   %-13s   %8s %7s\n", "change", "stream",
+                    "build", "grab ms", "convert ms", "encode ms", "total ms", "kbit/s", "PSNR-Y");
+        std::printf("%-11s %-9s %-7s %-13s   %-13s   %-13s   %-13s\n", "", "", "", "median p95",
                     "median p95", "median p95", "median p95");
         for (int width : {area.width, 1280}) {
-            run(display, area, width, Change::typing, frames);
-            run(display, area, width, Change::fullScreen, frames);
+            for (Change change : {Change::typing, Change::fullScreen}) {
+                for (const Build& build : builds()) {
+                    run(display, area, width, change, build, frames);
+                }
+            }
         }
+        std::printf("\nwhole-picture conversion of a busy %dx%d picture, CPU ms median p95\n",
+                    area.width, area.height);
+        compareConverters(display, area, frames);
         std::printf(
             "\ngrab of one %dx%d picture, pointer drawn in: plain, and composed from the "
             "windows without the curtain\n",

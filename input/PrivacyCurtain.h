@@ -33,13 +33,13 @@ public:
     // The windows' ids (X11 window ids), for the capture to leave out.
     virtual std::set<uint32_t> windowIDs() const = 0;
 
-    // Fades every window in over `fadeSeconds`, on top of every other window.
+    // Fades every window in over `kFadeSeconds`, on top of every other window.
     virtual void reveal() = 0;
 
     // Hides every window at once (taken off the screen, opacity 0); they are kept for reuse.
     virtual void hide() = 0;
 
-    static constexpr double fadeSeconds = 0.4;
+    static constexpr double kFadeSeconds = 0.4;
 };
 
 }  // namespace caldrovex

@@ -39,6 +39,9 @@ public:
         int height = 0;
         int fps = 30;
         int64_t bitrate = 0;  // bits per second
+        // The pictures are the screen scaled down, so motion between them (a scroll, a moved
+        // window) falls between pixels rather than on them.
+        bool scaled = false;
     };
 
     using OutputHandler = std::function<void(int status, const AVPacket* packet)>;
@@ -48,8 +51,10 @@ public:
     // Whether this session runs with low-latency rate control (the hardware attempt).
     virtual bool lowLatency() const = 0;
 
-    // Gets the session ready to take frames. 0, or a negative AVERROR status; after a failure
-    // the session stays usable and `submit` tries again.
+    // Gets the session ready to take frames, warm: a session may encode pictures of its own
+    // first (never delivered), so that the stream's first frames take no longer than later
+    // ones. 0, or a negative AVERROR status; after a failure the session stays usable and
+    // `submit` tries again.
     virtual int prepare() = 0;
 
     // Aims the live encoder at a new bitrate from the next frame on.

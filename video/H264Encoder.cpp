@@ -62,7 +62,7 @@ H264Encoder::~H264Encoder() {
 }
 
 EncoderSessionFactory H264Encoder::defaultFactory() {
-    return &LibavEncoderSession::open;
+    return LibavEncoderSession::factory();
 }
 
 void H264Encoder::setNeedsKeyframe() {
@@ -94,7 +94,7 @@ void H264Encoder::configure(int width, int height) {
     height_ = height;
     lastTimestamp_ = MediaTime::invalid();
 
-    EncoderSession::Settings settings{width, height, fps_, bitrate_};
+    EncoderSession::Settings settings{width, height, fps_, bitrate_, scaled_};
     for (auto attempt :
          {EncoderSession::Attempt::lowLatencyHardware, EncoderSession::Attempt::software}) {
         session_ = factory_(attempt, settings);
@@ -116,6 +116,18 @@ void H264Encoder::configure(int width, int height) {
     // The first frame of every new session is a forced key frame.
     keyframes_->needsKeyframe = true;
     keyframes_->lastForcedKeyframe = -std::numeric_limits<double>::infinity();
+}
+
+void H264Encoder::prepare(int width, int height, bool scaled) {
+    if (session_ && width == width_ && height == height_ && scaled == scaled_) {
+        return;
+    }
+    scaled_ = scaled;
+    try {
+        configure(width, height);
+    } catch (const CaldrovexError&) {
+        // The first frame meets the same failure, and the pipeline reports it then.
+    }
 }
 
 void H264Encoder::encode(const VideoFrame& buffer, MediaTime timestamp, Completion completion) {

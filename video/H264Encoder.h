@@ -59,6 +59,12 @@ public:
     void setBitrate(int64_t bitrate);
     int64_t bitrate() const { return bitrate_; }
 
+    // Opens a session for pictures of this size ahead of the first frame (nothing when one is
+    // open for them), so that the first frame does not wait for it to open and warm up; later
+    // sessions are for pictures `scaled` as these (EncoderSession::Settings). A failure is left
+    // to the first `encode`, which reports it.
+    void prepare(int width, int height, bool scaled);
+
     // Finishes every pending frame, then closes the session; the next `encode` builds a new
     // one. Used when the frame rate changes or capture stops.
     void tearDownSession();
@@ -100,6 +106,7 @@ private:
     std::unique_ptr<EncoderSession> session_;
     int width_ = 0;
     int height_ = 0;
+    bool scaled_ = false;
     MediaTime lastTimestamp_;
     bool lowLatency_ = false;
     std::shared_ptr<KeyframeState> keyframes_;

@@ -175,7 +175,7 @@ void ScreenStreamer::startOn(const std::vector<CaptureDisplay>& displays,
             stream->startCapture(
                 [outcome](std::optional<CaldrovexError> error) { outcome(doneOutcome(error)); });
         },
-        [self = shared_from_this(), streamID, display, size,
+        [self = shared_from_this(), streamID, display, size, fps,
          done = std::move(done)](TimeoutOutcome<TimeoutDone> outcome) {
             if (auto* error = std::get_if<CaldrovexError>(&outcome)) {
                 {
@@ -187,7 +187,13 @@ void ScreenStreamer::startOn(const std::vector<CaptureDisplay>& displays,
                 }
                 return done(failure<RemoteDisplay>(*error));
             }
-            done(RemoteDisplay{display.id, name(display), size.width, size.height});
+            // The stream is ready once the encoder is: opened and warmed up for its pictures,
+            // so that the first frames the device sees are not slowed by that.
+            self->captureQueue->post([self, display, size, fps, done] {
+                const bool scaled = size.width != display.width || size.height != display.height;
+                self->pipeline->prepare(size.width, size.height, fps, scaled);
+                done(RemoteDisplay{display.id, name(display), size.width, size.height});
+            });
         });
 }
 

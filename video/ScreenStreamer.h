@@ -76,7 +76,8 @@ public:
 
     // Stops any capture, then captures `displayID` (or the first display when it is absent or
     // not found) at most `maxWidth` pixels wide, at most `fps` pictures a second. Reports what
-    // is streamed: the display's id and name at the stream's size.
+    // is streamed: the display's id and name at the stream's size, once the pipeline's encoder
+    // is ready for it (on the capture queue).
     void start(std::optional<uint32_t> displayID, int maxWidth, int fps,
                std::function<void(TimeoutOutcome<RemoteDisplay>)> done);
 

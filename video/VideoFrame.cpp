@@ -1,9 +1,11 @@
 #include "video/VideoFrame.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
 extern "C" {
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 }
@@ -67,6 +69,21 @@ int VideoFrame::width() const {
 
 int VideoFrame::height() const {
     return frame_ ? frame_->height : 0;
+}
+
+bool VideoFrame::exclusive() const {
+    if (!frame_ || frame_.use_count() != 1) {
+        return false;
+    }
+    for (AVBufferRef* buffer : frame_->buf) {
+        if (buffer != nullptr && av_buffer_is_writable(buffer) == 0) {
+            return false;
+        }
+    }
+    // The other holders let go with a release; what they wrote or read happens before the
+    // writes of whoever sees the count drop to one.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return true;
 }
 
 void VideoFrame::fillSolid(uint8_t y, uint8_t cb, uint8_t cr) {

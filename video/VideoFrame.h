@@ -41,6 +41,10 @@ public:
     const AVFrame* avFrame() const { return frame_.get(); }
     AVFrame* avFrame() { return frame_.get(); }
 
+    // Whether this is the only reference to the frame and to its pixels, so that writing to
+    // them cannot disturb anyone. Once true it stays true until this reference is copied.
+    bool exclusive() const;
+
     // Fills the whole picture with one colour (Y, Cb, Cr in video range).
     void fillSolid(uint8_t y, uint8_t cb, uint8_t cr);
 

@@ -107,6 +107,15 @@ void VideoPipeline::applyStreamSettings(int fps, int64_t target) {
     setEncoderBitrate(target);
 }
 
+void VideoPipeline::prepare(int width, int height, int fps, bool scaled) {
+    assert(queue->isCurrent());
+    if (encoder_.fps() != fps) {
+        encoder_.tearDownSession();
+        encoder_.setFps(fps);
+    }
+    encoder_.prepare(width, height, scaled);
+}
+
 void VideoPipeline::setEncoderBitrate(int64_t bitrate) {
     assert(queue->isCurrent());
     // The encoder keeps to its own floor, whatever the pacer says.

@@ -29,8 +29,8 @@ namespace caldrovex {
 //
 // Contract:
 // - Owned through std::shared_ptr (`make`) by the screen streamer, which shares `queue` with
-//   it (the capture queue "caldrovex.capture"). `intake`, `reset` and `debugState` run on
-//   `queue`; `hasFrame` may be called from any thread and never waits.
+//   it (the capture queue "caldrovex.capture"). `prepare`, `intake`, `reset` and `debugState`
+//   run on `queue`; `hasFrame` may be called from any thread and never waits.
 // - `attach`, `detach` and `requestKeyframe` may be called from any thread (the host's main
 //   queue; `requestKeyframe` also from the encoder's output thread).
 // - `onError` is set once, before frames flow; it runs on `queue` with the encoder's
@@ -73,6 +73,11 @@ public:
     // Asks the encoder for a key frame and keeps re-submitting the latest capture until one
     // has been forced.
     void requestKeyframe();
+
+    // Gets the encoder ready for pictures of `width` × `height` at `fps`, `scaled` down from the
+    // screen or not, before the first one arrives (a capture just started), so that the first
+    // frames do not pay for opening and warming up an encoder. On `queue`.
+    void prepare(int width, int height, int fps, bool scaled);
 
     // One complete captured frame. On `queue`.
     void intake(VideoFrame frame, MediaTime time);

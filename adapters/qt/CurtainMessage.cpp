@@ -61,8 +61,8 @@ void CurtainMessage::paint(QPainter& painter, const QRect& area) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
 
-    const QString titleText = QString::fromUtf8(title);
-    const QString lineText = QString::fromUtf8(line);
+    const QString titleText = QString::fromUtf8(kTitle);
+    const QString lineText = QString::fromUtf8(kLine);
     const QFont big = titleFont();
     const QFont small = lineFont();
     const int lineWidth = std::min(kLineWidth, std::max(1, area.width() - 2 * kSpacing));

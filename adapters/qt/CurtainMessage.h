@@ -11,8 +11,8 @@ namespace caldrovex::platform {
 // centred, in light colours on the dark curtain. Sizes are in logical pixels.
 class CurtainMessage {
 public:
-    static constexpr const char* title = "Orvelo session in progress";
-    static constexpr const char* line =
+    static constexpr const char* kTitle = "Orvelo session in progress";
+    static constexpr const char* kLine =
         "This computer is in use from a paired iPhone or iPad. The screen returns when the "
         "session ends.";
 

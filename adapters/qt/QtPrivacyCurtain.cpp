@@ -145,7 +145,7 @@ void QtPrivacyCurtain::reveal() {
         // Newer windows lie above older ones: mapped at last, the curtain must come up.
         window->raise();
         auto* animation = new QPropertyAnimation(window.get(), "opacity", fade_.get());
-        animation->setDuration(static_cast<int>(fadeSeconds * 1000));
+        animation->setDuration(static_cast<int>(kFadeSeconds * 1000));
         animation->setStartValue(window->opacity());
         animation->setEndValue(1.0);
         fade_->addAnimation(animation);

@@ -9,6 +9,7 @@
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <utility>
@@ -119,7 +120,6 @@ public:
             excluding_(false);
         }
         compositor_.reset();
-        if (region_ != 0) XFixesDestroyRegion(display_.get(), region_);
         if (damage_ != 0) XDamageDestroy(display_.get(), damage_);
         grabber_.reset();
         trap_.reset();
@@ -148,9 +148,12 @@ public:
         grabber_ = std::make_unique<X11ScreenGrabber>(d, area.x, area.y, area.width, area.height);
         converter_ = std::make_unique<FrameConverter>(
             area.width, area.height, s_.configuration.width, s_.configuration.height);
+        // The stream's first pictures would otherwise pay for their memory's first touch.
+        converter_->prefault();
         Window root = DefaultRootWindow(d);
-        damage_ = XDamageCreate(d, root, XDamageReportNonEmpty);
-        region_ = XFixesCreateRegion(d, nullptr, 0);
+        // Raw rectangles: every drawing reports where it drew, so the rows to convert are
+        // known without a round trip, and nothing needs taking out to re-arm the report.
+        damage_ = XDamageCreate(d, root, XDamageReportRawRectangles);
         XFixesSelectCursorInput(d, root, XFixesDisplayCursorNotifyMask);
         selectRawMotion();
         if (trap_->check() != 0) {
@@ -224,7 +227,7 @@ private:
                 reinterpret_cast<XDamageNotifyEvent&>(event).damage == damage_) {
                 // The root's pixels show left-out windows too: its damage counts only while
                 // the screen is grabbed as it is.
-                damagePending_ = !composing();
+                if (!composing()) rootDamaged(reinterpret_cast<XDamageNotifyEvent&>(event).area);
             } else if (event.type == fixesEvent_ + XFixesCursorNotify) {
                 schedule_.changed();
             } else if (event.type == GenericEvent && event.xcookie.extension == xiOpcode_) {
@@ -260,57 +263,63 @@ private:
         }
         compositor_->exclude(std::move(windows));
         excluding_ = std::move(asked->done);
+        // The next picture is composed differently (or grabbed again as it is): all of it.
+        damagedRows_ = RowBands::all(s_.display.height);
         schedule_.changed();
+    }
+
+    // Notes the rows of our rectangle that a drawing on the root touched.
+    void rootDamaged(const XRectangle& r) {
+        const CaptureDisplay& area = s_.display;
+        if (r.x < area.x + area.width && r.y < area.y + area.height && r.x + r.width > area.x &&
+            r.y + r.height > area.y) {
+            damagedRows_.add(std::max(r.y - area.y, 0),
+                             std::min(r.y + r.height - area.y, area.height));
+            schedule_.changed();
+        }
     }
 
     // Turns what the events said into "the picture changed", looking only at our rectangle.
     void noteChanges() {
-        if (damagePending_ && !schedule_.hasChange()) {
-            // Takes the damage out (which re-arms the report) and looks where it was. Once a
-            // change is noted, the damage is left to the grab, which takes it out then.
-            damagePending_ = false;
-            XDamageSubtract(display_.get(), damage_, None, region_);
-            if (regionTouchesArea()) {
-                schedule_.changed();
-            }
-        }
         if (pointerMoved_) {
             pointerMoved_ = false;
             // The pointer matters where it is drawn now or was drawn last.
             if (!schedule_.hasChange() && s_.configuration.showsCursor &&
-                (cursorWasInside_ || grabber_->cursorInside())) {
+                (!cursorRows_.empty() || grabber_->cursorInside())) {
                 schedule_.changed();
             }
         }
     }
 
-    bool regionTouchesArea() {
-        int count = 0;
-        X11Ptr<XRectangle> rects(XFixesFetchRegion(display_.get(), region_, &count));
-        const CaptureDisplay& area = s_.display;
-        bool touches = false;
-        for (int i = 0; i < count && !touches; ++i) {
-            const XRectangle& r = rects.get()[i];
-            touches = r.x < area.x + area.width && r.y < area.y + area.height &&
-                      r.x + r.width > area.x && r.y + r.height > area.y;
-        }
-        return touches;
-    }
-
     bool takePicture(double now) {
-        // Damage from here on is news for the next picture.
-        XDamageSubtract(display_.get(), damage_, None, None);
-        damagePending_ = false;
+        // Damage reported from here on is news for the next picture. What changed: the rows
+        // drawn on (of the root, or of the windows composed), and where the pointer was drawn
+        // last time and is drawn now.
+        RowBands changed = std::exchange(damagedRows_, RowBands());
+        RowBands composed = compositor_ ? compositor_->takeDamage() : RowBands();
+        if (composing()) {
+            changed.add(composed);
+        }
+        changed.add(cursorRows_);
+        if (s_.configuration.showsCursor) {
+            changed.add(grabber_->locateCursor());
+        }
+        // Only those rows are fetched again: the rest of the image holds the screen as it was
+        // and as it still is (the pointer drawn last time lies in rows fetched again).
+        if (!grabbedOnce_) {
+            changed = RowBands::all(s_.display.height);
+            grabbedOnce_ = true;
+        }
         if (composing()) {
             compositor_->render();
-            if (!grabber_->grabFrom(compositor_->buffer())) {
+            if (!grabber_->grabFrom(compositor_->buffer(), changed)) {
                 return false;
             }
-        } else if (!grabber_->grab()) {
+        } else if (!grabber_->grab(changed)) {
             return false;
         }
-        cursorWasInside_ = s_.configuration.showsCursor && grabber_->drawCursor();
-        VideoFrame frame = converter_->convert(grabber_->pixels(), grabber_->stride());
+        cursorRows_ = s_.configuration.showsCursor ? grabber_->drawCursor() : RowBands();
+        VideoFrame frame = converter_->convert(grabber_->pixels(), grabber_->stride(), changed);
         auto micros = static_cast<int64_t>(std::llround(now * kTimescale));
         s_.queue->post([handler = s_.onFrame, frame = std::move(frame), micros]() mutable {
             handler(std::move(frame), MediaTime::make(micros, kTimescale));
@@ -334,13 +343,15 @@ private:
     // Waits for the first picture without the windows the compositor now leaves out.
     std::function<void(bool)> excluding_;
     Damage damage_ = 0;
-    XserverRegion region_ = 0;
     int damageEvent_ = 0;
     int fixesEvent_ = 0;
     int xiOpcode_ = -1;
-    bool damagePending_ = false;
     bool pointerMoved_ = false;
-    bool cursorWasInside_ = false;
+    // Rows of the rectangle drawn on since the last picture (while grabbing as it is).
+    RowBands damagedRows_;
+    // Rows the pointer was drawn over in the last picture.
+    RowBands cursorRows_;
+    bool grabbedOnce_ = false;
 };
 
 void runCapture(const std::shared_ptr<X11CaptureStream::Shared>& shared,

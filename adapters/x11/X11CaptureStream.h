@@ -17,7 +17,10 @@ namespace caldrovex::platform {
 // that the pointer moved. It takes a picture as soon as something changed, never sooner
 // than 1/fps after the previous one (CaptureSchedule), grabs it through shared memory, draws
 // the pointer in, converts it to NV12 at the stream size and posts it to the capture queue.
-// A still screen yields nothing after the first picture.
+// A still screen yields nothing after the first picture. Damage comes as raw rectangles, so
+// the rows that changed are known without asking: only those (and the pointer's, where it was
+// and where it is) are fetched and converted again, the rest carried over from the previous
+// picture (FrameConverter).
 //
 // While windows are to be left out (`exclude`), pictures are composed from the other
 // windows' own contents instead (X11WindowCompositor), and their changes are what count;

@@ -7,6 +7,7 @@
 #include <X11/extensions/Xfixes.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "platform/CaldrovexError.h"
 
@@ -17,6 +18,10 @@ namespace {
 constexpr const char* kNoSharedMemory =
     "The X display does not share memory with this host, so it cannot be captured.";
 constexpr const char* kUnsupportedFormat = "The X display's pixel format cannot be captured.";
+
+// Rows between two changed bands up to which the bands are fetched in one request: a round
+// trip costs more than copying that many rows.
+constexpr int kJoinGap = 64;
 
 using CursorImage = X11Ptr<XFixesCursorImage>;
 
@@ -95,32 +100,87 @@ X11ScreenGrabber::~X11ScreenGrabber() {
 }
 
 bool X11ScreenGrabber::grab() {
-    return XShmGetImage(display_, DefaultRootWindow(display_), image_.get(), x_, y_, AllPlanes) !=
-           0;
+    return grab(RowBands::all(height_));
+}
+
+bool X11ScreenGrabber::grab(const RowBands& rows) {
+    return copy(DefaultRootWindow(display_), x_, y_, rows);
 }
 
 bool X11ScreenGrabber::grabFrom(Drawable source) {
-    return XShmGetImage(display_, source, image_.get(), 0, 0, AllPlanes) != 0;
+    return grabFrom(source, RowBands::all(height_));
 }
 
-bool X11ScreenGrabber::drawCursor() {
-    CursorImage cursor(XFixesGetCursorImage(display_));
-    if (!cursor) {
-        return false;
-    }
-    int left = cursor->x - cursor->xhot - x_;
-    int top = cursor->y - cursor->yhot - y_;
-    bool inside = false;
-    for (int row = std::max(0, -top); row < cursor->height && top + row < height_; ++row) {
-        auto* line = reinterpret_cast<uint8_t*>(image_->data) +
-                     static_cast<ptrdiff_t>(top + row) * image_->bytes_per_line;
-        for (int col = std::max(0, -left); col < cursor->width && left + col < width_; ++col) {
-            blend(line + static_cast<ptrdiff_t>(left + col) * 4,
-                  cursor->pixels[row * cursor->width + col]);
-            inside = true;
+bool X11ScreenGrabber::grabFrom(Drawable source, const RowBands& rows) {
+    return copy(source, 0, 0, rows);
+}
+
+bool X11ScreenGrabber::copy(Drawable source, int x, int y, const RowBands& rows) {
+    // Each request is a round trip; rows a little apart are cheaper fetched in one.
+    std::vector<RowBands::Band> fetched;
+    for (const RowBands::Band& band : rows.bands()) {
+        if (!fetched.empty() && band.begin - fetched.back().end < kJoinGap) {
+            fetched.back().end = band.end;
+        } else {
+            fetched.push_back(band);
         }
     }
-    return inside;
+    for (const RowBands::Band& band : fetched) {
+        // A view of the rows of the segment: Xlib tells the server where in the segment to
+        // write by the image's data pointer.
+        XImage rowsImage = *image_;
+        rowsImage.data = image_->data + static_cast<ptrdiff_t>(band.begin) * image_->bytes_per_line;
+        rowsImage.height = band.end - band.begin;
+        if (XShmGetImage(display_, source, &rowsImage, x, y + band.begin, AllPlanes) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+RowBands X11ScreenGrabber::locateCursor() {
+    cursor_.reset(XFixesGetCursorImage(display_));
+    return cursorRows();
+}
+
+RowBands X11ScreenGrabber::cursorRows() const {
+    RowBands rows;
+    if (!cursor_) {
+        return rows;
+    }
+    int left = cursor_->x - cursor_->xhot - x_;
+    int top = cursor_->y - cursor_->yhot - y_;
+    if (left < width_ && left + cursor_->width > 0) {
+        rows.add(std::max(top, 0), std::min(top + cursor_->height, height_));
+    }
+    return rows;
+}
+
+RowBands X11ScreenGrabber::drawCursor() {
+    if (!cursor_) {
+        locateCursor();
+    }
+    RowBands drawn = cursorRows();
+    if (drawn.empty()) {
+        cursor_.reset();
+        return drawn;
+    }
+    int left = cursor_->x - cursor_->xhot - x_;
+    int top = cursor_->y - cursor_->yhot - y_;
+    int firstColumn = std::max(0, -left);
+    int endColumn = std::min<int>(cursor_->width, width_ - left);
+    for (const RowBands::Band& band : drawn.bands()) {
+        for (int row = band.begin; row < band.end; ++row) {
+            auto* line = reinterpret_cast<uint8_t*>(image_->data) +
+                         static_cast<ptrdiff_t>(row) * image_->bytes_per_line;
+            for (int col = firstColumn; col < endColumn; ++col) {
+                blend(line + static_cast<ptrdiff_t>(left + col) * 4,
+                      cursor_->pixels[(row - top) * cursor_->width + col]);
+            }
+        }
+    }
+    cursor_.reset();
+    return drawn;
 }
 
 bool X11ScreenGrabber::cursorInside() {

@@ -2,11 +2,13 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
 
 #include <cstdint>
 #include <memory>
 
 #include "adapters/x11/X11Handles.h"
+#include "video/RowBands.h"
 
 namespace caldrovex::platform {
 
@@ -28,16 +30,24 @@ public:
     X11ScreenGrabber& operator=(const X11ScreenGrabber&) = delete;
 
     // Copies the rectangle as it is on screen now; false when the server refused (the
-    // rectangle is no longer inside the screen).
+    // rectangle is no longer inside the screen). With `rows`, copies only those rows (of the
+    // rectangle) and keeps the others as the last grab left them.
     bool grab();
+    bool grab(const RowBands& rows);
 
     // Copies `source`, a drawable of the rectangle's size and the root's depth whose corner
     // stands for the rectangle's (a picture composed off screen); false when refused.
     bool grabFrom(Drawable source);
+    bool grabFrom(Drawable source, const RowBands& rows);
 
-    // Draws the pointer as it looks and stands now over the last grab. Returns whether any of
-    // it lies inside the rectangle.
-    bool drawCursor();
+    // Learns how the pointer looks and where it stands now; returns the rows of the rectangle
+    // it covers (none when it lies outside). `drawCursor` draws what was learnt last.
+    RowBands locateCursor();
+
+    // Draws the pointer over the last grab, as `locateCursor` learnt it (learning it first
+    // when that was not called since the last draw). Returns the rows of the rectangle it
+    // was drawn over.
+    RowBands drawCursor();
 
     // Whether the pointer's image, at its current position, touches the rectangle.
     bool cursorInside();
@@ -48,6 +58,9 @@ public:
     int height() const { return height_; }
 
 private:
+    bool copy(Drawable source, int x, int y, const RowBands& rows);
+    RowBands cursorRows() const;
+
     Display* display_;
     int x_;
     int y_;
@@ -56,6 +69,7 @@ private:
     XShmSegmentInfo segment_{};
     bool attached_ = false;
     X11Ptr<XImage> image_;
+    X11Ptr<XFixesCursorImage> cursor_;  // learnt, not yet drawn
 };
 
 }  // namespace caldrovex::platform

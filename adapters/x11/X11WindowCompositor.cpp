@@ -5,6 +5,7 @@
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xfixes.h>
 
+#include <algorithm>
 #include <string>
 
 #include "adapters/x11/X11CurtainSupport.h"
@@ -121,7 +122,8 @@ void X11WindowCompositor::loadWindows() {
 void X11WindowCompositor::startSurface(Window id) {
     Surface& surface = surfaces_[id];
     if (surface.damage == 0) {
-        surface.damage = XDamageCreate(display_, id, XDamageReportNonEmpty);
+        // Raw rectangles: each event says where, and nothing needs taking out to re-arm.
+        surface.damage = XDamageCreate(display_, id, XDamageReportRawRectangles);
     }
     surface.stale = true;
 }
@@ -224,6 +226,10 @@ bool X11WindowCompositor::touchesArea(const X11WindowStack::TopWindow& w) const 
            w.x + w.outerWidth() > area_.x && w.y + w.outerHeight() > area_.y;
 }
 
+void X11WindowCompositor::addDamage(int top, int height) {
+    damage_.add(std::max(top - area_.y, 0), std::min(top + height - area_.y, area_.height));
+}
+
 bool X11WindowCompositor::shown(const X11WindowStack::TopWindow& w) const {
     return w.mapped && !excluded_.contains(w.id) && touchesArea(w);
 }
@@ -260,8 +266,17 @@ bool X11WindowCompositor::handleWindowEvent(const XEvent& event) {
         case Change::restacked:
             break;
     }
+    // What it covers now and what it uncovered both change.
+    bool changed = false;
     const X11WindowStack::TopWindow* now = stack_.find(update->window);
-    return (now != nullptr && shown(*now)) || (before && shown(*before));
+    const X11WindowStack::TopWindow* was = before ? &*before : nullptr;
+    for (const X11WindowStack::TopWindow* window : {now, was}) {
+        if (window != nullptr && shown(*window)) {
+            addDamage(window->y, window->outerHeight());
+            changed = true;
+        }
+    }
+    return changed;
 }
 
 bool X11WindowCompositor::handleEvent(const XEvent& event) {
@@ -269,15 +284,18 @@ bool X11WindowCompositor::handleEvent(const XEvent& event) {
         const auto& damage = reinterpret_cast<const XDamageNotifyEvent&>(event);
         auto found = surfaces_.find(damage.drawable);
         if (found == surfaces_.end() || found->second.damage != damage.damage) return false;
-        XDamageSubtract(display_, damage.damage, None, None);
         const X11WindowStack::TopWindow* window = stack_.find(damage.drawable);
-        return window != nullptr && shown(*window);
+        if (window == nullptr || !shown(*window)) return false;
+        // The rectangle is in the window's own coordinates, which start inside its border.
+        addDamage(window->y + window->border + damage.area.y, damage.area.height);
+        return true;
     }
     if (event.type == fixesEvent_ + XFixesSelectionNotify) {
         const auto& selection = reinterpret_cast<const XFixesSelectionNotifyEvent&>(event);
         if (selection.selection != managerAtom_) return false;
         managerPresent_ =
             selection.subtype == XFixesSetSelectionOwnerNotify && selection.owner != None;
+        damage_ = RowBands::all(area_.height);
         return true;
     }
     if (event.type == PropertyNotify) {
@@ -285,6 +303,7 @@ bool X11WindowCompositor::handleEvent(const XEvent& event) {
             return false;
         }
         loadBackground();
+        damage_ = RowBands::all(area_.height);
         return true;
     }
     return handleWindowEvent(event);

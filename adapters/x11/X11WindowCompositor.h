@@ -8,9 +8,11 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "adapters/x11/X11WindowStack.h"
 #include "video/CaptureDisplay.h"
+#include "video/RowBands.h"
 
 namespace caldrovex::platform {
 
@@ -35,10 +37,11 @@ class X11ErrorTrap;
 //
 // The window list follows SubstructureNotify events on the root, and each mapped window has
 // a Damage object of its own: damage on the root alone would miss drawing that happens
-// underneath a left-out window, whose pixels on the root do not change. Windows vanish at
-// any moment, so requests about them can fail (BadWindow, BadMatch, BadPixmap, BadPicture,
-// BadDamage); those errors land in the connection's X11ErrorTrap and only cost that window
-// its place in one frame.
+// underneath a left-out window, whose pixels on the root do not change. Damage comes as raw
+// rectangles, one event per drawing, so the rows that changed are known without asking. Windows
+// vanish at any moment, so requests about them can fail (BadWindow, BadMatch, BadPixmap,
+// BadPicture, BadDamage); those errors land in the connection's X11ErrorTrap and only cost that
+// window its place in one frame.
 //
 // Used by one thread, the owner of `display`, which must outlive the compositor and has an
 // X11ErrorTrap registered for as long as the compositor lives.
@@ -52,9 +55,14 @@ public:
     X11WindowCompositor(const X11WindowCompositor&) = delete;
     X11WindowCompositor& operator=(const X11WindowCompositor&) = delete;
 
-    // Takes one event off the connection. True when the area's picture may have changed; a
-    // window's damage is taken out here, so the next change reports again.
+    // Takes one event off the connection. True when the area's picture may have changed; the
+    // rows of the area it may have changed are added to `damage()`.
     bool handleEvent(const XEvent& event);
+
+    // The rows of the area that may have changed since the last `takeDamage` (over-counted
+    // rather than missed: drawing hidden under other windows counts too).
+    const RowBands& damage() const { return damage_; }
+    RowBands takeDamage() { return std::exchange(damage_, RowBands()); }
 
     // The top-level window that `id` is or lies in; nullopt when no such window exists (or
     // `id` is the root).
@@ -101,6 +109,8 @@ private:
     void loadBackground();
     void watchCompositingManager();
     bool touchesArea(const X11WindowStack::TopWindow& window) const;
+    // Adds rows [top, top + height) of the root, as far as they lie in the area.
+    void addDamage(int top, int height);
     // Whether the window is drawn into the picture, as far as the events tell.
     bool shown(const X11WindowStack::TopWindow& window) const;
     bool handleWindowEvent(const XEvent& event);
@@ -123,6 +133,7 @@ private:
     Picture bufferPicture_ = 0;
     Picture background_ = 0;  // the root's background pixmap, tiled; None: black
     Stats stats_;
+    RowBands damage_;
 };
 
 }  // namespace caldrovex::platform

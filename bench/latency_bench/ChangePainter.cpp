@@ -25,6 +25,10 @@ constexpr int kChannelHigh = 223;
 constexpr int kMinimumStep = 96;
 // Low among real-time priorities: above every ordinary thread, below the kernel's own.
 constexpr int kPainterPriority = 10;
+// The typed line: characters per line, lines before starting over, left margin in pixels.
+constexpr int kLineLength = 150;
+constexpr int kLines = 20;
+constexpr int kMargin = 100;
 
 }  // namespace
 
@@ -34,22 +38,13 @@ int colourDistance(std::array<uint8_t, 3> a, std::array<uint8_t, 3> b) {
     return most;
 }
 
-ChangePainter::ChangePainter(const std::string& displayName, double probeX, double probeY, int side,
-                             uint32_t seed)
-    : side_(side), random_(seed) {
+ChangePainter::ChangePainter(const std::string& displayName, uint32_t seed) : random_(seed) {
     display_ = platform::openDisplay(displayName);
     if (display_ == nullptr) throw std::runtime_error("cannot open display " + displayName);
     const int screen = DefaultScreen(display_.get());
     width_ = DisplayWidth(display_.get(), screen);
     height_ = DisplayHeight(display_.get(), screen);
-    probeX_ = std::clamp(static_cast<int>(probeX * width_), 0, width_ - 1);
-    probeY_ = std::clamp(static_cast<int>(probeY * height_), 0, height_ - 1);
     gc_ = XCreateGC(display_.get(), DefaultRootWindow(display_.get()), 0, nullptr);
-    // The pointer starts in the middle of the screen; the host draws it into the picture, so
-    // it goes to a corner, away from any probe.
-    XWarpPointer(display_.get(), None, DefaultRootWindow(display_.get()), 0, 0, 0, 0, width_ - 1,
-                 height_ - 1);
-    XSync(display_.get(), False);
 }
 
 ChangePainter::~ChangePainter() {
@@ -65,9 +60,15 @@ void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int
                    static_cast<unsigned>(w), static_cast<unsigned>(h));
 }
 
-void ChangePainter::clear() {
+void ChangePainter::clear(const Scenario& scenario) {
+    scenario_ = scenario;
+    caret_ = 0;
     last_ = {128, 128, 128};
     fill(last_, 0, 0, width_, height_);
+    // The host and ffmpeg both draw the pointer into their pictures.
+    const int x = scenario.pointerInMiddle ? width_ / 2 : width_ - 1;
+    const int y = scenario.pointerInMiddle ? height_ / 2 : height_ - 1;
+    XWarpPointer(display_.get(), None, DefaultRootWindow(display_.get()), 0, 0, 0, 0, x, y);
     XSync(display_.get(), False);
 }
 
@@ -83,8 +84,18 @@ std::array<uint8_t, 3> ChangePainter::nextColour() {
 
 DrawnChange ChangePainter::change() {
     const std::array<uint8_t, 3> colour = nextColour();
+    const int side = scenario_.side;
+    const int x = static_cast<int>(scenario_.centreX * width_) - side / 2;
+    const int y = static_cast<int>(scenario_.centreY * height_) - side / 2;
     const double sentAt = monotonicNow();
-    fill(colour, probeX_ - side_ / 2, probeY_ - side_ / 2, side_, side_);
+    fill(colour, x, y, side, side);
+    if (scenario_.typing) {
+        // The next character of a line of text in the lower half, 11 pixels a character.
+        const int column = caret_ % kLineLength;
+        const int line = (caret_ / kLineLength) % kLines;
+        fill({24, 24, 24}, kMargin + column * 11, height_ / 2 + line * 22, 8, 14);
+        ++caret_;
+    }
     // XSync returns once the server has handled the fill, i.e. the pixels are in its frame
     // buffer: from here on any grab sees them.
     XSync(display_.get(), False);
@@ -93,7 +104,7 @@ DrawnChange ChangePainter::change() {
     return {sentAt, drawnAt, colour};
 }
 
-std::vector<DrawnChange> ChangePainter::changes(int count, double minGap, double maxGap) {
+std::vector<DrawnChange> ChangePainter::changes(int count) {
     // The stamp after XSync is only as good as this thread's wake-up: on two busy cores the
     // capture may have grabbed the change before the painter runs again. A real-time
     // priority while painting (when allowed) lets it run first; the thread sleeps otherwise.
@@ -103,10 +114,14 @@ std::vector<DrawnChange> ChangePainter::changes(int count, double minGap, double
     sched_param painting{};
     painting.sched_priority = kPainterPriority;
     realtime_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &painting) == 0;
-    std::uniform_real_distribution<double> gap(minGap, maxGap);
+    std::uniform_real_distribution<double> gap(scenario_.minGap, scenario_.maxGap);
     std::vector<DrawnChange> drawn;
+    // Changes keep their period: each is due one interval after the previous one was due,
+    // whatever the drawing itself took.
+    double due = monotonicNow();
     for (int i = 0; i < count; ++i) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(gap(random_)));
+        due += gap(random_);
+        std::this_thread::sleep_for(std::chrono::duration<double>(due - monotonicNow()));
         drawn.push_back(change());
     }
     pthread_setschedparam(pthread_self(), oldPolicy, &oldParam);

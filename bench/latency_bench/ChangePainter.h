@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "adapters/x11/X11Handles.h"
+#include "latency_bench/Scenario.h"
 
 struct _XGC;
 
@@ -22,25 +23,26 @@ struct DrawnChange {
     std::array<uint8_t, 3> colour{};
 };
 
-// Draws the changes whose way to the receiver the bench times: a square around the probe
-// point filled with a new colour at random intervals (so that the changes never lock to a
-// capture tick). Colours stay inside video range and differ strongly from the previous one,
-// so a decoded probe is told apart at a glance. On a connection of its own; one thread.
+// Draws the changes whose way to the receiver the bench times, as a scenario says: a square
+// filled with a new colour at each change (and, when typing, a mark along a line of text),
+// at intervals drawn at random from the scenario's range. Colours stay inside video range and
+// differ strongly from the previous one, so a decoded probe is told apart at a glance. On a
+// connection of its own; one thread.
 class ChangePainter {
 public:
     // Throws std::runtime_error when the display cannot be opened.
-    ChangePainter(const std::string& displayName, double probeX, double probeY, int side,
-                  uint32_t seed);
+    ChangePainter(const std::string& displayName, uint32_t seed);
     ~ChangePainter();
     ChangePainter(const ChangePainter&) = delete;
     ChangePainter& operator=(const ChangePainter&) = delete;
 
-    // Paints the whole screen a plain grey (the starting state of every run).
-    void clear();
+    // Paints the whole screen a plain grey (the starting state of every run) and puts the
+    // pointer where `scenario` wants it; later changes follow `scenario`.
+    void clear(const Scenario& scenario);
     // Fills the probe square with a fresh colour and returns what was drawn when.
     DrawnChange change();
-    // `count` changes `minGap`..`maxGap` seconds apart (uniformly random), blocking.
-    std::vector<DrawnChange> changes(int count, double minGap, double maxGap);
+    // `count` changes at the scenario's intervals, the first one interval from now; blocking.
+    std::vector<DrawnChange> changes(int count);
 
     // Whether the last `changes` painted at a real-time priority.
     bool realtime() const { return realtime_; }
@@ -55,9 +57,8 @@ private:
     _XGC* gc_ = nullptr;
     int width_ = 0;
     int height_ = 0;
-    int probeX_ = 0;
-    int probeY_ = 0;
-    int side_ = 0;
+    Scenario scenario_;
+    int caret_ = 0;
     std::mt19937 random_;
     std::array<uint8_t, 3> last_{128, 128, 128};
     bool realtime_ = false;

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace caldrovex::bench {
@@ -23,9 +24,25 @@ struct FrameRecord {
     std::array<uint8_t, 3> probe{};
 };
 
-// The frames of one run, appended by a reader thread, read by the bench's main thread.
+// The frames of one run, appended by a reader thread, read by the bench's main thread; also
+// when the receiver was told that the stream runs ("streaming", the host's sources only).
 class FrameLog {
 public:
+    void streaming(double at) {
+        std::lock_guard guard(mutex_);
+        streamingAt_.push_back(at);
+        changed_.notify_all();
+    }
+
+    // Waits until the stream has been announced `count` times; the time of that
+    // announcement, or nullopt on timeout.
+    std::optional<double> waitForStreaming(size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, timeout, [&] { return streamingAt_.size() >= count; }))
+            return std::nullopt;
+        return streamingAt_[count - 1];
+    }
+
     void add(const FrameRecord& frame) {
         std::lock_guard guard(mutex_);
         frames_.push_back(frame);
@@ -47,6 +64,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<FrameRecord> frames_;  // guarded by mutex_
+    std::vector<double> streamingAt_;  // guarded by mutex_
 };
 
 }  // namespace caldrovex::bench

@@ -29,10 +29,8 @@ std::string format(double value) {
 }
 
 // One `--log-frames` line, or nothing when the line is something else the device printed.
-std::optional<FrameRecord> parseFrame(const std::string& line) {
-    const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
-    if (event.is_discarded() || !event.is_object() || event.value("event", "") != "frame")
-        return std::nullopt;
+std::optional<FrameRecord> parseFrame(const nlohmann::json& event) {
+    if (event.value("event", "") != "frame") return std::nullopt;
     FrameRecord record;
     record.decodedAt = event.value("decodedAt", 0.0);
     record.receivedAt = event.value("receivedAt", 0.0);
@@ -48,18 +46,27 @@ std::optional<FrameRecord> parseFrame(const std::string& line) {
 
 }  // namespace
 
-HostSource::HostSource(const std::filesystem::path& binaries, const std::filesystem::path& scratch,
-                       const std::filesystem::path& logs)
-    : binaries_(binaries), logs_(logs), stateFile_(scratch / "device" / "state.json") {
+HostSource::HostSource(const std::string& name, const std::filesystem::path& binaries,
+                       const std::filesystem::path& scratch, const std::filesystem::path& logs)
+    : name_(name),
+      binaries_(binaries),
+      logs_(logs),
+      stateFile_(scratch / name / "device" / "state.json") {
     const std::string address = freshLoopbackAddress();
     test::ChildProcess::Options host;
+    // Folders of its own, so that two hosts in one run keep their identities apart.
+    for (const char* folder : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"}) {
+        const auto path = scratch / name / folder;
+        std::filesystem::create_directories(path);
+        host.environment[folder] = path.string();
+    }
     host.argv = {(binaries_ / "caldrovex-host").string(),
                  "--headless",
                  "--listen-only",
                  "--listen",
                  address,
                  "--pair"};
-    host.errorLog = (logs_ / "host.log").string();
+    host.errorLog = (logs_ / (name + ".log")).string();
     host_ = std::make_unique<test::ChildProcess>(std::move(host));
     auto link = host_->waitForPrefix("link: ", 0, kStartWait);
     if (!link) throw std::runtime_error("the host printed no pairing link (see its log)");
@@ -72,7 +79,7 @@ HostSource::HostSource(const std::filesystem::path& binaries, const std::filesys
                    "30",
                    "pair",
                    link->substr(6)};
-    device.errorLog = (logs_ / "device.log").string();
+    device.errorLog = (logs_ / (name + "-device.log")).string();
     test::ChildProcess pair(std::move(device));
     const int status = pair.wait(kStartWait).value_or(-1);
     if (status != 0)
@@ -101,10 +108,13 @@ std::unique_ptr<test::ChildProcess> HostSource::stream(int fps, double seconds, 
                    format(probeX) + "," + format(probeY),
                    "--seconds",
                    format(seconds)};
-    device.onLine = [&log](const std::string& line, double) {
-        if (auto frame = parseFrame(line)) log.add(*frame);
+    device.onLine = [&log](const std::string& line, double arrivedAt) {
+        const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_discarded() || !event.is_object()) return;
+        if (auto frame = parseFrame(event)) return log.add(*frame);
+        if (event.value("type", "") == "streaming") log.streaming(arrivedAt);
     };
-    device.errorLog = (logs_ / "device.log").string();
+    device.errorLog = (logs_ / (name_ + "-device.log")).string();
     return std::make_unique<test::ChildProcess>(std::move(device));
 }
 

@@ -21,7 +21,9 @@ struct Spread {
 
 // What one round of one configuration recorded: the changes drawn, the pictures decoded, the
 // measuring window (`from`..`until`), the sender's resource use, and the capture's stamps
-// when it was in-process.
+// when it was in-process. For the host's sources also the change drawn as soon as the
+// stream was announced, and the changes drawn after a warm resume (announced at
+// `resumedAt`).
 struct Round {
     std::vector<DrawnChange> changes;
     std::vector<FrameRecord> frames;
@@ -29,18 +31,23 @@ struct Round {
     double until = 0;
     std::optional<ResourceUse> resources;
     std::vector<CaptureStamp> captures;
+    std::optional<DrawnChange> first;
+    std::vector<DrawnChange> resumed;
+    double resumedAt = 0;
 };
 
-// What one configuration (a source at a frame rate) measured over all its rounds.
+// What one configuration (a scenario, a source, a frame rate) measured over all its rounds.
 class RunReport {
 public:
-    RunReport(std::string name, int fps) : name(std::move(name)), fps(fps) {}
+    RunReport(std::string scenario, std::string name, int fps)
+        : scenario(std::move(scenario)), name(std::move(name)), fps(fps) {}
 
     // Matches the round's changes with its pictures and adds the samples.
     void add(const Round& round, int tolerance);
     // A round that could not run; the configuration reports the first reason.
     void fail(const std::string& reason);
 
+    const std::string scenario;
     const std::string name;
     const int fps;
     std::string failure;
@@ -64,6 +71,13 @@ public:
     Spread grab() const { return spread(grabs_); }
     Spread encode() const { return spread(encodes_); }
 
+    // Drawn → decoded for the change drawn the moment a fresh stream was announced (one per
+    // round; a miss counts as never), and for the first changes after a warm resume.
+    bool measuredStarts() const { return !firsts_.empty(); }
+    const std::vector<double>& firsts() const { return firsts_; }
+    Spread resumed() const { return spread(resumed_); }
+    double resumedMax() const;
+
     // The sender's CPU (% of one core) over all windows, its busiest second; RSS in MiB.
     bool measuredResources() const { return wallSeconds_ > 0; }
     double cpuMean() const { return wallSeconds_ > 0 ? 100 * cpuSeconds_ / wallSeconds_ : 0; }
@@ -86,6 +100,7 @@ private:
 
     int rounds_ = 0;
     std::vector<double> totals_, received_, decodes_, wakes_, grabs_, encodes_;
+    std::vector<double> firsts_, resumed_;
     double cpuSeconds_ = 0;
     double wallSeconds_ = 0;
     double cpuPeak_ = 0;

@@ -1,20 +1,26 @@
 // End-to-end latency of a screen change: from the moment a change is drawn on the X screen
-// to the moment the receiver has decoded a picture that shows it. Measured at 1920×1080 and
-// each frame rate asked for, in the same run, for
+// to the moment the receiver has decoded a picture that shows it. Measured at 1920×1080, for
+// each scenario (what changes, how often, where the pointer is: Scenario) and each frame rate
+// asked for, in the same run, for
 //  - host: the real caldrovex-host, headless, streaming over TLS on loopback to
-//    caldrovex-device, which logs every decoded picture;
+//    caldrovex-device, which acknowledges and decodes every frame and logs every picture;
+//  - host-before: the same with the programs of an earlier build (--baseline), for a
+//    before/after comparison in one run;
 //  - pipeline: the host's capture, streamer, pipeline and encoder in this process, sending to
 //    a decoder without a network, with the capture stamped, to split the host's share;
 //  - ffmpeg: stock ffmpeg (x11grab → libx264 ultrafast/zerolatency → a pipe → the same
 //    decoder), what a user can do without the host.
-// Also records the CPU time and resident memory of the sending process while it streams.
+// Also records the CPU time and resident memory of the sending process while it streams, and
+// for the hosts the first change of a fresh stream (drawn the moment the device is told the
+// stream runs) and the first changes after a warm resume (the device drops its connection
+// and comes back).
 //
 // The bench runs itself inside a D-Bus session of its own with a private gnome-keyring,
 // private XDG folders and its own Xvfb, so one command does everything:
 //
-//   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only host,pipeline,ffmpeg] [--csv
-//   FILE]
-//                 [--display :N] [--probe X,Y] [--seed N] [--bin DIR]
+//   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--scenarios probe,square,typing]
+//                 [--only host,host-before,pipeline,ffmpeg] [--baseline DIR] [--csv FILE]
+//                 [--display :N] [--seed N] [--bin DIR]
 //
 // Writes FILE (default latency_bench.csv) with one row per configuration, FILE's stem +
 // "_samples.csv" with every latency sample, and the programs' error output into FILE's stem +
@@ -26,13 +32,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <functional>
+#include <map>
 #include <optional>
 #include <random>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "latency_bench/ChangePainter.h"
@@ -44,20 +52,13 @@
 #include "latency_bench/PrivateSession.h"
 #include "latency_bench/ResourceSampler.h"
 #include "latency_bench/RunReport.h"
+#include "latency_bench/Scenario.h"
 
 using namespace caldrovex::bench;
 namespace fs = std::filesystem;
 
 namespace {
 
-// Side of the square painted around the probe: large enough that the probe's neighbourhood
-// is one flat colour after 4:2:0 subsampling and motion search, small enough to be a
-// typical local change (a button, a few words).
-constexpr int kSquare = 200;
-// Changes come at random intervals in this range: never locked to a capture tick, and far
-// enough apart that each one has arrived before the next is drawn.
-constexpr double kMinGap = 0.3;
-constexpr double kMaxGap = 0.5;
 // Time for the encoder to settle after the first picture, and for the last change to arrive.
 constexpr double kSettle = 1.0;
 // A decoded probe within this many levels (each channel) of the drawn colour shows it; the
@@ -65,23 +66,25 @@ constexpr double kSettle = 1.0;
 constexpr int kTolerance = 32;
 constexpr std::chrono::milliseconds kFirstFrameWait{30'000};
 constexpr int kWarmUpChanges = 10;
-// The first pictures of a new stream pay for memory touched for the first time (the
-// encoder's and decoder's picture buffers, the RGB picture: 40-60 ms each on this machine).
-// Changes drawn while that lasts are not counted: the figures are for a running stream.
+// Changes drawn on a running stream before the measured ones: the decoder's first pictures
+// pay for memory touched for the first time, which the first-change figure covers apart.
 constexpr int kRoundWarmUpChanges = 3;
+// Changes timed after a warm resume.
+constexpr int kResumedChanges = 3;
+// Between the device dropping its connection and coming back: long enough for the host to
+// see the old connection close, as after a short loss of the network.
+constexpr auto kDropPause = std::chrono::milliseconds(500);
 
 struct Options {
     // Changes per configuration, drawn over `rounds` interleaved rounds.
     int samples = 45;
     int rounds = 3;
     std::vector<int> rates{30, 60};
-    bool host = true;
-    bool pipeline = true;
-    bool ffmpeg = true;
+    std::vector<Scenario> scenarios = Scenario::all();
+    std::set<std::string> sources{"host", "host-before", "pipeline", "ffmpeg"};
+    std::optional<fs::path> baseline;
     std::string csv = "latency_bench.csv";
     std::optional<std::string> display;
-    double probeX = 0.25;
-    double probeY = 0.25;
     uint32_t seed = std::random_device{}();
     fs::path binaries;
 };
@@ -89,11 +92,22 @@ struct Options {
 [[noreturn]] void usage(const std::string& problem) {
     std::fprintf(stderr,
                  "latency_bench: %s\n"
-                 "usage: latency_bench [--samples N] [--rounds N] [--fps 30,60] [--only "
-                 "host,pipeline,ffmpeg] [--csv FILE]\n"
-                 "                     [--display :N] [--probe X,Y] [--seed N] [--bin DIR]\n",
+                 "usage: latency_bench [--samples N] [--rounds N] [--fps 30,60] [--scenarios "
+                 "probe,square,typing]\n"
+                 "                     [--only host,host-before,pipeline,ffmpeg] [--baseline DIR] "
+                 "[--csv FILE]\n"
+                 "                     [--display :N] [--seed N] [--bin DIR]\n",
                  problem.c_str());
     std::exit(2);
+}
+
+std::vector<std::string> split(const std::string& list) {
+    std::vector<std::string> items;
+    std::stringstream stream(list);
+    for (std::string item; std::getline(stream, item, ',');) {
+        if (!item.empty()) items.push_back(item);
+    }
+    return items;
 }
 
 Options parse(int argc, char** argv) {
@@ -110,25 +124,28 @@ Options parse(int argc, char** argv) {
                 options.rounds = std::stoi(value);
             } else if (name == "--fps") {
                 options.rates.clear();
-                for (size_t at = 0; at < value.size();) {
-                    size_t used = 0;
-                    options.rates.push_back(std::stoi(value.substr(at), &used));
-                    at += used + 1;
+                for (const auto& rate : split(value)) options.rates.push_back(std::stoi(rate));
+            } else if (name == "--scenarios") {
+                options.scenarios.clear();
+                for (const auto& scenarioName : split(value)) {
+                    auto scenario = Scenario::named(scenarioName);
+                    if (!scenario) usage("no scenario " + scenarioName);
+                    options.scenarios.push_back(*scenario);
                 }
             } else if (name == "--only") {
-                options.host = value.find("host") != std::string::npos;
-                options.pipeline = value.find("pipeline") != std::string::npos;
-                options.ffmpeg = value.find("ffmpeg") != std::string::npos;
-                if (!options.host && !options.pipeline && !options.ffmpeg)
-                    usage("--only takes host,pipeline,ffmpeg");
+                options.sources.clear();
+                for (const auto& source : split(value)) {
+                    if (source != "host" && source != "host-before" && source != "pipeline" &&
+                        source != "ffmpeg")
+                        usage("--only takes host,host-before,pipeline,ffmpeg");
+                    options.sources.insert(source);
+                }
+            } else if (name == "--baseline") {
+                options.baseline = value;
             } else if (name == "--csv") {
                 options.csv = value;
             } else if (name == "--display") {
                 options.display = value;
-            } else if (name == "--probe") {
-                size_t used = 0;
-                options.probeX = std::stod(value, &used);
-                options.probeY = std::stod(value.substr(used + 1));
             } else if (name == "--seed") {
                 options.seed = static_cast<uint32_t>(std::stoul(value));
             } else if (name == "--bin") {
@@ -142,43 +159,73 @@ Options parse(int argc, char** argv) {
     }
     if (options.rounds < 1) usage("--rounds must be at least 1");
     if (options.samples < 5 * options.rounds) usage("--samples must be at least 5 a round");
+    if (options.scenarios.empty() || options.rates.empty()) usage("nothing to measure");
+    // Without an earlier build there is nothing to compare with.
+    if (!options.baseline) options.sources.erase("host-before");
     return options;
 }
 
-// One round of one configuration: the source streams, the painter draws `count` changes, the
-// sampler watches the sending process; returns what was recorded, or throws
-// std::runtime_error with the reason the round could not run.
-template <typename StartSource>
-Round measure(const std::string& name, int fps, int count, ChangePainter& painter,
-              StartSource startSource) {
-    std::fprintf(stderr, "latency_bench: %s at %d fps, %d changes\n", name.c_str(), fps, count);
-    painter.clear();
+// A source streaming for one round: the sending process (0: this one), how to end it, whether
+// its receiving side still runs, and for the hosts the device, which takes commands.
+struct Started {
+    pid_t pid = 0;
+    std::function<void()> stop;
+    std::function<bool()> running;
+    caldrovex::test::ChildProcess* device = nullptr;
+};
+
+// One round of one configuration: the source streams, the painter draws the scenario's
+// changes, the sampler watches the sending process; returns what was recorded, or throws
+// std::runtime_error with the reason the round could not run. For the hosts, the first change
+// is drawn the moment the device hears "streaming", and after the measured changes the
+// device drops its connection, comes back and sees a few more.
+Round measure(const RunReport& config, const Scenario& scenario, int count, ChangePainter& painter,
+              const std::function<Started(FrameLog&)>& start) {
+    std::fprintf(stderr, "latency_bench: %s, %s at %d fps, %d changes\n", scenario.name.c_str(),
+                 config.name.c_str(), config.fps, count);
+    painter.clear(scenario);
     FrameLog log;
-    // Returns the sending process's pid (0: this process), a function that ends the stream and
-    // one that tells whether the receiving side still runs.
-    auto [pid, stop, running] = startSource(log);
+    Round round;
+    Started source = start(log);
+    auto fail = [&](const std::string& reason) {
+        source.stop();
+        throw std::runtime_error(reason);
+    };
+    if (source.device != nullptr) {
+        if (!log.waitForStreaming(1, kFirstFrameWait)) fail("the stream was not announced");
+        round.first = painter.change();
+    }
     const auto deadline = std::chrono::steady_clock::now() + kFirstFrameWait;
     while (!log.waitFor(1, std::chrono::milliseconds(250))) {
-        if (!running() || std::chrono::steady_clock::now() > deadline) {
-            stop();
-            throw std::runtime_error("no picture arrived (see the logs)");
-        }
+        if (!source.running() || std::chrono::steady_clock::now() > deadline)
+            fail("no picture arrived (see the logs)");
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(kSettle));
-    painter.changes(kRoundWarmUpChanges, kMinGap, kMaxGap);
+    painter.changes(kRoundWarmUpChanges);
     // The in-process source shares this process with the painter and the decoder: its use
     // would say nothing.
-    ResourceSampler sampler(pid);
-    if (pid > 0) sampler.start();
-    Round round;
+    ResourceSampler sampler(source.pid);
+    if (source.pid > 0) sampler.start();
     round.from = monotonicNow();
-    round.changes = painter.changes(count, kMinGap, kMaxGap);
+    round.changes = painter.changes(count);
     if (!painter.realtime())
         std::fprintf(stderr, "latency_bench: painting without real-time priority\n");
     std::this_thread::sleep_for(std::chrono::duration<double>(kSettle));
     round.until = monotonicNow();
-    if (pid > 0) round.resources = sampler.stop();
-    stop();
+    if (source.pid > 0) round.resources = sampler.stop();
+    if (source.device != nullptr) {
+        source.device->writeLine("drop");
+        std::this_thread::sleep_for(kDropPause);
+        source.device->writeLine("reconnect");
+        auto resumedAt = log.waitForStreaming(2, kFirstFrameWait);
+        if (!resumedAt) fail("the stream did not resume");
+        round.resumedAt = *resumedAt;
+        round.resumed.push_back(painter.change());
+        for (const auto& change : painter.changes(kResumedChanges - 1))
+            round.resumed.push_back(change);
+        std::this_thread::sleep_for(std::chrono::duration<double>(kSettle));
+    }
+    source.stop();
     round.frames = log.frames();
     return round;
 }
@@ -199,101 +246,107 @@ int main(int argc, char** argv) {
         } else {
             session.startXServer();
         }
+        double load[3] = {};
+        getloadavg(load, 3);
         std::fprintf(stderr,
-                     "latency_bench: display %s, seed %u, probe %.2f,%.2f, %d changes per "
-                     "configuration in %d rounds\n",
-                     session.displayName().c_str(), options.seed, options.probeX, options.probeY,
-                     options.samples, options.rounds);
-        ChangePainter painter(session.displayName(), options.probeX, options.probeY, kSquare,
-                              options.seed);
+                     "latency_bench: display %s, seed %u, %d changes per configuration in %d "
+                     "rounds, load average %.1f %.1f %.1f\n",
+                     session.displayName().c_str(), options.seed, options.samples, options.rounds,
+                     load[0], load[1], load[2]);
+        ChangePainter painter(session.displayName(), options.seed);
 
-        std::unique_ptr<HostSource> host;
-        std::string hostFailure;
-        if (options.host) {
+        // The hosts run for the whole bench, each with folders of its own.
+        std::map<std::string, std::unique_ptr<HostSource>> hosts;
+        std::map<std::string, std::string> hostFailures;
+        for (const auto& [name, binaries] :
+             {std::pair<std::string, std::optional<fs::path>>{"host", options.binaries},
+              {"host-before", options.baseline}}) {
+            if (!options.sources.contains(name) || !binaries) continue;
             try {
-                host = std::make_unique<HostSource>(options.binaries, session.root(), logs);
+                hosts[name] = std::make_unique<HostSource>(name, *binaries, session.root(), logs);
             } catch (const std::runtime_error& error) {
-                hostFailure = error.what();
-                std::fprintf(stderr, "latency_bench: host path unavailable: %s\n", error.what());
+                hostFailures[name] = error.what();
+                std::fprintf(stderr, "latency_bench: %s unavailable: %s\n", name.c_str(),
+                             error.what());
             }
         }
         // An untimed warm-up: the first stream on a fresh X server and in a fresh process
         // (shared memory, pages and caches touched for the first time) does not count.
-        if (options.pipeline || options.host) {
+        {
             std::fprintf(stderr, "latency_bench: warming up\n");
+            const Scenario& scenario = options.scenarios.front();
+            painter.clear(scenario);
             FrameLog log;
-            PipelineSource warmUp(session.displayName(), options.rates.front(), options.probeX,
-                                  options.probeY, log);
+            PipelineSource warmUp(session.displayName(), options.rates.front(), scenario.probeX,
+                                  scenario.probeY, log);
             log.waitFor(1, kFirstFrameWait);
-            painter.changes(kWarmUpChanges, kMinGap, kMaxGap);
+            painter.changes(kWarmUpChanges);
         }
         std::vector<RunReport> reports;
-        for (int fps : options.rates) {
-            if (options.host) reports.emplace_back("host", fps);
-            if (options.pipeline) reports.emplace_back("pipeline", fps);
-            if (options.ffmpeg) reports.emplace_back("ffmpeg", fps);
+        for (const Scenario& scenario : options.scenarios) {
+            for (int fps : options.rates) {
+                for (const char* name : {"host", "host-before", "pipeline", "ffmpeg"}) {
+                    if (options.sources.contains(name))
+                        reports.emplace_back(scenario.name, name, fps);
+                }
+            }
         }
         // Rounds interleave the configurations, so that a change in the machine's load (other
         // work on these shared cores) falls on all of them alike.
         for (int round = 0; round < options.rounds; ++round) {
             const int count = options.samples / options.rounds +
                               (round < options.samples % options.rounds ? 1 : 0);
-            // The device streams a little longer than the painting needs; it is stopped earlier.
-            const double streamSeconds = 2 * kSettle + count * kMaxGap + 20;
             for (RunReport& report : reports) {
+                const Scenario scenario = *Scenario::named(report.scenario);
                 const int fps = report.fps;
-                try {
-                    if (report.name == "host") {
-                        if (!host) throw std::runtime_error(hostFailure);
-                        std::unique_ptr<caldrovex::test::ChildProcess> device;
-                        report.add(
-                            measure("host", fps, count, painter,
-                                    [&](FrameLog& log) {
-                                        device = host->stream(fps, streamSeconds, options.probeX,
-                                                              options.probeY, log);
-                                        return std::tuple{
-                                            host->pid(),
-                                            [&] {
-                                                device->stop(SIGINT,
-                                                             std::chrono::milliseconds(3000));
-                                            },
-                                            [&] {
-                                                return !device->wait(std::chrono::milliseconds(0));
-                                            }};
-                                    }),
-                            kTolerance);
-                    } else if (report.name == "pipeline") {
-                        std::unique_ptr<PipelineSource> pipeline;
-                        Round measured =
-                            measure("pipeline", fps, count, painter, [&](FrameLog& log) {
-                                pipeline = std::make_unique<PipelineSource>(session.displayName(),
-                                                                            fps, options.probeX,
-                                                                            options.probeY, log);
-                                return std::tuple{pid_t{0}, [&] { pipeline->stop(); },
-                                                  [] { return true; }};
-                            });
-                        measured.captures = pipeline->captures();
-                        report.add(measured, kTolerance);
-                    } else {
-                        std::unique_ptr<FfmpegSource> ffmpeg;
-                        report.add(
-                            measure("ffmpeg", fps, count, painter,
-                                    [&](FrameLog& log) {
-                                        ffmpeg = std::make_unique<FfmpegSource>(
-                                            session.displayName(), fps, options.probeX,
-                                            options.probeY, (logs / "ffmpeg.log").string(), log);
-                                        return std::tuple{ffmpeg->pid(), [&] { ffmpeg->stop(); },
-                                                          [&] { return ffmpeg->running(); }};
-                                    }),
-                            kTolerance);
+                // The device streams a little longer than the painting needs; it is stopped
+                // earlier.
+                const double streamSeconds =
+                    4 * kSettle +
+                    (count + kRoundWarmUpChanges + kResumedChanges) * scenario.maxGap + 30;
+                std::unique_ptr<caldrovex::test::ChildProcess> device;
+                std::unique_ptr<PipelineSource> pipeline;
+                std::unique_ptr<FfmpegSource> ffmpeg;
+                auto start = [&](FrameLog& log) -> Started {
+                    if (report.name == "pipeline") {
+                        pipeline = std::make_unique<PipelineSource>(
+                            session.displayName(), fps, scenario.probeX, scenario.probeY, log);
+                        return {0, [&] { pipeline->stop(); }, [] { return true; }, nullptr};
                     }
+                    if (report.name == "ffmpeg") {
+                        ffmpeg = std::make_unique<FfmpegSource>(
+                            session.displayName(), fps, scenario.probeX, scenario.probeY,
+                            (logs / "ffmpeg.log").string(), log);
+                        return {ffmpeg->pid(), [&] { ffmpeg->stop(); },
+                                [&] { return ffmpeg->running(); }, nullptr};
+                    }
+                    auto host = hosts.find(report.name);
+                    if (host == hosts.end()) throw std::runtime_error(hostFailures[report.name]);
+                    device = host->second->stream(fps, streamSeconds, scenario.probeX,
+                                                  scenario.probeY, log);
+                    return {host->second->pid(),
+                            [&] { device->stop(SIGINT, std::chrono::milliseconds(3000)); },
+                            [&] { return !device->wait(std::chrono::milliseconds(0)); },
+                            device.get()};
+                };
+                try {
+                    Round measured = measure(report, scenario, count, painter, start);
+                    if (pipeline) measured.captures = pipeline->captures();
+                    report.add(measured, kTolerance);
                 } catch (const std::runtime_error& error) {
-                    std::fprintf(stderr, "latency_bench: %s at %d fps: %s\n", report.name.c_str(),
-                                 fps, error.what());
+                    std::fprintf(stderr, "latency_bench: %s, %s at %d fps: %s\n",
+                                 scenario.name.c_str(), report.name.c_str(), fps, error.what());
                     report.fail(error.what());
                 }
             }
         }
+        getloadavg(load, 3);
+        std::fprintf(stdout, "load average at the end: %.1f %.1f %.1f\n", load[0], load[1],
+                     load[2]);
+        for (const Scenario& scenario : options.scenarios) {
+            std::fprintf(stdout, "%-8s %s\n", scenario.name.c_str(), scenario.description.c_str());
+        }
+        std::fprintf(stdout, "\n");
         printTable(reports, stdout);
         writeCsv(reports, options.csv);
         std::fprintf(stderr, "latency_bench: wrote %s\n", options.csv.c_str());

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <vector>
 
+#include "support/PictureWatch.h"
 #include "video/FrameConverter.h"
 
 extern "C" {
@@ -13,6 +15,8 @@ extern "C" {
 
 namespace caldrovex {
 namespace {
+
+using test::samePicture;
 
 struct Colour {
     uint8_t r, g, b;
@@ -70,6 +74,99 @@ TEST(FrameConverter, ScalesToTheStreamSizeKeepingWherePicturesLie) {
     ASSERT_EQ(frame.height(), 50);
     EXPECT_NEAR(f->data[0][25 * f->linesize[0] + 20], 235, 1);
     EXPECT_NEAR(f->data[0][25 * f->linesize[0] + 80], 16, 1);
+}
+
+// A busy picture: every pixel differs from its neighbours, so a row converted from the wrong
+// source rows, or filtered with the wrong neighbours, shows.
+std::vector<uint8_t> noisePicture(int width, int height, uint32_t seed) {
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
+    std::mt19937 random(seed);
+    for (auto& byte : pixels) byte = static_cast<uint8_t>(random());
+    return pixels;
+}
+
+// Paints rows [begin, end) of `pixels` with fresh noise.
+void repaint(std::vector<uint8_t>& pixels, int width, int begin, int end, std::mt19937& random) {
+    for (size_t i = static_cast<size_t>(begin) * width * 4;
+         i < static_cast<size_t>(end) * width * 4; ++i) {
+        pixels[i] = static_cast<uint8_t>(random());
+    }
+}
+
+// A picture that changes in a few bands at a time, converted in parts by one converter and
+// whole by another: the two must agree on every row, at the display's size and scaled, also
+// while earlier frames are still held (by the pipeline and the encoder, as in a stream).
+TEST(FrameConverter, ConvertingChangedRowsEqualsConvertingTheWholePicture) {
+    struct Case {
+        const char* note;
+        int sourceWidth, sourceHeight, width, height;
+    };
+    const Case cases[] = {
+        {"same size", 96, 120, 96, 120},
+        {"two thirds", 120, 90, 80, 60},
+        {"half", 128, 96, 64, 48},
+        {"an uneven step", 100, 75, 64, 48},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.note);
+        std::mt19937 random(7);
+        std::vector<uint8_t> pixels = noisePicture(c.sourceWidth, c.sourceHeight, 1);
+        FrameConverter partial(c.sourceWidth, c.sourceHeight, c.width, c.height);
+        // Its frames written ahead, as at a stream's start: they hold nothing of the picture.
+        partial.prefault();
+        FrameConverter whole(c.sourceWidth, c.sourceHeight, c.width, c.height);
+        const int stride = c.sourceWidth * 4;
+        std::vector<VideoFrame> held;
+        for (int step = 0; step < 30; ++step) {
+            SCOPED_TRACE("step " + std::to_string(step));
+            RowBands changed;
+            for (int band = 0; band < 1 + step % 3; ++band) {
+                int begin = static_cast<int>(random() % c.sourceHeight);
+                int end = std::min(c.sourceHeight, begin + 1 + static_cast<int>(random() % 9));
+                repaint(pixels, c.sourceWidth, begin, end, random);
+                changed.add(begin, end);
+            }
+            VideoFrame frame = partial.convert(pixels.data(), stride, changed);
+            ASSERT_TRUE(samePicture(frame, whole.convert(pixels.data(), stride)));
+            if (step > 0) {
+                EXPECT_LT(partial.stats().convertedRows, c.height);
+            }
+            // Steps hold up to three frames at a time, the newest included.
+            held.push_back(frame);
+            if (held.size() > static_cast<size_t>(step % 4)) held.erase(held.begin());
+        }
+    }
+}
+
+TEST(FrameConverter, TheFirstPictureIsConvertedWholeAndNothingChangedConvertsNothing) {
+    std::vector<uint8_t> pixels = noisePicture(64, 48, 3);
+    FrameConverter converter(64, 48, 64, 48);
+    FrameConverter reference(64, 48, 64, 48);
+    RowBands none;
+    VideoFrame first = converter.convert(pixels.data(), 64 * 4, none);
+    EXPECT_EQ(converter.stats().convertedRows, 48);
+    EXPECT_TRUE(samePicture(first, reference.convert(pixels.data(), 64 * 4)));
+    VideoFrame second = converter.convert(pixels.data(), 64 * 4, none);
+    EXPECT_EQ(converter.stats().convertedRows, 0);
+    EXPECT_TRUE(samePicture(second, first));
+}
+
+TEST(FrameConverter, HeldFramesAreNeverWritten) {
+    std::mt19937 random(5);
+    std::vector<uint8_t> pixels = noisePicture(64, 48, 4);
+    FrameConverter converter(64, 48, 64, 48);
+    FrameConverter reference(64, 48, 64, 48);
+    std::vector<std::pair<VideoFrame, VideoFrame>> kept;  // what was returned, and a copy
+    for (int step = 0; step < 12; ++step) {
+        repaint(pixels, 64, step * 4, step * 4 + 4, random);
+        RowBands changed;
+        changed.add(step * 4, step * 4 + 4);
+        VideoFrame frame = converter.convert(pixels.data(), 64 * 4, changed);
+        kept.emplace_back(frame, reference.convert(pixels.data(), 64 * 4));
+    }
+    for (const auto& [frame, copy] : kept) {
+        EXPECT_TRUE(samePicture(frame, copy));
+    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/H264TestDecoder.h"
 #include "video/H264Bitstream.h"
 #include "video/H264Encoder.h"
+#include "video/LibavEncoderContext.h"
 #include "video/LibavEncoderSession.h"
 
 extern "C" {
@@ -146,6 +147,30 @@ TEST_F(H264EncoderTest, FirstOutputIsKeyFrameWithParameterSetsAndLengthPrefixedU
     EXPECT_FALSE(frames[1]->parameterSets.has_value());
     EXPECT_EQ(prefixedLength(*frames[1]), frames[1]->data.size());
     EXPECT_FALSE(encoder.needsKeyframe());
+}
+
+// No GPU here: a render node that is no GPU (or is missing) makes the VAAPI encoder fail to
+// open, quietly; the hardware attempt then fails (or, where an NVIDIA GPU is, opens NVENC) and
+// the software encoder carries the stream, as on any machine without hardware encoding.
+TEST_F(H264EncoderTest, WithoutAUsableGpuTheSoftwareEncoderTakesOver) {
+    for (const char* node : {"/dev/null", "/nonexistent/renderD128"}) {
+        SCOPED_TRACE(node);
+        EncoderTuning tuning;
+        tuning.renderNode = node;
+        EncoderSession::Settings settings{kWidth, kHeight, kFps, 2'000'000};
+        auto hardware = LibavEncoderContext::open(EncoderSession::Attempt::lowLatencyHardware,
+                                                  settings, tuning);
+        EXPECT_TRUE(hardware == nullptr || !hardware->uploads()) << "VAAPI opened on " << node;
+
+        Outputs fallbackOutputs;
+        H264Encoder fallback(clock, LibavEncoderSession::factory(tuning));
+        fallback.encode(patternFrame(0), frameTime(0), fallbackOutputs.completion());
+        auto frames = fallbackOutputs.waitFor(1);
+        ASSERT_EQ(frames.size(), 1u);
+        ASSERT_TRUE(frames[0].has_value());
+        expectWellFormedKeyframe(*frames[0]);
+        EXPECT_EQ(fallback.lowLatency(), hardware != nullptr);
+    }
 }
 
 TEST_F(H264EncoderTest, CompletionsRunOncePerFrameOnTheOutputThread) {

@@ -242,6 +242,39 @@ TEST_F(VideoPipelineTest, ReattachingKeepsTheSessionUnlessTheFrameRateChanges) {
     }
 }
 
+// A capture that starts gets the encoder ready for its pictures before any arrives: the
+// attach that follows with the same frame rate keeps that session, and the first frame goes
+// into it as a forced key frame. A prepare at another frame rate, size or scaling opens a new
+// one.
+TEST_F(VideoPipelineTest, PreparedSessionTakesTheFirstFrame) {
+    onQueue([this] { pipeline->prepare(64, 48, kFps, false); });
+    ASSERT_EQ(log->settings.size(), 1u);
+    EXPECT_EQ(log->settings[0].width, 64);
+    EXPECT_EQ(log->settings[0].height, 48);
+    EXPECT_EQ(log->settings[0].fps, kFps);
+    EXPECT_EQ(session().prepareCalls, 1);
+
+    attach(sink);
+    capture();
+    EXPECT_EQ(log->settings.size(), 1u) << "the prepared session serves the stream";
+    ASSERT_EQ(submitted(), 1u);
+    EXPECT_TRUE(session().submitted[0].forceKeyframe);
+    encoded(0, true);
+    completeSend(sink);
+
+    onQueue([this] { pipeline->prepare(64, 48, kFps, false); });
+    EXPECT_EQ(log->settings.size(), 1u) << "already ready";
+    onQueue([this] { pipeline->prepare(64, 48, 60, false); });
+    onQueue([this] { pipeline->prepare(32, 24, 60, false); });
+    onQueue([this] { pipeline->prepare(32, 24, 60, true); });
+    ASSERT_EQ(log->settings.size(), 4u);
+    EXPECT_EQ(log->settings[1].fps, 60);
+    EXPECT_EQ(log->settings[2].width, 32);
+    EXPECT_FALSE(log->settings[2].scaled);
+    EXPECT_TRUE(log->settings[3].scaled);
+    EXPECT_EQ(log->completed, 3);
+}
+
 TEST_F(VideoPipelineTest, EncoderBitrateNeverFallsBelowTheFloor) {
     struct Case {
         const char* note;

@@ -87,7 +87,7 @@ TEST_F(PrivacyCurtainTest, RevealFadesInAboveAllWindowsAndClicksReachTheWindowBe
     EXPECT_TRUE(window.isVisible());
     EXPECT_LT(window.opacity(), 1.0);
     ASSERT_TRUE(runLoopUntil([&] { return window.opacity() == 1.0; }));
-    EXPECT_GE(fading.elapsed(), static_cast<qint64>(PrivacyCurtain::fadeSeconds * 1000) - 20);
+    EXPECT_GE(fading.elapsed(), static_cast<qint64>(PrivacyCurtain::kFadeSeconds * 1000) - 20);
     ASSERT_TRUE(runLoopUntil([&] { return dark(windows.screenPixel(150, 150)); }))
         << std::hex << windows.screenPixel(150, 150);
 

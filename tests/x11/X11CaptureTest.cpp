@@ -22,10 +22,15 @@
 
 #include "adapters/x11/X11CaptureService.h"
 #include "adapters/x11/X11CaptureStream.h"
+#include "adapters/x11/X11ErrorTrap.h"
 #include "adapters/x11/X11Handles.h"
+#include "adapters/x11/X11ScreenGrabber.h"
 #include "platform/SerialQueue.h"
 #include "support/DecodedStream.h"
 #include "support/FakeVideoSink.h"
+#include "support/PictureWatch.h"
+#include "support/TestWindows.h"
+#include "video/FrameConverter.h"
 #include "video/ScreenStreamer.h"
 
 extern "C" {
@@ -110,6 +115,18 @@ int brightestAround(const VideoFrame& frame, int x, int y, int radius) {
         }
     }
     return brightest;
+}
+
+// The screen as it is now, pointer drawn in, converted whole: what a capture that converts
+// only the rows that changed must come to.
+VideoFrame wholePicture(int width, int height) {
+    platform::DisplayHandle display = platform::openDisplay();
+    platform::X11ErrorTrap trap(display.get());
+    platform::X11ScreenGrabber grabber(display.get(), 0, 0, 1920, 1080);
+    if (!grabber.grab()) throw std::runtime_error("grab refused");
+    grabber.drawCursor();
+    FrameConverter converter(1920, 1080, width, height);
+    return converter.convert(grabber.pixels(), grabber.stride());
 }
 
 // A capture service that lets the test count what every stream it makes delivers.
@@ -290,6 +307,50 @@ TEST_F(X11CaptureTest, PointerIsDrawnInWhenAskedAndItsMovesArePictures) {
             captureQueue->sync([&] { moved = counter->last; });
             EXPECT_GT(brightestAround(moved, 700, 500, 24), 100);
             EXPECT_LE(brightestAround(moved, 500, 500, 24), 20);
+        }
+        std::promise<void> stopDone;
+        stream->stopCapture([&](std::optional<CaldrovexError>) { stopDone.set_value(); });
+        stopDone.get_future().get();
+    }
+    painter.parkPointer();
+}
+
+TEST_F(X11CaptureTest, PicturesBuiltFromTheChangedRowsMatchTheScreen) {
+    auto display = X11CaptureService::listDisplays(std::nullopt).front();
+    struct Size {
+        int width, height;
+    };
+    for (Size size : {Size{1920, 1080}, Size{1280, 720}}) {
+        SCOPED_TRACE(std::to_string(size.width) + " wide");
+        painter.clear();
+        painter.movePointer(400, 300);
+        test::PictureWatch watch;
+        X11CaptureService service;
+        auto stream =
+            service.makeStream(display, CaptureConfiguration{size.width, size.height, 60, true},
+                               captureQueue, watch.handler(), [](const std::string&) {});
+        std::promise<std::optional<CaldrovexError>> startResult;
+        stream->startCapture(
+            [&](std::optional<CaldrovexError> error) { startResult.set_value(error); });
+        ASSERT_FALSE(startResult.get_future().get());
+
+        // Small changes here and there, on the root and by windows coming and going, the
+        // pointer moving over some of them: after each, a picture equal to the whole screen
+        // grabbed and converted anew must come.
+        test::TestWindows windows;
+        const unsigned long colours[] = {0xff0000, 0x00ff00, 0x3060c0, 0xffffff, 0x808080};
+        std::vector<Window> opened;
+        for (int step = 0; step < 12; ++step) {
+            SCOPED_TRACE("step " + std::to_string(step));
+            int x = 37 + step * 151;
+            int y = 23 + (step * 397) % 1000;
+            painter.fill(x, y, 9 + step * 7, 3 + step * 5, colours[step % 5]);
+            if (step % 3 == 0) painter.movePointer(x + 5, y + 2);
+            if (step % 4 == 1)
+                opened.push_back(windows.open(x, y + 40, 120, 30, colours[step % 5]));
+            if (step % 4 == 3) windows.destroy(opened.back());
+            windows.sync();
+            EXPECT_TRUE(watch.waitForPicture(wholePicture(size.width, size.height), kDeadline));
         }
         std::promise<void> stopDone;
         stream->stopCapture([&](std::optional<CaldrovexError>) { stopDone.set_value(); });

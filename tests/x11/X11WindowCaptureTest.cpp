@@ -14,6 +14,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <functional>
 #include <future>
 #include <memory>
 #include <set>
@@ -25,7 +26,9 @@
 #include "platform/SerialQueue.h"
 #include "support/DecodedStream.h"
 #include "support/FakeVideoSink.h"
+#include "support/PictureWatch.h"
 #include "support/TestWindows.h"
+#include "video/FrameConverter.h"
 #include "video/ScreenStreamer.h"
 
 namespace caldrovex {
@@ -72,6 +75,14 @@ public:
     }
 
     void exclude(const std::set<Window>& windows) { compositor_->exclude(windows); }
+
+    // The composition as it is now, pointer drawn in, converted whole to NV12.
+    VideoFrame picture() {
+        render();
+        grabber_.drawCursor();
+        FrameConverter converter(area_.width, area_.height, area_.width, area_.height);
+        return converter.convert(grabber_.pixels(), grabber_.stride());
+    }
 
     // Renders, events not yet read staying unread.
     void renderAsIs() {
@@ -293,6 +304,58 @@ TEST(X11WindowCompositorTest, WindowsVanishingBeforeTheirEventsAreReadCostOnlyTh
     composer.render();
     EXPECT_EQ(composer.pixel(10, 110), kBlack);
     EXPECT_EQ(composer.pixel(50, 550), kBlue);
+}
+
+// A capture stream that leaves a window out fetches and converts only the rows of the
+// composition that changed: after each change among the other windows, its picture equals the
+// whole composition converted anew.
+TEST(X11WindowCaptureStreamTest, ComposedPicturesFromTheChangedRowsMatchTheWholeComposition) {
+    TestWindows windows;
+    Window left = windows.open(100, 100, 400, 300, kRed);
+    Window right = windows.open(900, 500, 300, 300, kGreen);
+    Window cover = windows.open(0, 0, 1920, 1080, kWhite);
+    auto queue = platform::SerialQueue::make("caldrovex.capture");
+    test::PictureWatch watch;
+    X11CaptureService service;
+    auto stream = service.makeStream(X11CaptureService::listDisplays(std::nullopt).front(),
+                                     CaptureConfiguration{1920, 1080, 60, true}, queue,
+                                     watch.handler(), [](const std::string&) {});
+    std::promise<std::optional<CaldrovexError>> started;
+    stream->startCapture([&](std::optional<CaldrovexError> error) { started.set_value(error); });
+    ASSERT_FALSE(started.get_future().get());
+    std::promise<bool> excluded;
+    stream->exclude({static_cast<uint32_t>(cover)}, [&](bool done) { excluded.set_value(done); });
+    ASSERT_TRUE(excluded.get_future().get());
+
+    Composer composer;
+    composer.exclude({cover});
+    Display* d = windows.display();
+    GC gc = XCreateGC(d, right, 0, nullptr);
+    Window extra = 0;
+    const std::function<void()> changes[] = {
+        [&] {
+            XSetWindowBackground(d, left, kBlue);
+            XClearWindow(d, left);
+        },
+        [&] { XMoveWindow(d, right, 700, 300); },
+        [&] {
+            XSetForeground(d, gc, kBlack);
+            XFillRectangle(d, right, gc, 20, 40, 60, 17);
+        },
+        [&] { extra = windows.open(1500, 50, 200, 90, kGreen); },
+        [&] { windows.raise(cover); },
+        [&] { windows.destroy(extra); },
+    };
+    for (size_t step = 0; step < std::size(changes); ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        changes[step]();
+        windows.sync();
+        EXPECT_TRUE(watch.waitForPicture(composer.picture(), kDeadline));
+    }
+    XFreeGC(d, gc);
+    std::promise<void> stopped;
+    stream->stopCapture([&](std::optional<CaldrovexError>) { stopped.set_value(); });
+    stopped.get_future().get();
 }
 
 // Capture streams that leave windows out, seen through the real encoder and decoder.

@@ -122,7 +122,9 @@ TEST(X11WindowStackTest, StackingOrderFollowsTheEvents) {
         auto update = stack.apply(c.event, kRoot);
         EXPECT_EQ(order(stack), c.expected);
         ASSERT_EQ(update.has_value(), c.change.has_value());
-        if (update) EXPECT_EQ(update->change, *c.change);
+        if (update) {
+            EXPECT_EQ(update->change, *c.change);
+        }
     }
 }
 
