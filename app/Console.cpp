@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "protocol/UnicodeText.h"
+
 namespace caldrovex {
 
 void Console::field(std::string_view key, std::string_view value) {
@@ -20,23 +22,7 @@ void Console::raw(std::string_view text) {
 }
 
 std::string Console::printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte == 0x7f) {
-            out.push_back('?');
-        } else if (byte == 0xc2 && i + 1 < text.size() &&
-                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-            // U+0080…U+009F: the C1 controls in UTF-8, which some terminals obey.
-            out.push_back('?');
-            ++i;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
+    return UnicodeText::printable(text);
 }
 
 std::string Console::utc(std::chrono::system_clock::time_point date) {

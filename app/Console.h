@@ -22,8 +22,9 @@ public:
     static void raw(std::string_view text);
 
     // Text from outside (device names, messages) made safe for a terminal and for line-based
-    // readers: control characters (line ends, escapes, C1 codes) become "?", so a device
-    // cannot forge output lines or send escape sequences to the terminal.
+    // readers: control characters (line ends, escapes, C1 codes) and bidi controls become
+    // "?", so a device cannot forge output lines, send escape sequences to the terminal or
+    // reverse the rest of a line (UnicodeText::printable).
     static std::string printable(std::string_view text);
 
     // A date as "2024-05-01T12:00:00Z".

@@ -42,6 +42,9 @@ HeadlessHost::~HeadlessHost() {
 
 void HeadlessHost::hostChanged() {
     if (!host_) return;
+    // Credentials that could not be loaded at start (no keyring yet) may load on a later
+    // tick; sharing starts then, as it would have at once.
+    if (!quitting_ && !host_->sharing() && host_->credentialsLoaded()) host_->start();
     printer_.printChanges(host_->published());
     noteSessions();
     if (pairWhenRunning_ && host_->published().running) {

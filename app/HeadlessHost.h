@@ -17,8 +17,9 @@ namespace caldrovex {
 // The host without a window: owns the one HostModel, prints its published state as it
 // changes (StatusPrinter), and runs the commands read from standard input.
 //
-// Headless means nobody can turn sharing on by hand, so it starts sharing at once; quitting
-// stops it with the intent kept, so the next start shares again either way.
+// Headless means nobody can turn sharing on by hand, so it starts sharing at once, or as soon
+// as its credentials load (a keyring that comes up after the host); quitting stops it with the
+// intent kept, so the next start shares again either way.
 //
 // Contract: made, used and destroyed on the main queue (the Qt loop), like the controller.
 // `onQuit` runs there once, after `quit()` has stopped sharing; it may destroy this object.

@@ -79,12 +79,18 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<platform::LineReader> input;
     try {
-        signalWatcher =
-            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
         desktop = DesktopComponents::open(queue, platform::SystemClock::shared(), choice);
         host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
-        // A session the host cannot share is said at once, not only to a device that asks.
-        if (auto problem = choice.backend.problem()) StatusPrinter::printError(*problem);
+        // A session the host cannot share (another Wayland compositor, no display) is said at
+        // once, not only to a device that asks for the screen.
+        auto problem = choice.backend.problem();
+        if (!problem) problem = desktop->permissions->screenRecordingProblem();
+        if (problem) StatusPrinter::printError(*problem);
+        // Only now: the watcher hands signals to the event loop, which does not run during
+        // start-up, so until here SIGINT and SIGTERM keep their default action and end a
+        // start-up that waits on the keyring or the display.
+        signalWatcher =
+            std::make_unique<platform::SignalWatcher>(std::vector<int>{SIGINT, SIGTERM});
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "caldrovex-host: %s\n", failure.what());
         return kStartFailed;

@@ -76,7 +76,7 @@ void CaptureControl::beginStream(const ControlMessage& message,
                                  const std::shared_ptr<Session>& session) {
     if (!permissions_->screenRecording()) {
         auto refusal = ControlMessage::make("hostPermission");
-        refusal.message = kNoScreenPermission;
+        refusal.message = permissions_->screenRecordingProblem().value_or(kNoScreenPermission);
         session->channel()->send(refusal);
         return;
     }
@@ -196,20 +196,20 @@ void CaptureControl::captureFailedToStart(const std::shared_ptr<Request>& reques
 
 void CaptureControl::streamReady(const CaptureState& capture, Session& session) {
     session.streamStarted(capture.selected.id);
+    // The pipeline sends "streaming" itself, so that it precedes the first picture.
     screen_->attach(PacketConnectionSink::make(session.channel()), capture.settings,
-                    session.acknowledgesVideo());
-    sendStreaming(capture, session);
+                    session.acknowledgesVideo(), streamingMessage(capture));
     session.keepAwake();
 }
 
-void CaptureControl::sendStreaming(const CaptureState& capture, Session& session) {
+ControlMessage CaptureControl::streamingMessage(const CaptureState& capture) const {
     auto message = ControlMessage::make("streaming");
     message.displays = capture.displays;
     message.displayID = capture.selected.id;
     message.width = capture.selected.width;
     message.height = capture.selected.height;
     message.controlAllowed = controller_.controlPermitted();
-    session.channel()->send(message);
+    return message;
 }
 
 void CaptureControl::wakeDisplays(std::function<void()> done) {

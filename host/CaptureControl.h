@@ -111,7 +111,7 @@ private:
     void captureStarted(const std::shared_ptr<Request>& request, RemoteDisplay selected);
     void captureFailedToStart(const std::shared_ptr<Request>& request, const std::string& message);
     void streamReady(const CaptureState& capture, Session& session);
-    void sendStreaming(const CaptureState& capture, Session& session);
+    ControlMessage streamingMessage(const CaptureState& capture) const;
     void wakeDisplays(std::function<void()> done);
     void pollDisplays(int polls, std::function<void()> done);
     void holdWarm(const std::string& deviceID);

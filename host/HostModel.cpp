@@ -499,6 +499,8 @@ void HostModel::tick() {
         }
         return;
     }
+    // A keyring that was not there at start-up (no Secret Service yet) is picked up here.
+    if (!identity_) loadCredentials(false);
     if (identity_ && environment_.settings->boolean(kHostEnabled).value_or(false)) start();
 }
 

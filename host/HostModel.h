@@ -148,6 +148,8 @@ public:
 
     // Sharing is on.
     bool sharing() const { return sharing_; }
+    // The identity is loaded, so sharing can start.
+    bool credentialsLoaded() const { return identity_ != nullptr; }
     // The device id of the running session.
     std::optional<std::string> activeDeviceID() const;
 

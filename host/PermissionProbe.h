@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace caldrovex {
 
@@ -17,6 +19,11 @@ public:
     virtual bool screenRecording() = 0;
     // Event injection is possible.
     virtual bool accessibility() = 0;
+
+    // Why screen recording is impossible, when the platform knows better than "not allowed"
+    // (no display at all, a desktop session the host cannot capture); told to a device that
+    // asks for the screen. Nullopt: the host's own permission sentence applies.
+    virtual std::optional<std::string> screenRecordingProblem() { return std::nullopt; }
 };
 
 using PermissionProbePtr = std::shared_ptr<PermissionProbe>;

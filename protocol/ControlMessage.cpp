@@ -56,7 +56,7 @@ std::string ControlMessage::encode() const {
 }
 
 std::optional<ControlMessage> ControlMessage::decode(std::string_view json) {
-    auto value = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+    auto value = JsonReader::parse(json);
     if (value.is_discarded()) return std::nullopt;
     JsonReader r(value);
     ControlMessage m;

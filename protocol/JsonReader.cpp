@@ -7,6 +7,11 @@ namespace caldrovex {
 
 JsonReader::JsonReader(const nlohmann::json& object) : object_(object), ok_(object.is_object()) {}
 
+nlohmann::json JsonReader::parse(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) return nlohmann::json::value_t::discarded;
+    return nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+}
+
 const nlohmann::json* JsonReader::find(const char* key) const {
     if (!ok_) return nullptr;
     auto it = object_.find(key);

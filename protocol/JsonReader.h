@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -24,6 +25,11 @@ public:
 
     // A value that is not an object makes the reader fail at once.
     explicit JsonReader(const nlohmann::json& object);
+
+    // `text` as one JSON document and nothing else, or a discarded value. The JSON library
+    // takes a NUL byte for the end of the input and would accept "{...}\0anything"; no JSON
+    // text holds a raw NUL, so such input is refused here.
+    static nlohmann::json parse(std::string_view text);
 
     bool ok() const { return ok_; }
 

@@ -22,7 +22,7 @@ std::string PairingInvitation::encode() const {
 }
 
 std::optional<PairingInvitation> PairingInvitation::decode(std::string_view json) {
-    auto value = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+    auto value = JsonReader::parse(json);
     if (value.is_discarded()) return std::nullopt;
     JsonReader r(value);
     PairingInvitation invitation;

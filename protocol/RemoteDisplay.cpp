@@ -30,7 +30,7 @@ std::string RemoteDisplay::encode() const {
 }
 
 std::optional<RemoteDisplay> RemoteDisplay::decode(std::string_view json) {
-    auto value = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+    auto value = JsonReader::parse(json);
     if (value.is_discarded()) return std::nullopt;
     return fromJSON(value);
 }

@@ -2,6 +2,7 @@
 
 #include <unicode/ubrk.h>
 #include <unicode/utext.h>
+#include <unicode/utf8.h>
 
 #include <memory>
 
@@ -48,7 +49,32 @@ private:
     std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks_;
 };
 
+bool isControlOrBidi(UChar32 c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) ||  // C0, DEL, C1
+           c == 0x061C ||                           // Arabic letter mark
+           c == 0x200E || c == 0x200F ||            // left-to-right and right-to-left marks
+           (c >= 0x202A && c <= 0x202E) ||          // embeddings, pop, overrides
+           (c >= 0x2066 && c <= 0x2069);            // isolates and their pop
+}
+
 }  // namespace
+
+std::string UnicodeText::printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        const int32_t start = i;
+        UChar32 c = 0;
+        U8_NEXT(text.data(), i, length, c);  // c < 0: a malformed sequence, skipped whole
+        if (c < 0 || isControlOrBidi(c)) {
+            out.push_back('?');
+        } else {
+            out.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
+        }
+    }
+    return out;
+}
 
 std::string UnicodeText::firstCharacters(const std::string& text, size_t limit) {
     CharacterBreaks breaks(text);

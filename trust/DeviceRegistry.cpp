@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "protocol/JsonReader.h"
 #include "protocol/UnicodeText.h"
 
 namespace caldrovex {
@@ -28,8 +29,8 @@ CaldrovexError unencodableError() {
 
 std::vector<TrustedDevice> decode(const std::string& stored) {
     try {
-        const nlohmann::json list = nlohmann::json::parse(stored);
-        if (!list.is_array()) throw undecodableError();
+        const nlohmann::json list = JsonReader::parse(stored);
+        if (!list.is_array()) throw undecodableError();  // a discarded value is not one
         return list.get<std::vector<TrustedDevice>>();
     } catch (const nlohmann::json::exception&) {
         throw undecodableError();

@@ -16,9 +16,15 @@ public:
     // A read or write that could not be carried out. `status` is a backend-specific number
     // that ends up in the storage message so that a report can tell causes apart.
     struct Failure : std::exception {
-        explicit Failure(int status) : status(status) {}
+        // What the user has to mend: the keyring itself (locked, refusing, failing: `storage`),
+        // or the way to it, when the desktop session has no message bus or no keyring service
+        // on it, which no unlocking helps.
+        enum class Kind { storage, noSessionBus, noService };
+
+        explicit Failure(int status, Kind kind = Kind::storage) : status(status), kind(kind) {}
         const char* what() const noexcept override { return "secret backend failure"; }
         int status;
+        Kind kind;
     };
 
     virtual ~SecretBackend() = default;

@@ -17,6 +17,18 @@ namespace {
 // 256 bits of randomness: far beyond guessing, and 43 characters once encoded.
 constexpr size_t kTokenBytes = 32;
 
+CaldrovexError errorFor(const SecretBackend::Failure& failure) {
+    switch (failure.kind) {
+        case SecretBackend::Failure::Kind::noSessionBus:
+            return CaldrovexError(SecureStore::kNoSessionBusMessage);
+        case SecretBackend::Failure::Kind::noService:
+            return CaldrovexError(SecureStore::kNoSecretServiceMessage);
+        case SecretBackend::Failure::Kind::storage:
+            break;
+    }
+    return SecureStore::storageError(failure.status);
+}
+
 }  // namespace
 
 SecureStore::SecureStore(std::shared_ptr<SecretBackend> backend) : backend_(std::move(backend)) {
@@ -28,7 +40,7 @@ std::optional<std::string> SecureStore::read(const std::string& account,
     try {
         return backend_->read(account, allowInteraction);
     } catch (const SecretBackend::Failure& failure) {
-        throw storageError(failure.status);
+        throw errorFor(failure);
     }
 }
 
@@ -36,7 +48,7 @@ void SecureStore::write(const std::string& data, const std::string& account) con
     try {
         backend_->write(account, data);
     } catch (const SecretBackend::Failure& failure) {
-        throw storageError(failure.status);
+        throw errorFor(failure);
     }
 }
 

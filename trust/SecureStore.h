@@ -18,7 +18,8 @@ namespace caldrovex {
 // ownership). `read` and `write` block the calling thread; all operations may be called from
 // any thread.
 //
-// Every failure is a CaldrovexError with the storage message, which quotes a status number.
+// Every failure is a CaldrovexError: the storage message, which quotes a status number, or,
+// when the keyring's service cannot be reached at all, a sentence that says so.
 class SecureStore {
 public:
     // The service attribute that every item carries; the account tells items apart.
@@ -46,6 +47,13 @@ public:
     // "Secure credential storage is unavailable (<status>). Unlock …": the one message for
     // every failure of the keyring or the random source.
     static CaldrovexError storageError(int status);
+
+    static constexpr const char* kNoSessionBusMessage =
+        "There is no D-Bus session bus, so the keyring cannot be reached. Run the host inside "
+        "your desktop session.";
+    static constexpr const char* kNoSecretServiceMessage =
+        "No Secret Service on the session bus, so the keyring cannot be reached. Start your "
+        "desktop's keyring (such as GNOME Keyring); the host tries again on its own.";
 
 private:
     std::shared_ptr<SecretBackend> backend_;

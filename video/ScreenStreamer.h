@@ -88,10 +88,12 @@ public:
     void retire();
 
     // Sends the stream to `sink` at the settings' rate, with at most their bitrate, in the
-    // pacer regime `acknowledged` says; the first frame it gets is a key frame.
-    void attach(VideoSinkPtr sink, const StreamSettings& settings, bool acknowledged) {
+    // pacer regime `acknowledged` says; the first frame it gets is a key frame, and
+    // `announcement`, when given, goes out ahead of it (see VideoPipeline::attach).
+    void attach(VideoSinkPtr sink, const StreamSettings& settings, bool acknowledged,
+                std::optional<ControlMessage> announcement = std::nullopt) {
         pipeline->attach(std::move(sink), static_cast<int>(settings.fps), settings.bitrate,
-                         acknowledged);
+                         acknowledged, std::move(announcement));
     }
     // Stops sending; capture goes on and frames wait for the next sink.
     void detach() { pipeline->detach(); }

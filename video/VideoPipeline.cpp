@@ -50,11 +50,15 @@ VideoSinkPtr VideoPipeline::currentSink() const {
     return currentSink_;
 }
 
-void VideoPipeline::attach(VideoSinkPtr sink, int fps, int64_t maxBitrate, bool acknowledged) {
+void VideoPipeline::attach(VideoSinkPtr sink, int fps, int64_t maxBitrate, bool acknowledged,
+                           std::optional<ControlMessage> announcement) {
     if (sink) {
         std::shared_ptr<VideoPacer> pacer = sink->pacer();
         pacer->configure(acknowledged, fps, maxBitrate);
         installPacerCallbacks(*pacer);
+        // Sent before the sink is published under the lock: every frame that can reach the
+        // sink is sent by someone who read it after this, so it queues behind.
+        if (announcement) sink->sendControl(*announcement);
     }
     VideoSinkPtr previous;
     {

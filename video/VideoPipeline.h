@@ -67,7 +67,13 @@ public:
     // Sends the stream to `sink` at `fps`, with at most `maxBitrate` bits per second, in the
     // pacer regime `acknowledged` says. A null sink detaches. Ends with a key-frame request, so
     // every new viewer starts with a key frame and its parameter sets.
-    void attach(VideoSinkPtr sink, int fps, int64_t maxBitrate, bool acknowledged);
+    //
+    // `announcement`, when given, goes out on the sink ahead of every frame of this attach. A
+    // device reads what the stream is ("streaming": display and size) before its first
+    // picture, and the capture queue may encode a waiting frame the moment the sink is
+    // published, before a message the caller sent after `attach` could reach the connection.
+    void attach(VideoSinkPtr sink, int fps, int64_t maxBitrate, bool acknowledged,
+                std::optional<ControlMessage> announcement = std::nullopt);
     void detach() { attach(nullptr, 0, 0, false); }
 
     // Asks the encoder for a key frame and keeps re-submitting the latest capture until one

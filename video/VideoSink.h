@@ -15,6 +15,8 @@ namespace caldrovex {
 // Contract:
 // - Every method may be called from any thread (the pipeline calls them from the encoder's
 //   output thread) and must not call back into the pipeline synchronously.
+// - Messages and frames reach the wire in the order of the calls that sent them, across
+//   threads too, when those calls are ordered (by a lock, for instance).
 // - `pacer` returns the same pacer for the life of the sink. Two sinks stand for the same
 //   connection exactly when they share their pacer, so a host may wrap a connection afresh
 //   at every attach.

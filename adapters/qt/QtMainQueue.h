@@ -2,6 +2,8 @@
 
 #include <QObject>
 #include <QPointer>
+#include <memory>
+#include <string>
 
 #include "platform/Queue.h"
 
@@ -12,15 +14,21 @@ namespace caldrovex::platform {
 // thread.
 //
 // Contract:
-// - Made on the main thread after the QCoreApplication (or QGuiApplication) exists.
+// - Made and destroyed on the main thread, after the QCoreApplication (or QGuiApplication)
+//   exists and before it goes.
 // - `post`, `postAfter` and `sync` may be called from any thread. Work posted once the
 //   application object is gone is dropped; `sync` then returns without running it. Work
-//   still queued when the application object goes is dropped with it.
+//   still queued when the queue goes is dropped with it, on the main thread.
 // - Delayed work is handed to the main thread first and armed there, because Qt timers only
 //   run on threads with a Qt event loop (the serial queues' pool threads have none).
+// - Work crosses to the main thread through an inbox of ours under a std::mutex, and `sync`
+//   waits on a std::future; Qt's event only says that the inbox has work. Qt's own queues and
+//   blocking calls sit on futexes that ThreadSanitizer cannot see, so it would take every
+//   hand-over through them (and the functor objects they carry) for a race.
 class QtMainQueue final : public Queue {
 public:
     explicit QtMainQueue(std::string label = "main");
+    ~QtMainQueue() override;
 
     const std::string& label() const override { return label_; }
     void post(Work work) override;
@@ -28,10 +36,16 @@ public:
     bool isCurrent() const override;
     void sync(Work work) override;
 
+    struct Inbox;
+
 private:
     std::string label_;
-    // The application object, which lives on the main thread; every call is queued on it.
+    // The application object, which lives on the main thread.
     QPointer<QObject> context_;
+    std::shared_ptr<Inbox> inbox_;
+    // Runs the inbox on the main thread, one item per event. Ours alone (no parent): it goes
+    // with this queue, and its pending events with it.
+    std::unique_ptr<QObject> receiver_;
 };
 
 }  // namespace caldrovex::platform

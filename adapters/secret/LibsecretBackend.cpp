@@ -1,8 +1,12 @@
 #include "adapters/secret/LibsecretBackend.h"
 
 #include <libsecret/secret.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "trust/SecureStore.h"
 
@@ -36,16 +40,24 @@ using ItemList = std::unique_ptr<GList, ItemListFree>;
 using PlainList = std::unique_ptr<GList, PlainListFree>;
 using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
 using ValuePtr = std::unique_ptr<SecretValue, SecretValueUnref>;
+struct VariantUnref {
+    void operator()(GVariant* variant) const { g_variant_unref(variant); }
+};
+struct VariantIterFree {
+    void operator()(GVariantIter* iterator) const { g_variant_iter_free(iterator); }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
+using VariantIterPtr = std::unique_ptr<GVariantIter, VariantIterFree>;
 
 // Out-parameter adapter: `GErrorSlot slot; call(..., slot.out()); slot.check();`.
 class GErrorSlot {
 public:
     GError** out() { return &raw_; }
     // Throws the backend failure carrying the error's code when the call reported one.
-    void check() {
+    void check(SecretBackend::Failure::Kind kind = SecretBackend::Failure::Kind::storage) {
         ErrorPtr error(raw_);
         raw_ = nullptr;
-        if (error) throw SecretBackend::Failure(error->code);
+        if (error) throw SecretBackend::Failure(error->code, kind);
     }
     ~GErrorSlot() {
         if (raw_) g_error_free(raw_);
@@ -83,9 +95,69 @@ AttributesPtr attributesFor(const std::string& account) {
     return attributes;
 }
 
+constexpr const char* kSecretServiceName = "org.freedesktop.secrets";
+// Questions to the bus itself are answered at once; a bus that hangs is as good as none.
+constexpr int kBusCallTimeoutMs = 5000;
+
+// GDBus finds the session bus through DBUS_SESSION_BUS_ADDRESS, else at the user bus socket
+// $XDG_RUNTIME_DIR/bus, else it launches a private bus with dbus-launch, which would start a
+// keyring daemon of its own whose password prompt nobody sees. So without either of the first
+// two there is no bus to use, and GDBus is not asked for one.
+bool sessionBusConfigured() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address && *address) return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) return false;
+    struct stat info {};
+    const std::string socket = std::string(runtime) + "/bus";
+    return ::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// A call to the bus daemon itself; null when it failed.
+VariantPtr askBus(GDBusConnection* bus, const char* method, GVariant* arguments,
+                  const GVariantType* reply) {
+    return VariantPtr(g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+        arguments, reply, G_DBUS_CALL_FLAGS_NONE, kBusCallTimeoutMs, nullptr, nullptr));
+}
+
+// Whether a Secret Service runs on the bus or the bus can start one (D-Bus activation).
+bool secretServiceOn(GDBusConnection* bus) {
+    if (VariantPtr owned = askBus(bus, "NameHasOwner", g_variant_new("(s)", kSecretServiceName),
+                                  G_VARIANT_TYPE("(b)"))) {
+        gboolean hasOwner = FALSE;
+        g_variant_get(owned.get(), "(b)", &hasOwner);
+        if (hasOwner) return true;
+    }
+    VariantPtr names = askBus(bus, "ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"));
+    if (!names) return false;
+    GVariantIter* raw = nullptr;
+    g_variant_get(names.get(), "(as)", &raw);
+    VariantIterPtr iterator(raw);
+    const gchar* name = nullptr;
+    while (g_variant_iter_loop(iterator.get(), "&s", &name))
+        if (std::strcmp(name, kSecretServiceName) == 0) return true;
+    return false;
+}
+
+// Fails fast, with what the user has to mend, when the keyring service cannot be reached:
+// no session bus, or none with a Secret Service.
+void requireSecretService() {
+    if (!sessionBusConfigured())
+        throw SecretBackend::Failure(G_DBUS_ERROR_FILE_NOT_FOUND,
+                                     SecretBackend::Failure::Kind::noSessionBus);
+    GErrorSlot error;
+    ObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
+    error.check(SecretBackend::Failure::Kind::noSessionBus);  // an address that leads nowhere
+    if (!bus || !secretServiceOn(bus.get()))
+        throw SecretBackend::Failure(G_DBUS_ERROR_SERVICE_UNKNOWN,
+                                     SecretBackend::Failure::Kind::noService);
+}
+
 // The process-wide connection to the Secret Service, with a session for moving secrets.
 // libsecret keeps one shared instance; this takes a reference to it.
 ObjectPtr<SecretService> connect() {
+    requireSecretService();
     GErrorSlot error;
     ObjectPtr<SecretService> service(
         secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, error.out()));
@@ -161,9 +233,11 @@ std::optional<std::string> LibsecretBackend::read(const std::string& account, bo
 
 void LibsecretBackend::write(const std::string& account, const std::string& value) {
     ObjectPtr<SecretService> service = connect();
-    // libsecret would answer a locked collection with an unlock prompt; writes never prompt.
+    // libsecret would answer a locked collection with an unlock prompt, and a missing one with
+    // a prompt to create it; writes never prompt.
     ObjectPtr<SecretCollection> collection = defaultCollection(service.get());
-    if (collection && secret_collection_get_locked(collection.get())) failLocked();
+    if (!collection) throw SecretBackend::Failure(SECRET_ERROR_NO_SUCH_OBJECT);
+    if (secret_collection_get_locked(collection.get())) failLocked();
 
     AttributesPtr attributes = attributesFor(account);
     ValuePtr secret(secret_value_new(value.data(), static_cast<gssize>(value.size()),

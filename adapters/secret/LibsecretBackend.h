@@ -18,8 +18,12 @@ namespace caldrovex::platform {
 // a dismissed prompt or an unreachable service is a Failure whose status is the GError
 // code (2 = locked, from libsecret's error domain, also for the locks found here).
 //
+// Before any call the backend checks that there is a session bus with a Secret Service on it
+// (running, or startable by the bus), and fails at once with the kind of failure that says
+// which is missing. It never lets GDBus launch a bus of its own.
+//
 // Reads prompt the user to unlock only when allowed; writes never prompt and fail when the
-// default collection is locked. Calls block on D-Bus; any thread may call.
+// default collection is locked or missing. Calls block on D-Bus; any thread may call.
 class LibsecretBackend final : public SecretBackend {
 public:
     std::optional<std::string> read(const std::string& account, bool allowPrompt) override;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "adapters/x11/X11CaptureStream.h"
+#include "adapters/x11/X11ErrorTrap.h"
 #include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11Monitors.h"
 
@@ -20,6 +21,9 @@ std::vector<CaptureDisplay> X11CaptureService::listDisplays(
     if (!display) {
         throw CaldrovexError("The X display could not be opened.");
     }
+    // An output that goes away while it is being read is a protocol error, not a reason to
+    // end the process.
+    X11ErrorTrap trap(display.get());
     return x11CaptureDisplays(display.get());
 }
 

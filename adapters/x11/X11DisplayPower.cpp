@@ -4,6 +4,8 @@
 #include <X11/extensions/dpms.h>
 #include <X11/extensions/scrnsaver.h>
 
+#include "adapters/x11/X11ErrorTrap.h"
+
 namespace caldrovex::platform {
 
 namespace {
@@ -29,7 +31,11 @@ bool hasRandr(Display* display) {
 }  // namespace
 
 X11DisplayPower::X11DisplayPower(std::optional<std::string> display)
-    : display_(openDisplay(display)) {}
+    : display_(openDisplay(display)) {
+    if (display_) trap_ = std::make_unique<X11ErrorTrap>(display_.get());
+}
+
+X11DisplayPower::~X11DisplayPower() = default;
 
 void X11DisplayPower::suspendScreenSaver(bool suspend) {
     if (!display_) return;

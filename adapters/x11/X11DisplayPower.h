@@ -8,6 +8,8 @@
 
 namespace caldrovex::platform {
 
+class X11ErrorTrap;
+
 // The X server's side of keeping a watched desktop awake: suspending the screen saver and
 // the DPMS timers, telling whether the displays are awake, and waking them.
 //
@@ -18,6 +20,7 @@ class X11DisplayPower {
 public:
     // `display`: an X display name; nullopt means $DISPLAY.
     explicit X11DisplayPower(std::optional<std::string> display = std::nullopt);
+    ~X11DisplayPower();
 
     // Suspends (true) or resumes (false) the screen saver and DPMS timers. Suspensions do not
     // nest: the caller counts its holders.
@@ -29,6 +32,8 @@ public:
 
 private:
     DisplayHandle display_;
+    // Forcing a DPMS level can fail on the server's side; that must not end the process.
+    std::unique_ptr<X11ErrorTrap> trap_;
 };
 
 }  // namespace caldrovex::platform

@@ -36,16 +36,19 @@ int handleError(Display* display, XErrorEvent* event) {
     return previous != nullptr ? previous(display, event) : 0;
 }
 
+// Puts handleError back in place when another part of the process (Qt's xcb platform, for
+// one) installed its own handler since, and passes other connections' errors on to that one.
+// Called with the registry locked.
+void claimHandler(Registry& r) {
+    XErrorHandler replaced = XSetErrorHandler(handleError);
+    if (replaced != handleError) r.previous = replaced;
+}
+
 }  // namespace
 
 X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        XErrorHandler previous = XSetErrorHandler(handleError);
-        std::lock_guard guard(registry().mutex);
-        registry().previous = previous;
-    });
     std::lock_guard guard(registry().mutex);
+    claimHandler(registry());
     registry().firstError[display_] = 0;
 }
 
@@ -56,6 +59,11 @@ X11ErrorTrap::~X11ErrorTrap() {
 }
 
 int X11ErrorTrap::check() {
+    {
+        // Before the errors of the requests sent so far come in.
+        std::lock_guard guard(registry().mutex);
+        claimHandler(registry());
+    }
     XSync(display_, False);
     return take();
 }

@@ -8,7 +8,8 @@ namespace caldrovex::platform {
 // process. Capture requests can fail for ordinary reasons (a display resized or switched off
 // under a grab), so the capture thread registers its own connection here: errors on a
 // registered connection are recorded for it, errors on any other connection go on to the
-// handler that was installed before the first trap.
+// handler that was installed before. A handler installed later by someone else (Qt's xcb
+// platform installs one when it connects) is displaced again by the next trap or check.
 //
 // A trap belongs to the thread that owns its connection; the registry itself is thread-safe.
 class X11ErrorTrap {

@@ -8,6 +8,7 @@
 
 #include "adapters/x11/SpareKeycodes.h"
 #include "adapters/x11/X11DisplayBounds.h"
+#include "adapters/x11/X11ErrorTrap.h"
 #include "input/CharacterKeysym.h"
 #include "input/MacKeyMap.h"
 
@@ -39,6 +40,7 @@ std::shared_ptr<X11InputEmitter> X11InputEmitter::open(QueuePtr queue, ClockPtr 
 
 X11InputEmitter::X11InputEmitter(DisplayHandle display, QueuePtr queue, ClockPtr clock)
     : display_(std::move(display)),
+      trap_(std::make_unique<X11ErrorTrap>(display_.get())),
       queue_(std::move(queue)),
       clock_(std::move(clock)),
       spare_(std::make_unique<SpareKeycodes>(display_.get())) {
@@ -165,14 +167,12 @@ void X11InputEmitter::sync() {
 
 void X11InputEmitter::mouse(const InputEvent& event) {
     const unsigned button = event.button == InputEvent::Button::right ? kRightButton : kLeftButton;
-    // Modifiers matter to presses and drags (Control-click, Shift-drag), not to releases or
-    // plain moves, where a modifier tap would only stir up the desktop.
-    const bool press =
-        event.mouseType == MouseType::leftDown || event.mouseType == MouseType::rightDown;
-    const bool drag =
-        event.mouseType == MouseType::leftDragged || event.mouseType == MouseType::rightDragged;
+    // Presses, drags and releases carry the device's modifiers (a Shift-click ends as a
+    // Shift-release, as applications that act on the release expect); a plain move does not,
+    // where a modifier tap at every step would only stir up the desktop.
+    const bool plainMove = event.mouseType == MouseType::moved;
     const std::vector<KeyCode> modifiers =
-        pressMissingModifiers(press || drag ? event.flags : std::nullopt);
+        pressMissingModifiers(plainMove ? std::nullopt : event.flags);
     moveTo(event.x, event.y);
     switch (event.mouseType) {
         case MouseType::leftDown:
@@ -228,15 +228,16 @@ void X11InputEmitter::clickWheel(unsigned button, int32_t clicks) {
 bool X11InputEmitter::key(const InputEvent& event, bool mayWait) {
     lastTypedCarriageReturn_ = false;
     if (!event.keyDown) {
-        // A release needs no modifiers: the chord was made by the press, and a modifier
-        // tapped around a release reads as a lone modifier tap.
         const auto it = pressedKeys_.find(event.keyCode);
         if (it == pressedKeys_.end()) {
             return true;  // never pressed here: nothing to let go of
         }
         const PressedKey pressed = it->second;
         pressedKeys_.erase(it);
+        // The release carries the device's modifiers as the press did.
+        const std::vector<KeyCode> modifiers = modifiersAround(event);
         XTestFakeKeyEvent(display_.get(), pressed.code, False, CurrentTime);
+        releaseModifiers(modifiers);
         if (pressed.spare) {
             spare_->unpin(pressed.code);
             scheduleRestore();
@@ -261,9 +262,7 @@ bool X11InputEmitter::key(const InputEvent& event, bool mayWait) {
         pressed = PressedKey{*spare, true};
         spare_->pin(*spare);
     }
-    // Pressing a modifier key changes the modifiers itself; wrapping it would release it.
-    const std::vector<KeyCode> modifiers =
-        pressMissingModifiers(isMacModifierKey(event.keyCode) ? std::nullopt : event.flags);
+    const std::vector<KeyCode> modifiers = modifiersAround(event);
     XTestFakeKeyEvent(display_.get(), pressed.code, True, CurrentTime);
     releaseModifiers(modifiers);
     pressedKeys_[event.keyCode] = pressed;
@@ -381,6 +380,12 @@ unsigned X11InputEmitter::modifierMaskOf(KeyCode code) const {
         }
     }
     return mask;
+}
+
+// A modifier key changes the modifiers itself: wrapping it would press or release it twice.
+std::vector<KeyCode> X11InputEmitter::modifiersAround(const InputEvent& keyEvent) {
+    return pressMissingModifiers(isMacModifierKey(keyEvent.keyCode) ? std::nullopt
+                                                                    : keyEvent.flags);
 }
 
 std::vector<KeyCode> X11InputEmitter::pressMissingModifiers(std::optional<uint64_t> flags) {

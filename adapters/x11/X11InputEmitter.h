@@ -19,6 +19,7 @@
 namespace caldrovex::platform {
 
 class SpareKeycodes;
+class X11ErrorTrap;
 
 // Delivers the input controller's events to an X server through the XTest extension, on a
 // connection of its own.
@@ -39,13 +40,13 @@ class SpareKeycodes;
 // `kMaxPendingEvents` it stops waiting and types what it can at once, dropping the characters
 // that find no keycode, so a flood of text cannot build up unbounded work.
 //
-// The modifier flags of a key press, a button press or a drag are held down around that event
-// only (pressed before it, released after it), and only those not already active, so a
-// modifier can never stay stuck between messages and a Shift the device holds as a key is not
-// pressed twice. Releases and plain moves get none: the chord is made by the press, and a
-// modifier tapped on its own triggers desktop features (Control alone locates the pointer).
-// Flags cannot take away a modifier that is held: X cannot deliver a key without the
-// modifiers that are down.
+// The modifier flags of a key or button event, press or release, and of a drag are held down
+// around that event only (pressed before it, released after it), and only those not already
+// active, so a modifier can never stay stuck between messages, a release arrives with the
+// state its press had, and a Shift the device holds as a key is not pressed twice. Plain moves
+// get none: a modifier tapped at every pointer step would trigger desktop features (Control
+// alone locates the pointer). Flags cannot take away a modifier that is held: X cannot deliver
+// a key without the modifiers that are down.
 //
 // Contract: made, used and destroyed on `queue` (the host's main queue), which also runs the
 // delayed keymap restore; the controller's callbacks from `callbacks()` hold the emitter
@@ -113,6 +114,7 @@ private:
     void refreshKeymap();
     std::optional<KeyCode> keycodeAtFirstLevel(KeySym keysym) const;
     unsigned modifierMaskOf(KeyCode code) const;
+    std::vector<KeyCode> modifiersAround(const InputEvent& keyEvent);
     std::vector<KeyCode> pressMissingModifiers(std::optional<uint64_t> flags);
     void releaseModifiers(const std::vector<KeyCode>& pressed);
     void moveTo(double x, double y);
@@ -120,6 +122,9 @@ private:
     void scheduleRestore();
 
     DisplayHandle display_;
+    // Protocol errors on this connection (a keymap changed under us, an output gone) are
+    // recorded here instead of reaching Xlib's default handler, which ends the process.
+    std::unique_ptr<X11ErrorTrap> trap_;
     QueuePtr queue_;
     ClockPtr clock_;
     bool hasXTest_ = false;

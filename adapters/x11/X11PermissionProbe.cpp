@@ -8,24 +8,13 @@
 #include <X11/extensions/XTest.h>
 
 #include <memory>
-#include <mutex>
 
+#include "adapters/x11/X11ErrorTrap.h"
 #include "adapters/x11/X11Handles.h"
 
 namespace caldrovex::platform {
 
 namespace {
-
-// Xlib reports protocol errors through one process-wide handler. While the attach below is
-// checked, a handler that only records the failure replaces it; the mutex keeps two probes
-// from swapping handlers under each other.
-std::mutex errorTrapMutex;
-bool errorTrapped = false;
-
-int recordError(Display*, XErrorEvent*) {
-    errorTrapped = true;
-    return 0;
-}
 
 // Attaches a small System V segment to the server and detaches it again: the server accepts
 // only when it shares this machine's memory with us.
@@ -43,16 +32,14 @@ bool sharedMemoryAttaches(Display* display) {
 
     bool attached = false;
     {
-        std::lock_guard lock(errorTrapMutex);
-        errorTrapped = false;
-        auto previous = XSetErrorHandler(recordError);
+        // The server refuses the attach with a protocol error; the trap records it for this
+        // connection only, leaving the process-wide handler in place for every other one.
+        X11ErrorTrap trap(display);
         if (XShmAttach(display, &segment)) {
-            XSync(display, False);
-            attached = !errorTrapped;
+            attached = trap.check() == 0;
             if (attached) XShmDetach(display, &segment);
-            XSync(display, False);
+            trap.check();
         }
-        XSetErrorHandler(previous);
     }
     shmdt(segment.shmaddr);
     shmctl(segment.shmid, IPC_RMID, nullptr);
@@ -61,19 +48,27 @@ bool sharedMemoryAttaches(Display* display) {
 
 }  // namespace
 
-X11PermissionProbe::X11PermissionProbe(std::optional<std::string> display)
-    : display_(std::move(display)) {}
+X11PermissionProbe::X11PermissionProbe(DisplaySession session) : session_(std::move(session)) {}
 
 bool X11PermissionProbe::screenRecording() {
-    auto display = openDisplay(display_);
+    if (session_.problem()) return false;
+    auto display = openDisplay(session_.display);
     return display && sharedMemoryAttaches(display.get());
 }
 
 bool X11PermissionProbe::accessibility() {
-    auto display = openDisplay(display_);
+    if (session_.problem()) return false;
+    auto display = openDisplay(session_.display);
     if (!display) return false;
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     return XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor) == True;
+}
+
+std::optional<std::string> X11PermissionProbe::screenRecordingProblem() {
+    if (auto problem = session_.problem()) return problem;
+    if (!openDisplay(session_.display))
+        return DisplaySession::unreachableMessage(*session_.display);
+    return std::nullopt;
 }
 
 }  // namespace caldrovex::platform

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "adapters/x11/DisplaySession.h"
 #include "host/PermissionProbe.h"
 
 namespace caldrovex::platform {
@@ -13,19 +14,22 @@ namespace caldrovex::platform {
 //    attached (the capture path's fast grab; it fails on remote displays and in sandboxes);
 //  - event injection is possible when the display offers the XTEST extension.
 //
+// In a Wayland session, or without any display, both answers are no, and the problem says
+// which (DisplaySession).
+//
 // Each question opens its own short-lived display connection, so a display that went away
 // turns the answer false instead of taking the process down. Called on the main queue; the
 // calls are independent, so any thread will do.
 class X11PermissionProbe final : public PermissionProbe {
 public:
-    // `display`: an X display name; nullopt means $DISPLAY.
-    explicit X11PermissionProbe(std::optional<std::string> display = std::nullopt);
+    explicit X11PermissionProbe(DisplaySession session = DisplaySession::current());
 
     bool screenRecording() override;
     bool accessibility() override;
+    std::optional<std::string> screenRecordingProblem() override;
 
 private:
-    std::optional<std::string> display_;
+    DisplaySession session_;
 };
 
 }  // namespace caldrovex::platform

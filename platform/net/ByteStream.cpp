@@ -180,18 +180,27 @@ void ByteStream::close(bool closeNotify) {
     });
 }
 
+namespace {
+
+std::optional<Endpoint> peerOf(const TcpSocket& socket) {
+    std::error_code error;
+    auto remote = socket.remote_endpoint(error);
+    if (error) return std::nullopt;
+    return HostPort{remote.address().to_string(), remote.port()};
+}
+
+std::optional<Endpoint> peerOf(const UnixSocket&) {
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Endpoint> ByteStream::remoteEndpoint() {
-    return visit([](auto& stream) -> std::optional<Endpoint> {
-        auto& socket = lowest(stream);
-        if constexpr (std::is_same_v<std::decay_t<decltype(socket)>, TcpSocket>) {
-            std::error_code error;
-            auto remote = socket.remote_endpoint(error);
-            if (error) return std::nullopt;
-            return HostPort{remote.address().to_string(), remote.port()};
-        } else {
-            return std::nullopt;
-        }
-    });
+    return visit([](auto& stream) { return peerOf(lowest(stream)); });
+}
+
+std::optional<Endpoint> remoteEndpointOf(const RawSocket& socket) {
+    return std::visit([](const auto& raw) { return peerOf(raw); }, socket);
 }
 
 }  // namespace caldrovex::platform::net

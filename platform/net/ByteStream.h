@@ -73,6 +73,10 @@ private:
     Bytes closeNotify_;  // kept alive while it is being written
 };
 
+// The peer of a connected TCP socket; absent for unix paths and when the socket no longer
+// knows it (the peer already went away).
+std::optional<Endpoint> remoteEndpointOf(const RawSocket& socket);
+
 // True for the ways a peer may end its side of a stream (with or without TLS close_notify).
 bool isEndOfStream(const std::error_code& error);
 

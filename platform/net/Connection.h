@@ -63,7 +63,8 @@ public:
     virtual void receive(size_t minimum, size_t maximum, ReceiveCompletion completion) = 0;
     virtual void cancel() = 0;
 
-    // The peer's address as far as known (absent for unix paths and in-memory streams).
+    // The peer's address as far as known (absent for unix paths and in-memory streams); an
+    // accepted connection knows it before it is started.
     virtual std::optional<Endpoint> remoteEndpoint() const = 0;
     // The certificate chain the TLS peer presented, leaf first; empty without TLS or before
     // the handshake finished.

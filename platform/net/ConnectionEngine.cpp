@@ -44,7 +44,11 @@ ConnectionEngine::ConnectionEngine(Parameters parameters, std::optional<Endpoint
       destination_(std::move(destination)),
       isServer_(accepted.has_value()),
       tls_(std::move(tls)),
-      acceptedSocket_(std::move(accepted)) {}
+      acceptedSocket_(std::move(accepted)) {
+    // Known from the moment of accept, so that whoever takes the connection can tell peers
+    // apart before starting it.
+    if (acceptedSocket_) remote_ = remoteEndpointOf(*acceptedSocket_);
+}
 
 // ---- Any thread ------------------------------------------------------------------------------
 
@@ -138,6 +142,8 @@ void ConnectionEngine::begin() {
         dial(*destination_);
     } catch (const std::system_error& error) {  // an unusable address or an OpenSSL setup failure
         fail(error.code().message());
+    } catch (const CaldrovexError& error) {  // the TLS profile could not be set up
+        fail(error.message());
     }
 }
 
@@ -173,7 +179,7 @@ void ConnectionEngine::onConnected(const std::error_code& error) {
     if (error) return fail(error.message());
     if (auto optionError = stream_->applyTcpOptions(parameters_.tcp))
         return fail(optionError.message());
-    {
+    if (!isServer_) {
         std::lock_guard lock(mutex_);
         remote_ = stream_->remoteEndpoint();
     }

@@ -10,9 +10,19 @@ namespace caldrovex::platform::net {
 
 namespace {
 
+// The one TLS profile of every listener and client: TLS 1.2 only with ephemeral ECDH key
+// exchange (forward secrecy) and AEAD ciphers, so no CBC suite with its SHA-1 MAC and no static
+// RSA key exchange; TLS 1.3 with the suites the library offers, all of which qualify.
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
 void configureCommon(asio::ssl::context& context) {
     SSL_CTX* native = context.native_handle();
     SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+    if (SSL_CTX_set_cipher_list(native, kTls12Ciphers) != 1)
+        throw CaldrovexError("TLS could not be set up: " + takeOpenSslError() + ".");
     // Renegotiation and compression only ever served attacks here. A peer that closes the
     // transport without close_notify reads as an ordinary end of stream: packets are framed,
     // so a truncated one is still noticed by whoever parses them.

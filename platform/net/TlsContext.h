@@ -13,7 +13,8 @@ namespace caldrovex::platform::net {
 
 // Builds the OpenSSL contexts of this layer and reads what a finished handshake left behind.
 //
-// Every context refuses anything older than TLS 1.2. Servers present the identity given in
+// Every context speaks one profile: TLS 1.2 with ECDHE key exchange and AEAD ciphers only,
+// or TLS 1.3; older versions and suites are refused. Servers present the identity given in
 // memory; clients do not check the server's chain during the handshake: callers decide with
 // their verify callback (or by pinning) once it is over, so there is no CA store to consult.
 // A context is immutable once built and may be shared by any number of streams and threads.

@@ -11,8 +11,10 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "adapters/x11/DisplaySession.h"
 #include "e2e/HostHarness.h"
 #include "host/InvitationLink.h"
+#include "trust/SecureStore.h"
 
 using namespace caldrovex;
 using namespace caldrovex::test;
@@ -258,6 +260,69 @@ TEST_F(HeadlessHostTest, KeepsRunningAfterEndOfInputAndStopsCleanlyOnSignals) {
         EXPECT_TRUE(contains(host->process.output(), "quit: sharing stopped"));
         host.reset();
     }
+}
+
+// Without a keyring to reach, the host says which piece is missing instead of hanging, keeps
+// answering signals, launches no bus of its own, and starts sharing by itself once a keyring
+// service appears on its bus.
+TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater) {
+    const std::vector<std::string> arguments{"--headless", "--listen", address, "--listen-only"};
+    auto environment = scratch.environment();
+    auto says = [](const std::string& sentence) {
+        return [sentence](const std::string& line) { return line == "error: " + sentence; };
+    };
+
+    environment["DBUS_SESSION_BUS_ADDRESS"] = "";  // and no bus socket in the runtime folder
+    {
+        ChildProcess host(binary("caldrovex-host"), arguments, environment);
+        EXPECT_TRUE(host.waitForLine(says(SecureStore::kNoSessionBusMessage), 0, kProcessWait))
+            << host.transcript();
+        // Started and answering (a signal during start-up ends it with the default action).
+        const size_t from = host.output().size();
+        ASSERT_TRUE(host.writeLine("status"));
+        EXPECT_TRUE(host.waitForPrefix("status: ", from, kProcessWait)) << host.transcript();
+        host.signal(SIGTERM);
+        EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
+    }
+
+    // A bus of the test's own, which starts no services.
+    ChildProcess bus("/usr/bin/dbus-daemon",
+                     {"--nofork", "--print-address=1",
+                      std::string("--config-file=") + CALDROVEX_SOURCE_DIR +
+                          "/tests/keyring/bus-without-services.conf"},
+                     {});
+    auto busAddress = bus.waitForLine([](const std::string&) { return true; }, 0, kProcessWait);
+    ASSERT_TRUE(busAddress) << bus.transcript();
+    environment["DBUS_SESSION_BUS_ADDRESS"] = *busAddress;
+    ChildProcess host(binary("caldrovex-host"), arguments, environment);
+    EXPECT_TRUE(host.waitForLine(says(SecureStore::kNoSecretServiceMessage), 0, kProcessWait))
+        << host.transcript();
+
+    // The keyring starts on that bus; a tick of the host finds it.
+    ChildProcess keyring("/usr/bin/gnome-keyring-daemon",
+                         {"--foreground", "--unlock", "--components=secrets"}, environment);
+    keyring.writeLine("caldrovex-test");  // the new login keyring's password, read to the end
+    keyring.closeInput();
+    EXPECT_TRUE(host.waitForPrefix("running: yes", 0, kProcessWait))
+        << host.transcript() << keyring.transcript();
+    host.signal(SIGINT);
+    EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
+}
+
+// In a Wayland session the X display the host reaches is XWayland's: the host says it needs
+// an X11 session rather than offering a screen it cannot show.
+TEST_F(HeadlessHostTest, AWaylandSessionIsNamedAsSuch) {
+    auto environment = scratch.environment();
+    environment["WAYLAND_DISPLAY"] = "wayland-0";
+    ChildProcess host(binary("caldrovex-host"),
+                      {"--headless", "--listen", address, "--listen-only"}, environment);
+    const std::string said = std::string("error: ") + platform::DisplaySession::kWaylandMessage;
+    EXPECT_TRUE(
+        host.waitForLine([&](const std::string& line) { return line == said; }, 0, kProcessWait))
+        << host.transcript();
+    EXPECT_TRUE(contains(host.output(), "screen recording: no"));
+    ASSERT_TRUE(host.writeLine("quit"));
+    EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
 }
 
 TEST_F(HeadlessHostTest, QuitKeepsTheSharingIntentAndTheNextStartServesTheSameDevices) {

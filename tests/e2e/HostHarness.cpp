@@ -56,7 +56,12 @@ HostProcess::HostProcess(const UserScratch& scratch, const std::string& address,
               arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
               return arguments;
           }(),
-          scratch.environment()) {}
+          [&] {
+              // The clipboard is the X display's, as on a desktop, not an offscreen stand-in.
+              auto environment = scratch.environment();
+              environment["QT_QPA_PLATFORM"] = "xcb";
+              return environment;
+          }()) {}
 
 std::string HostProcess::pair() {
     const size_t from = lines();

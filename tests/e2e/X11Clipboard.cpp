@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -16,6 +17,12 @@ namespace {
 
 Window makeWindow(Display* display) {
     return XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+}
+
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
 // Waits for the display's next event, up to `milliseconds`; false on timeout.
@@ -44,7 +51,8 @@ std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout)
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     XEvent event;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (!nextEvent(d, event, 100) || event.type != SelectionNotify) continue;
+        if (!nextEvent(d, event, millisecondsUntil(deadline)) || event.type != SelectionNotify)
+            continue;
         if (event.xselection.property == None) return std::nullopt;
         Atom type = None;
         int format = 0;
@@ -59,12 +67,53 @@ std::optional<std::string> X11Clipboard::read(std::chrono::milliseconds timeout)
     return std::nullopt;
 }
 
+X11Clipboard::OwnerWatch::OwnerWatch() : display_(platform::openDisplay()) {
+    int errorBase = 0;
+    if (!display_ || !XFixesQueryExtension(display_.get(), &eventBase_, &errorBase)) {
+        display_.reset();
+        return;
+    }
+    Display* d = display_.get();
+    XFixesSelectSelectionInput(d, DefaultRootWindow(d), XInternAtom(d, "CLIPBOARD", False),
+                               XFixesSetSelectionOwnerNotifyMask);
+    XSync(d, False);  // selected before the constructor returns: no change is missed
+}
+
+X11Clipboard::OwnerWatch::~OwnerWatch() = default;
+
+bool X11Clipboard::OwnerWatch::waitForNewOwner(std::chrono::milliseconds timeout) {
+    if (!display_) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    XEvent event;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!nextEvent(display_.get(), event, millisecondsUntil(deadline))) continue;
+        if (event.type != eventBase_ + XFixesSelectionNotify) continue;
+        if (reinterpret_cast<XFixesSelectionNotifyEvent&>(event).owner != None) return true;
+    }
+    return false;
+}
+
 X11Clipboard::Owner::Owner(std::string text)
     : text_(std::move(text)), thread_([this] { serve(); }) {}
 
 X11Clipboard::Owner::~Owner() {
     stop_ = true;
     thread_.join();
+}
+
+bool X11Clipboard::Owner::waitUntilOwning(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return owning_; });
+}
+
+int X11Clipboard::Owner::answered() {
+    std::lock_guard lock(mutex_);
+    return answered_;
+}
+
+bool X11Clipboard::Owner::waitForAnswerAfter(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return answered_ > count; });
 }
 
 void X11Clipboard::Owner::serve() {
@@ -79,7 +128,11 @@ void X11Clipboard::Owner::serve() {
                                   XInternAtom(d, "text/plain", False)};
     XSetSelectionOwner(d, clipboard, window, CurrentTime);
     XSync(d, False);
-    owning_ = XGetSelectionOwner(d, clipboard) == window;
+    {
+        std::lock_guard lock(mutex_);
+        owning_ = XGetSelectionOwner(d, clipboard) == window;
+    }
+    changed_.notify_all();
     XEvent event;
     while (!stop_) {
         if (!nextEvent(d, event, 50) || event.type != SelectionRequest) continue;
@@ -106,6 +159,13 @@ void X11Clipboard::Owner::serve() {
         }
         XSendEvent(d, request.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
         XFlush(d);
+        if (request.target != targets && reply.property != None) {
+            {
+                std::lock_guard lock(mutex_);
+                ++answered_;
+            }
+            changed_.notify_all();
+        }
     }
 }
 

@@ -1,6 +1,12 @@
 // The intake of new connections: its limits and their release, the attempt window, the
 // admission deadline.
 
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <set>
+#include <thread>
+
 #include "HostFixture.h"
 
 namespace caldrovex::test {
@@ -145,6 +151,71 @@ TEST_F(HostIntake, AdmittedConnectionOutlivesTheDeadline) {
     advance(10);
     EXPECT_FALSE(device->closed);
     EXPECT_EQ(host->activeDeviceID(), kDeviceA);
+}
+
+// The per-host limits through the real listener on loopback: four silent TCP connections from
+// 127.0.0.2 fill that host's share, and a device at 127.0.0.3 still gets in. The host's main
+// queue stays virtual; the test runs it while waiting for the network.
+TEST_F(HostIntake, RealListenerTellsRemoteHostsApart) {
+    platform::net::ListenerPtr real;
+    auto environment = this->environment();
+    environment.makeListener = [this, &real](platform::net::Parameters parameters) {
+        if (!std::holds_alternative<platform::net::HostPort>(*parameters.requiredLocalEndpoint))
+            return listeners.make(parameters);  // the bridge stays a fake
+        parameters.requiredLocalEndpoint = platform::net::HostPort{"127.0.0.1", 0};
+        return real = platform::net::makeListener(parameters);
+    };
+    vpnAddresses = {"127.0.0.1"};
+    settings->values["hostEnabled"] = true;
+    host = HostModel::create(environment);
+    auto settleUntil = [this](const char* what, const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "waiting for " << what;
+            settle();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    };
+    settleUntil("the listener", [&] { return host->published().running; });
+    const auto port = std::get<platform::net::HostPort>(*real->localEndpoint()).port;
+
+    asio::io_context io;
+    std::vector<std::unique_ptr<asio::ip::tcp::socket>> clients;
+    auto connectFrom = [&](const char* source) {
+        auto client = std::make_unique<asio::ip::tcp::socket>(io);
+        client->open(asio::ip::tcp::v4());
+        client->bind({asio::ip::make_address(source), 0});
+        client->connect({asio::ip::make_address("127.0.0.1"), port});
+        clients.push_back(std::move(client));
+        return clients.back().get();
+    };
+    auto peers = [&] {
+        std::multiset<std::string> names;
+        const auto pending = host->debugState().pendingPeers;
+        for (const auto& [id, source] : pending) names.insert(source.peer);
+        return names;
+    };
+    for (size_t i = 1; i <= 4; ++i) {
+        connectFrom("127.0.0.2");
+        settleUntil("a pending connection", [&] { return pendingCount() == i; });
+    }
+    connectFrom("127.0.0.3");
+    settleUntil("the second host's connection", [&] { return pendingCount() == 5; });
+    EXPECT_EQ(peers(), (std::multiset<std::string>{"127.0.0.2", "127.0.0.2", "127.0.0.2",
+                                                   "127.0.0.2", "127.0.0.3"}));
+
+    // A fifth from the first host is closed without a word.
+    auto* refused = connectFrom("127.0.0.2");
+    settleUntil("the refusal", [&] {
+        refused->non_blocking(true);
+        char byte = 0;
+        std::error_code error;
+        refused->read_some(asio::buffer(&byte, 1), error);
+        return error && error != asio::error::would_block;
+    });
+    EXPECT_EQ(pendingCount(), 5u);
+    host->stop(false);
+    settle();
 }
 
 }  // namespace

@@ -85,6 +85,22 @@ TEST_F(HostLifecycle, FailedLoadShowsTheErrorAndSharingWaitsForARetry) {
     EXPECT_TRUE(host->sharing());
 }
 
+TEST_F(HostLifecycle, AKeyringThatComesUpLaterIsPickedUpByTheTick) {
+    settings->values["hostEnabled"] = true;
+    secrets->failReads(1);  // no keyring service yet
+    makeHost();
+    EXPECT_FALSE(host->credentialsLoaded());
+    EXPECT_TRUE(host->published().error.has_value());
+    advance(3);
+    EXPECT_FALSE(host->sharing());
+
+    secrets->failReads(std::nullopt);  // the desktop's keyring started
+    advance(3);
+    EXPECT_TRUE(host->credentialsLoaded());
+    EXPECT_FALSE(host->published().error.has_value());
+    EXPECT_TRUE(host->sharing());
+}
+
 TEST_F(HostLifecycle, FailedRelaySecretEndsTheLoad) {
     makeHost();
     const auto identity = host->debugState().identity;

@@ -124,6 +124,14 @@ TEST_F(HostSession, WithoutScreenPermissionTheStreamIsRefused) {
     EXPECT_EQ(device->received[0].message,
               "Allow Screen Recording for Orvelo Host on the Mac, then reopen the host.");
     EXPECT_EQ(startCount(), 0u);
+
+    // A platform that knows why (no display, a session it cannot capture) says that instead.
+    permissions->problem = "No display is there.";
+    device->send(streamRequest());
+    settle();
+    ASSERT_EQ(device->received.size(), 2u);
+    EXPECT_EQ(device->received[1].type, "hostPermission");
+    EXPECT_EQ(device->received[1].message, "No display is there.");
 }
 
 TEST_F(HostSession, TwoQuickRequestsLeaveOneCaptureAndOneStreaming) {

@@ -5,7 +5,14 @@
 #define SECRET_API_SUBJECT_TO_CHANGE  // for encoding the master password in the unlock helper
 #include <libsecret/secret.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -197,26 +204,89 @@ TEST_F(KeyringStoreTest, DeviceRegistryRoundTripsThroughTheKeyring) {
     EXPECT_TRUE(reopened.accepts("device-2", "token-2"));
 }
 
-// Runs in a fresh child process (the session bus connection is per process) whose bus
-// address leads nowhere, and prints what the store says.
-void useStoreWithoutSecretService() {
-    const std::string deadBus =
-        std::string("unix:path=") + CALDROVEX_BINARY_DIR + "/no-such-dir/no-bus-socket";
-    setenv("DBUS_SESSION_BUS_ADDRESS", deadBus.c_str(), 1);
+// The ways the keyring's service can be missing. Each case runs in a fresh child process (the
+// session bus connection is per process), changes its environment, and prints what the store
+// says for a read and a write.
+void useStoreAndReport() {
     SecureStore store(std::make_shared<platform::LibsecretBackend>());
     const std::string readError = errorOf([&] { store.read("any-account", false); });
     const std::string writeError = errorOf([&] { store.write("value", "any-account"); });
     std::cerr << "read: " << readError << " | write: " << writeError << std::endl;
+}
+
+std::string regexOf(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (std::strchr(".()[]{}*+?^$|\\", c)) escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+std::string bothSay(const std::string& sentence) {
+    return "read: " + regexOf(sentence) + " \\| write: " + regexOf(sentence);
+}
+
+// No bus address, no user bus socket: GDBus would launch a bus of its own with dbus-launch.
+// A dbus-launch of the test's own, first on the PATH, tells whether anything ran it.
+void withoutSessionBus() {
+    const std::filesystem::path scratch =
+        std::filesystem::path(CALDROVEX_BINARY_DIR) / ("no-bus-" + std::to_string(getpid()));
+    std::filesystem::create_directories(scratch / "bin");
+    const auto marker = scratch / "dbus-launch-ran";
+    std::ofstream(scratch / "bin" / "dbus-launch")
+        << "#!/bin/sh\ntouch '" << marker.string() << "'\nexit 1\n";
+    std::filesystem::permissions(scratch / "bin" / "dbus-launch",
+                                 std::filesystem::perms::owner_all);
+    setenv("PATH", ((scratch / "bin").string() + ":" + std::getenv("PATH")).c_str(), 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    setenv("XDG_RUNTIME_DIR", scratch.c_str(), 1);
+    setenv("DISPLAY", ":0", 1);  // GDBus launches a bus only for a display
+    useStoreAndReport();
+    std::cerr << (std::filesystem::exists(marker) ? "dbus-launch ran" : "no bus launched")
+              << std::endl;
+    std::filesystem::remove_all(scratch);
     std::_Exit(0);
 }
 
-TEST(KeyringUnavailable, NoSecretServiceIsAFailureNotAnEmptyKeyring) {
+// A bus address that leads nowhere.
+void withADeadBus() {
+    const std::string deadBus =
+        std::string("unix:path=") + CALDROVEX_BINARY_DIR + "/no-such-dir/no-bus-socket";
+    setenv("DBUS_SESSION_BUS_ADDRESS", deadBus.c_str(), 1);
+    useStoreAndReport();
+    std::_Exit(0);
+}
+
+// A live session bus on which no Secret Service runs or can be started.
+void onABusWithoutSecretService() {
+    const std::string command = std::string(
+                                    "dbus-daemon --fork --print-address=1 --print-pid=1 "
+                                    "--config-file=") +
+                                CALDROVEX_SOURCE_DIR + "/tests/keyring/bus-without-services.conf";
+    FILE* daemon = popen(command.c_str(), "r");
+    char address[512] = {};
+    char pid[32] = {};
+    if (!daemon || !fgets(address, sizeof address, daemon) || !fgets(pid, sizeof pid, daemon)) {
+        std::cerr << "no private bus" << std::endl;
+        std::_Exit(1);
+    }
+    pclose(daemon);
+    address[std::strcspn(address, "\n")] = '\0';
+    setenv("DBUS_SESSION_BUS_ADDRESS", address, 1);
+    useStoreAndReport();
+    kill(std::atoi(pid), SIGTERM);
+    std::_Exit(0);
+}
+
+TEST(KeyringUnavailable, AMissingServiceIsSaidPlainlyAndNoBusIsLaunched) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::string message =
-        "Secure credential storage is unavailable \\(-?[0-9]+\\)\\. Unlock your device or "
-        "login keychain and try again\\.";
-    EXPECT_EXIT(useStoreWithoutSecretService(), testing::ExitedWithCode(0),
-                "read: " + message + " \\| write: " + message);
+    EXPECT_EXIT(withoutSessionBus(), testing::ExitedWithCode(0),
+                bothSay(SecureStore::kNoSessionBusMessage) + "\nno bus launched");
+    EXPECT_EXIT(withADeadBus(), testing::ExitedWithCode(0),
+                bothSay(SecureStore::kNoSessionBusMessage));
+    EXPECT_EXIT(onABusWithoutSecretService(), testing::ExitedWithCode(0),
+                bothSay(SecureStore::kNoSecretServiceMessage));
 }
 
 }  // namespace

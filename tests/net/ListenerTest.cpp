@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +59,32 @@ TEST(Listener, BindingToAnAddressNotOnThisMachineFails) {
     auto failed = listener.states->waitFor(StateKind::failed);
     ASSERT_TRUE(failed.error.has_value());
     EXPECT_EQ(failed.error->description, errorText(std::errc::address_not_available));
+}
+
+// Whoever takes an accepted connection tells peers apart before starting it, and the peer
+// may already be gone by then: the address is read at accept time.
+TEST(Listener, AcceptedConnectionKnowsItsPeerBeforeItStarts) {
+    TestListener listener(plainAt(HostPort{"127.0.0.1", 0}));
+    listener.states->waitFor(StateKind::ready);
+    const auto port = std::get<HostPort>(*listener.listener->localEndpoint()).port;
+    asio::io_context io;
+    std::vector<std::unique_ptr<asio::ip::tcp::socket>> clients;
+    const std::vector<std::string> sources = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
+    for (size_t i = 0; i < sources.size(); ++i) {
+        SCOPED_TRACE(sources[i]);
+        auto client = std::make_unique<asio::ip::tcp::socket>(io);
+        client->open(asio::ip::tcp::v4());
+        client->bind({asio::ip::make_address(sources[i]), 0});
+        client->connect({asio::ip::make_address("127.0.0.1"), port});
+        const uint16_t sourcePort = client->local_endpoint().port();
+        // The first client leaves before its connection is looked at.
+        if (i == 0) client->close();
+        clients.push_back(std::move(client));
+
+        auto accepted = listener.connection(i);
+        EXPECT_EQ(accepted->state().kind, StateKind::setup);
+        EXPECT_EQ(accepted->remoteEndpoint(), (Endpoint{HostPort{sources[i], sourcePort}}));
+    }
 }
 
 TEST(Listener, CancelRemovesTheUnixSocketFileAndIsIdempotent) {

@@ -92,6 +92,9 @@ TEST(PairingInvitationJson, UndecodableValues) {
         SCOPED_TRACE(changed.dump());
         EXPECT_FALSE(PairingInvitation::decode(changed.dump()));
     }
+    // The document and nothing after it.
+    EXPECT_FALSE(PairingInvitation::decode(full.dump() + '\0' + "junk"));
+    EXPECT_FALSE(PairingInvitation::decode(full.dump() + " {}"));
 }
 
 TEST(PairingInvitationJson, NullOptionalsAreAbsentAndUnknownKeysIgnored) {

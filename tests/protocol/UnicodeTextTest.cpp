@@ -50,5 +50,33 @@ TEST(UnicodeTextTest, PrefixWithinBytesNeverSplitsACharacter) {
             << c.text.size() << " bytes cut to " << c.maxBytes;
 }
 
+TEST(UnicodeTextTest, PrintableReplacesControlsBidiControlsAndMalformedBytes) {
+    struct Case {
+        const char* note;
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"plain text stays", "Ada's Phone", "Ada's Phone"},
+        {"letters, accents and emoji stay", "Zo\xC3\xAB " + kAccented + kFamily,
+         "Zo\xC3\xAB " + kAccented + kFamily},
+        {"line ends, escape and DEL", "a\nb\r\x1B[2Jc\x7F", "a?b??[2Jc?"},
+        {"a C1 control (CSI)", "x\xC2\x9By", "x?y"},
+        {"right-to-left override", "evil\xE2\x80\xAEgnp.exe", "evil?gnp.exe"},
+        {"every bidi control",
+         "\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD\xE2\x80\xAE"
+         "\xE2\x81\xA6\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9"
+         "\xE2\x80\x8E\xE2\x80\x8F\xD8\x9C",
+         "????????????"},
+        {"a zero-width joiner is not a control", "\xE2\x80\x8D", "\xE2\x80\x8D"},
+        {"malformed UTF-8",
+         "a\xFF\xC3"
+         "b\xE2\x80",
+         "a??b?"},
+        {"nothing", "", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(UnicodeText::printable(c.text), c.expected) << c.note;
+}
+
 }  // namespace
 }  // namespace caldrovex

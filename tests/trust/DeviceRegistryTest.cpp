@@ -281,6 +281,7 @@ TEST_F(DeviceRegistryTest, UndecodableListFailsCreationAndIsLeftAsItIs) {
         "[{" + device + R"(,"pairedAt":1e300}])",        // date no clock can hold
         R"([{"id":7,"name":"Phone","tokenHash":"aa","pairedAt":0}])",
         R"([{"id":"A","tokenHash":"aa","pairedAt":0}])",  // no name
+        std::string("[]") + '\0' + "junk",                // bytes after the document
     };
     for (const auto& text : damaged) {
         backend->put(kAccount, text);

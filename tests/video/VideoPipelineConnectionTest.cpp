@@ -22,14 +22,23 @@ using platform::net::MemoryConnection;
 using test::FakeEncoderSession;
 using test::PacketPeer;
 
+// The host's connection and the device reading it, both started on `queue`.
+struct Wire {
+    explicit Wire(const std::shared_ptr<ManualQueue>& queue) {
+        auto [ours, theirs] = MemoryConnection::makePair();
+        connection = PacketConnection::make(ours, queue, queue);
+        peer = PacketPeer::make(theirs, queue);
+        connection->start();
+        peer->start();
+        queue->runReady();
+    }
+    std::shared_ptr<PacketConnection> connection;
+    std::shared_ptr<PacketPeer> peer;
+};
+
 TEST(VideoPipelineConnection, DeviceReadsVideoConfigThenTheKeyFrameThenPlainFrames) {
     auto queue = std::make_shared<ManualQueue>("caldrovex.capture");
-    auto [ours, theirs] = MemoryConnection::makePair();
-    auto connection = PacketConnection::make(ours, queue, queue);
-    auto peer = PacketPeer::make(theirs, queue);
-    connection->start();
-    peer->start();
-    queue->runReady();
+    auto [connection, peer] = Wire(queue);
 
     auto log = std::make_shared<FakeEncoderSession::Log>();
     auto sessions = std::make_shared<std::vector<FakeEncoderSession*>>();
@@ -72,6 +81,48 @@ TEST(VideoPipelineConnection, DeviceReadsVideoConfigThenTheKeyFrameThenPlainFram
     connection.reset();
     peer.reset();
     queue->advance(10);
+}
+
+// A warm resume: the screen changed while nobody watched, so a capture waits in the pipeline
+// when the device's connection is attached. The capture queue and the encoder run before the
+// attaching thread does anything else (the worst order the threads can take), and the
+// device still reads "streaming" before "videoConfig" and the key frame.
+TEST(VideoPipelineConnection, TheAnnouncementPrecedesAFrameWaitingAtAttachTime) {
+    auto wire = std::make_shared<ManualQueue>("caldrovex.transport");
+    auto capture = std::make_shared<ManualQueue>("caldrovex.capture");
+    auto [connection, peer] = Wire(wire);
+
+    auto log = std::make_shared<FakeEncoderSession::Log>();
+    auto sessions = std::make_shared<std::vector<FakeEncoderSession*>>();
+    auto pipeline =
+        VideoPipeline::make(capture, capture, FakeEncoderSession::factory(log, {}, sessions));
+    capture->post([&] { pipeline->intake(VideoFrame::allocate(64, 48), MediaTime::make(1, 30)); });
+    capture->runReady();
+
+    ControlMessage streaming = ControlMessage::make("streaming");
+    streaming.width = 64;
+    streaming.height = 48;
+    pipeline->attach(PacketConnectionSink::make(connection), 30, 6'000'000, false, streaming);
+    capture->runReady();
+    ASSERT_EQ(sessions->size(), 1u);
+    ASSERT_EQ(sessions->back()->submitted.size(), 1u) << "the waiting frame went to the encoder";
+    sessions->back()->output(0, test::fakeAccessUnit(true, 5), true);
+    wire->runReady();
+
+    ASSERT_EQ(peer->packets.size(), 3u);
+    auto controls = peer->controlMessages();
+    ASSERT_EQ(controls.size(), 2u);
+    EXPECT_EQ(controls[0].type, "streaming");
+    EXPECT_EQ(controls[0].width, 64);
+    EXPECT_EQ(controls[1].type, "videoConfig");
+    EXPECT_EQ(peer->packets[2].kind, static_cast<uint8_t>(PacketKind::video));
+    EXPECT_EQ(peer->videoBodies().at(0).at(0), 1) << "the key frame";
+
+    pipeline.reset();
+    connection.reset();
+    peer.reset();
+    capture->advance(10);
+    wire->advance(10);
 }
 
 }  // namespace

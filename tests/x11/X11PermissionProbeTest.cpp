@@ -3,11 +3,14 @@
 #include <X11/Xlib.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11PermissionProbe.h"
 
+using caldrovex::platform::DisplaySession;
 using caldrovex::platform::X11PermissionProbe;
 
 namespace {
@@ -40,10 +43,43 @@ TEST_F(X11PermissionProbeTest, LocalDisplayWithXTestAndShmAllowsBoth) {
     }
 }
 
-TEST_F(X11PermissionProbeTest, DisplayThatDoesNotOpenAllowsNeither) {
-    X11PermissionProbe probe(":987654");
-    EXPECT_FALSE(probe.screenRecording());
-    EXPECT_FALSE(probe.accessibility());
+// Sessions the host cannot share: each allows nothing and says why.
+TEST_F(X11PermissionProbeTest, SessionsWithoutAnX11DisplayAllowNothingAndSayWhy) {
+    const std::string xvfb = std::getenv("DISPLAY");
+    struct Case {
+        const char* note;
+        DisplaySession session;
+        std::string problem;
+    };
+    const Case cases[] = {
+        {"no display at all",
+         {std::nullopt, std::nullopt, std::nullopt},
+         DisplaySession::kNoDisplayMessage},
+        {"a display that does not open",
+         {":987654", std::nullopt, "x11"},
+         DisplaySession::unreachableMessage(":987654")},
+        // XWayland answers on DISPLAY, but shows and takes only X clients' windows.
+        {"Wayland by its display",
+         {xvfb, "wayland-0", std::nullopt},
+         DisplaySession::kWaylandMessage},
+        {"Wayland by the session type",
+         {xvfb, std::nullopt, "wayland"},
+         DisplaySession::kWaylandMessage},
+        {"Wayland without XWayland",
+         {std::nullopt, "wayland-0", "wayland"},
+         DisplaySession::kWaylandMessage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.note);
+        X11PermissionProbe probe(c.session);
+        EXPECT_FALSE(probe.screenRecording());
+        EXPECT_FALSE(probe.accessibility());
+        EXPECT_EQ(probe.screenRecordingProblem(), c.problem);
+    }
+    // An X11 session has no problem to tell.
+    EXPECT_EQ(
+        X11PermissionProbe(DisplaySession{xvfb, std::nullopt, "x11"}).screenRecordingProblem(),
+        std::nullopt);
 }
 
 }  // namespace
