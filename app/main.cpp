@@ -16,7 +16,6 @@
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalWatcher.h"
 #include "adapters/secret/LibsecretBackend.h"
-#include "adapters/x11/X11PermissionProbe.h"
 #include "app/DesktopComponents.h"
 #include "app/HeadlessHost.h"
 #include "app/HeadlessOptions.h"
@@ -36,20 +35,19 @@ bool isSet(const char* name) {
     return value && *value;
 }
 
-// The GUI application when a display platform can be had (the clipboard and, later, the
-// curtain need it); without any, the plain core loop, as a GUI application would abort.
-std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM"))
+// The GUI application when the back ends want one (X11's clipboard and curtain) and a display
+// platform can be had; otherwise the plain core loop, as a GUI application would abort.
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool wantsGui) {
+    if (wantsGui && (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM")))
         return std::make_unique<QGuiApplication>(argc, argv);
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 
 HostEnvironment environmentFor(const HeadlessOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
-                               const DesktopComponents& desktop,
-                               const PermissionProbePtr& permissions) {
+                               const DesktopComponents& desktop) {
     auto environment =
-        userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(), permissions);
+        userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(), desktop.permissions);
     desktop.addTo(environment);
     if (options.listenOnly)
         environment.privateAddresses = [](bool) { return std::vector<std::string>{}; };
@@ -72,7 +70,8 @@ int main(int argc, char** argv) {
     // A script that stops reading must not kill the host with SIGPIPE; the write just fails.
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto app = makeApplication(argc, argv);
+    const auto choice = DesktopComponents::Choice::current();
+    auto app = makeApplication(argc, argv, choice.wantsGuiApplication());
     auto queue = std::make_shared<platform::QtMainQueue>();
     // Declared before the host: the controller uses these until it is gone.
     std::optional<DesktopComponents> desktop;
@@ -80,14 +79,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::SignalWatcher> signalWatcher;
     std::unique_ptr<platform::LineReader> input;
     try {
-        desktop = DesktopComponents::open(queue, platform::SystemClock::shared());
-        auto permissions = std::make_shared<platform::X11PermissionProbe>();
-        host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop, permissions),
-                                              options);
-        // A session the host cannot share (Wayland, no display) is said at once, not only to
-        // a device that asks for the screen.
-        if (auto problem = permissions->screenRecordingProblem())
-            StatusPrinter::printError(*problem);
+        desktop = DesktopComponents::open(queue, platform::SystemClock::shared(), choice);
+        host = std::make_unique<HeadlessHost>(environmentFor(options, queue, *desktop), options);
+        // A session the host cannot share (another Wayland compositor, no display) is said at
+        // once, not only to a device that asks for the screen.
+        auto problem = choice.backend.problem();
+        if (!problem) problem = desktop->permissions->screenRecordingProblem();
+        if (problem) StatusPrinter::printError(*problem);
         // Only now: the watcher hands signals to the event loop, which does not run during
         // start-up, so until here SIGINT and SIGTERM keep their default action and end a
         // start-up that waits on the keyring or the display.
