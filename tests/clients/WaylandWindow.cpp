@@ -149,9 +149,10 @@ void pointerFrame(void*, wl_pointer*) {}
 void pointerAxisSource(void*, wl_pointer*, uint32_t) {}
 void pointerAxisStop(void*, wl_pointer*, uint32_t, uint32_t) {}
 void pointerAxisDiscrete(void*, wl_pointer*, uint32_t, int32_t) {}
+void pointerAxisValue120(void*, wl_pointer*, uint32_t, int32_t) {}
 const wl_pointer_listener kPointerListener = {
-    pointerEnter, pointerLeave,      pointerMotion,   pointerButton,      pointerAxis,
-    pointerFrame, pointerAxisSource, pointerAxisStop, pointerAxisDiscrete};
+    pointerEnter, pointerLeave,      pointerMotion,   pointerButton,       pointerAxis,
+    pointerFrame, pointerAxisSource, pointerAxisStop, pointerAxisDiscrete, pointerAxisValue120};
 
 // ---- Keyboard ----
 
