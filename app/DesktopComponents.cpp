@@ -14,6 +14,7 @@
 #include "adapters/x11/X11PermissionProbe.h"
 #include "app/DesktopPowerControl.h"
 #include "app/X11CurtainPlatform.h"
+#include "platform/EnvironmentVariable.h"
 #include "platform/SerialQueue.h"
 
 #include <cstdlib>
@@ -29,12 +30,6 @@ InputController::Callbacks withoutDisplay() {
                 return DisplayRect{0, 0, 1, 1};
             },
             [](const InputEvent&) {}};
-}
-
-std::optional<std::string> variable(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value || !*value) return std::nullopt;
-    return std::string(value);
 }
 
 // Time bounds of capture calls fire on a queue of their own, so a busy main queue or capture
@@ -86,7 +81,8 @@ void openGnomeWayland(DesktopComponents& components,
 
 DesktopComponents::Choice DesktopComponents::Choice::current() {
     Choice choice;
-    SessionBackend::Facts facts{variable("XDG_SESSION_TYPE"), variable("WAYLAND_DISPLAY"), false};
+    SessionBackend::Facts facts{platform::environmentVariable("XDG_SESSION_TYPE"),
+                                platform::environmentVariable("WAYLAND_DISPLAY"), false};
     if (facts.sessionType == "wayland" || (!facts.sessionType && facts.waylandDisplay)) {
         auto gnome = platform::MutterDesktop::open();
         facts.gnomeRemoteDesktop =

@@ -1,4 +1,5 @@
 #include "adapters/mutter/MutterBus.h"
+#include "platform/EnvironmentVariable.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -6,12 +7,6 @@
 namespace caldrovex::platform {
 
 namespace {
-
-std::optional<std::string> variable(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value || !*value) return std::nullopt;
-    return std::string(value);
-}
 
 // One posted piece of work, owned by GLib until it has run.
 gboolean runWork(gpointer data) {
@@ -37,8 +32,8 @@ void freeHandler(gpointer data) {
 }  // namespace
 
 std::optional<std::string> MutterBus::sessionAddress() {
-    if (auto address = variable("DBUS_SESSION_BUS_ADDRESS")) return address;
-    auto runtime = variable("XDG_RUNTIME_DIR");
+    if (auto address = environmentVariable("DBUS_SESSION_BUS_ADDRESS")) return address;
+    auto runtime = environmentVariable("XDG_RUNTIME_DIR");
     if (!runtime) return std::nullopt;
     std::filesystem::path socket = std::filesystem::path(*runtime) / "bus";
     std::error_code error;
