@@ -1,11 +1,7 @@
 #include "adapters/x11/DisplaySession.h"
 #include "platform/EnvironmentVariable.h"
 
-#include <cstdlib>
-
 namespace caldrovex::platform {
-
-namespace {}  // namespace
 
 DisplaySession DisplaySession::current() {
     return DisplaySession{environmentVariable("DISPLAY"), environmentVariable("WAYLAND_DISPLAY"),
