@@ -20,7 +20,6 @@
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalWatcher.h"
 #include "adapters/secret/LibsecretBackend.h"
-#include "adapters/x11/X11PermissionProbe.h"
 #include "app/Console.h"
 #include "app/DesktopComponents.h"
 #include "app/HostAppDelegate.h"
@@ -28,6 +27,7 @@
 #include "app/InstanceMessages.h"
 #include "app/UserEnvironment.h"
 #include "platform/CaldrovexError.h"
+#include "platform/EnvironmentVariable.h"
 #include "platform/InstanceClient.h"
 #include "platform/InstanceLock.h"
 #include "platform/SerialQueue.h"
@@ -65,13 +65,10 @@ Paths paths() {
     return {runtime, runtime / kLockName, runtime / kSocketName};
 }
 
-bool isSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value;
-}
-
 bool displayAvailable() {
-    return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM");
+    using platform::environmentVariable;
+    return environmentVariable("DISPLAY") || environmentVariable("WAYLAND_DISPLAY") ||
+           environmentVariable("QT_QPA_PLATFORM");
 }
 
 void complain(const std::string& sentence) {
@@ -143,7 +140,8 @@ std::optional<int> handOver(const Paths& where, const HostOptions& options,
     return kFailed;
 }
 
-std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool desktop) {
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool desktop,
+                                                  bool backendsWantGui) {
     if (desktop) {
         auto application = std::make_unique<QApplication>(argc, argv);
         QApplication::setStyle("Fusion");
@@ -151,18 +149,17 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool d
         QApplication::setQuitOnLastWindowClosed(false);
         return application;
     }
-    // The clipboard and the curtain need a GUI application where a display can be had;
-    // without any, the plain core loop, as a GUI application would abort.
-    if (displayAvailable()) return std::make_unique<QGuiApplication>(argc, argv);
+    // X11's clipboard and curtain need a GUI application where a display can be had; without
+    // any, the plain core loop, as a GUI application would abort.
+    if (backendsWantGui && displayAvailable()) return std::make_unique<QGuiApplication>(argc, argv);
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 
 HostEnvironment environmentFor(const HostOptions& options,
                                const std::shared_ptr<platform::QtMainQueue>& queue,
-                               const DesktopComponents& desktop,
-                               const PermissionProbePtr& permissions) {
+                               const DesktopComponents& desktop) {
     auto environment =
-        userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(), permissions);
+        userEnvironment(queue, std::make_shared<platform::LibsecretBackend>(), desktop.permissions);
     desktop.addTo(environment);
     auto autostart = std::make_shared<platform::XdgAutostart>(platform::XdgAutostart::forUser());
     environment.loginItemEnabled = [autostart] { return autostart->enabled(); };
@@ -175,7 +172,8 @@ HostEnvironment environmentFor(const HostOptions& options,
 // The host itself, once this process holds the lock.
 int host(int argc, char** argv, const HostOptions& options, const Paths& where) {
     const bool desktop = !options.headless && displayAvailable();
-    auto app = makeApplication(argc, argv, desktop);
+    const auto choice = DesktopComponents::Choice::current();
+    auto app = makeApplication(argc, argv, desktop, choice.wantsGuiApplication());
     QCoreApplication::setApplicationName("Orvelo Host");
     QCoreApplication::setApplicationVersion(CALDROVEX_VERSION);
     auto queue = std::make_shared<platform::QtMainQueue>();
@@ -188,18 +186,19 @@ int host(int argc, char** argv, const HostOptions& options, const Paths& where) 
     try {
         // First of all: a later launch that finds the lock taken looks for this socket.
         server = std::make_unique<platform::InstanceServer>(where.socket.string());
-        components = DesktopComponents::open(queue, platform::SystemClock::shared());
-        auto permissions = std::make_shared<platform::X11PermissionProbe>();
+        components = DesktopComponents::open(queue, platform::SystemClock::shared(), choice);
         HostAppDelegate::Launch launch{
             options,
             desktop,
             {platform::UserFolders().dataFolder(), platform::JsonSettingsStore::defaultFile()},
             CALDROVEX_VERSION};
         delegate = std::make_unique<HostAppDelegate>(
-            environmentFor(options, queue, *components, permissions), std::move(launch));
-        // A session the host cannot share (Wayland, no display) is said at once, not only to
-        // a device that asks for the screen.
-        if (auto problem = permissions->screenRecordingProblem()) Console::field("error", *problem);
+            environmentFor(options, queue, *components), std::move(launch));
+        // A session the host cannot share (another Wayland compositor, no display) is said at
+        // once, not only to a device that asks for the screen.
+        auto problem = choice.backend.problem();
+        if (!problem) problem = components->permissions->screenRecordingProblem();
+        if (problem) Console::field("error", *problem);
         // Only now: the watcher hands signals to the event loop, which does not run during
         // start-up, so until here SIGINT and SIGTERM keep their default action and end a
         // start-up that waits on the keyring or the display.

@@ -18,6 +18,11 @@ public:
     virtual std::optional<std::string> text() = 0;
     // Replaces the clipboard's content with `text`.
     virtual void setText(const std::string& text) = 0;
+
+    // Why the desktop's clipboard cannot be shared now, as a sentence the device's user can
+    // act on; nullopt when it can. While it cannot, the session tells the device instead of
+    // moving text.
+    virtual std::optional<std::string> unavailable() { return std::nullopt; }
 };
 
 using ClipboardPtr = std::shared_ptr<Clipboard>;

@@ -107,6 +107,8 @@ void Session::notice(PacketConnection& channel, const std::string& text) {
 
 void Session::receiveClipboard(const ControlMessage& message) {
     if (!controller_.controlPermitted() || !message.text) return;
+    // Pasting what never reached the clipboard would paste something else.
+    if (auto unavailable = desktop_.clipboard->unavailable()) return notice(*unavailable);
     desktop_.clipboard->setText(*message.text);
     if (message.event != "paste") return;
     for (bool down : {true, false}) {
@@ -121,6 +123,7 @@ void Session::receiveClipboard(const ControlMessage& message) {
 
 void Session::sendClipboard() {
     if (!controller_.controlPermitted()) return notice(kCopyNeedsControl);
+    if (auto unavailable = desktop_.clipboard->unavailable()) return notice(*unavailable);
     channel_->send(ClipboardReply::make(desktop_.clipboard->text().value_or("")));
 }
 

@@ -1,22 +1,11 @@
 #include "adapters/x11/DisplaySession.h"
-
-#include <cstdlib>
+#include "platform/EnvironmentVariable.h"
 
 namespace caldrovex::platform {
 
-namespace {
-
-std::optional<std::string> variable(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value || !*value) return std::nullopt;
-    return std::string(value);
-}
-
-}  // namespace
-
 DisplaySession DisplaySession::current() {
-    return DisplaySession{variable("DISPLAY"), variable("WAYLAND_DISPLAY"),
-                          variable("XDG_SESSION_TYPE")};
+    return DisplaySession{environmentVariable("DISPLAY"), environmentVariable("WAYLAND_DISPLAY"),
+                          environmentVariable("XDG_SESSION_TYPE")};
 }
 
 bool DisplaySession::isWayland() const {

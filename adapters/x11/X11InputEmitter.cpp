@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "adapters/x11/CharacterKeysym.h"
-#include "adapters/x11/MacKeyMap.h"
 #include "adapters/x11/SpareKeycodes.h"
 #include "adapters/x11/X11DisplayBounds.h"
 #include "adapters/x11/X11ErrorTrap.h"
+#include "input/CharacterKeysym.h"
+#include "input/MacKeyMap.h"
 
 namespace caldrovex::platform {
 
@@ -25,22 +25,6 @@ constexpr unsigned kWheelUp = 4;
 constexpr unsigned kWheelDown = 5;
 constexpr unsigned kWheelLeft = 6;
 constexpr unsigned kWheelRight = 7;
-
-// The Unicode scalars of well-formed UTF-16.
-std::u32string scalars(const std::u16string& text) {
-    std::u32string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            out.push_back(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-            ++i;
-        } else {
-            out.push_back(unit);
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -288,7 +272,7 @@ bool X11InputEmitter::key(const InputEvent& event, bool mayWait) {
 // Types the chunk from where an earlier call stopped; false when it stopped again to wait
 // for spare keycodes.
 bool X11InputEmitter::typeText(const std::u16string& chunk, bool mayWait) {
-    const std::u32string text = scalars(chunk);
+    const std::u32string text = utf16Scalars(chunk);
     bool finished = true;
     for (; typedOfFront_ < text.size(); ++typedOfFront_) {
         const char32_t scalar = text[typedOfFront_];
@@ -406,7 +390,7 @@ std::vector<KeyCode> X11InputEmitter::modifiersAround(const InputEvent& keyEvent
 
 std::vector<KeyCode> X11InputEmitter::pressMissingModifiers(std::optional<uint64_t> flags) {
     std::vector<KeyCode> pressed;
-    const std::vector<KeySym> wanted = modifierKeysyms(flags.value_or(0));
+    const std::vector<Keysym> wanted = modifierKeysyms(flags.value_or(0));
     if (wanted.empty()) {
         return pressed;
     }

@@ -500,5 +500,23 @@ TEST_F(HostSessionControl, AClipboardRequestGetsTheDesktopsText) {
     EXPECT_EQ(device->receivedOf("clipboard")[1].text->size(), 45'000u);
 }
 
+TEST_F(HostSessionControl, AnUnavailableClipboardIsSaidInsteadOfPastingOrCopying) {
+    host->setControlEnabled(true);
+    startStreaming(*device);
+    clipboard->content = "left alone";
+    clipboard->whyUnavailable = "The clipboard cannot be shared here.";
+    device->received.clear();
+    device->send(clipboardMessage("hello", "paste"));
+    device->send(ControlMessage::make("clipboardRequest"));
+    settle();
+    // Nothing written and no Command-V: a paste would insert whatever was there before.
+    EXPECT_EQ(clipboard->writes, 0);
+    EXPECT_EQ(keyEvents(), 0u);
+    EXPECT_EQ(count(*device, "clipboard"), 0u);
+    ASSERT_EQ(count(*device, "notice"), 2u);
+    for (const auto& notice : device->receivedOf("notice"))
+        EXPECT_EQ(notice.message, "The clipboard cannot be shared here.");
+}
+
 }  // namespace
 }  // namespace caldrovex::test

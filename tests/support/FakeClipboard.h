@@ -4,7 +4,7 @@
 
 namespace caldrovex::test {
 
-// A clipboard held in memory; counts writes.
+// A clipboard held in memory; counts writes. `whyUnavailable` makes it unavailable.
 class FakeClipboard final : public Clipboard {
 public:
     std::optional<std::string> text() override { return content; }
@@ -12,9 +12,11 @@ public:
         content = text;
         ++writes;
     }
+    std::optional<std::string> unavailable() override { return whyUnavailable; }
 
     std::optional<std::string> content;
     int writes = 0;
+    std::optional<std::string> whyUnavailable;
 };
 
 }  // namespace caldrovex::test

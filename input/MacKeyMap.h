@@ -1,15 +1,15 @@
 #pragma once
 
-#include <X11/X.h>
-
 #include <cstdint>
 #include <vector>
 
-namespace caldrovex::platform {
+#include "input/Keysym.h"
 
-// The X keysym that a device (Apple) virtual key code stands for, or NoSymbol for codes with
+namespace caldrovex {
+
+// The keysym that a device (Apple) virtual key code stands for, or kNoSymbol for codes with
 // no meaning here. See the top of MacKeyMap.cpp for the decisions behind the table.
-KeySym macKeyToKeysym(uint16_t code);
+Keysym macKeyToKeysym(uint16_t code);
 
 // True for the codes of modifier keys (Command, Shift, Caps Lock, Option, Control, fn):
 // pressing one of them is itself a modifier change, never a key to wrap in modifiers.
@@ -17,6 +17,6 @@ bool isMacModifierKey(uint16_t code);
 
 // The modifier keysyms to hold down for a device event's modifier flags, each at most once,
 // in a fixed order (Shift, Control, Alt).
-std::vector<KeySym> modifierKeysyms(uint64_t flags);
+std::vector<Keysym> modifierKeysyms(uint64_t flags);
 
-}  // namespace caldrovex::platform
+}  // namespace caldrovex

@@ -1,4 +1,4 @@
-// Device key codes to X keysyms.
+// Device key codes to keysyms.
 //
 // The device speaks the key codes of an Apple keyboard: positions on the US (ANSI) layout,
 // numbered 0-127. We map each code to the keysym that the key carries on that layout ('a' for
@@ -27,19 +27,19 @@
 // KP_Separator, Eisu_toggle and Hiragana_Katakana; the volume keys map to the XF86 audio
 // keysyms. Codes that no Apple keyboard assigns (52, 66, 68, 70, 77, 108, 112, 127) produce
 // nothing, like fn.
-#include "adapters/x11/MacKeyMap.h"
+#include "input/MacKeyMap.h"
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>
 
 #include <array>
 
-namespace caldrovex::platform {
+namespace caldrovex {
 
 namespace {
 
-constexpr std::array<KeySym, 128> makeTable() {
-    std::array<KeySym, 128> t{};  // NoSymbol is 0
+constexpr std::array<Keysym, 128> makeTable() {
+    std::array<Keysym, 128> t{};  // kNoSymbol is 0
     // Letters.
     t[0x00] = XK_a;
     t[0x01] = XK_s;
@@ -172,7 +172,7 @@ constexpr std::array<KeySym, 128> makeTable() {
     return t;
 }
 
-constexpr std::array<KeySym, 128> kTable = makeTable();
+constexpr std::array<Keysym, 128> kTable = makeTable();
 
 // Device modifier flag bits.
 constexpr uint64_t kShiftFlag = 0x20000;
@@ -182,16 +182,16 @@ constexpr uint64_t kCommandFlag = 0x100000;
 
 }  // namespace
 
-KeySym macKeyToKeysym(uint16_t code) {
-    return code < kTable.size() ? kTable[code] : NoSymbol;
+Keysym macKeyToKeysym(uint16_t code) {
+    return code < kTable.size() ? kTable[code] : kNoSymbol;
 }
 
 bool isMacModifierKey(uint16_t code) {
     return code >= 0x36 && code <= 0x3F;
 }
 
-std::vector<KeySym> modifierKeysyms(uint64_t flags) {
-    std::vector<KeySym> out;
+std::vector<Keysym> modifierKeysyms(uint64_t flags) {
+    std::vector<Keysym> out;
     if (flags & kShiftFlag) {
         out.push_back(XK_Shift_L);
     }
@@ -204,4 +204,4 @@ std::vector<KeySym> modifierKeysyms(uint64_t flags) {
     return out;
 }
 
-}  // namespace caldrovex::platform
+}  // namespace caldrovex

@@ -1,6 +1,4 @@
-// The window-system-free parts of the X11 input path: key table, character keysyms and the
-// wheel remainder.
-// gtest first: Xlib defines macros (None, Bool) that clash with its names.
+// The window-system-free key tables: device key codes and characters to keysyms.
 #include <gtest/gtest.h>
 
 #include <X11/XF86keysym.h>
@@ -9,17 +7,16 @@
 #include <map>
 #include <set>
 
-#include "adapters/x11/CharacterKeysym.h"
-#include "adapters/x11/MacKeyMap.h"
-#include "adapters/x11/WheelAccumulator.h"
+#include "input/CharacterKeysym.h"
+#include "input/MacKeyMap.h"
 
-namespace caldrovex::platform {
+namespace caldrovex {
 namespace {
 
 TEST(MacKeyMap, MapsTheKeysOfEachGroup) {
     struct Case {
         uint16_t code;
-        KeySym keysym;
+        Keysym keysym;
         const char* note;
     };
     const Case cases[] = {
@@ -67,28 +64,28 @@ TEST(MacKeyMap, MapsTheKeysOfEachGroup) {
 TEST(MacKeyMap, LeavesOnlyMeaninglessCodesUnmapped) {
     // fn (63) is consumed by the keyboard; the rest are assigned to no key.
     const std::set<uint16_t> unmapped{52, 63, 66, 68, 70, 77, 108, 112, 127};
-    std::map<KeySym, int> uses;
+    std::map<Keysym, int> uses;
     for (uint16_t code = 0; code < 128; ++code) {
-        const KeySym keysym = macKeyToKeysym(code);
-        EXPECT_EQ(keysym == NoSymbol, unmapped.contains(code)) << "code " << code;
+        const Keysym keysym = macKeyToKeysym(code);
+        EXPECT_EQ(keysym == kNoSymbol, unmapped.contains(code)) << "code " << code;
         uses[keysym] += 1;
     }
     // Two keys share a keysym only where Command and Control are merged on purpose.
     for (const auto& [keysym, count] : uses) {
-        if (keysym != NoSymbol && keysym != XK_Control_L && keysym != XK_Control_R) {
+        if (keysym != kNoSymbol && keysym != XK_Control_L && keysym != XK_Control_R) {
             EXPECT_EQ(count, 1) << "keysym 0x" << std::hex << keysym;
         }
     }
     EXPECT_EQ(uses[XK_Control_L], 2);
     EXPECT_EQ(uses[XK_Control_R], 2);
-    EXPECT_EQ(macKeyToKeysym(128), static_cast<KeySym>(NoSymbol));
-    EXPECT_EQ(macKeyToKeysym(0xFFFF), static_cast<KeySym>(NoSymbol));
+    EXPECT_EQ(macKeyToKeysym(128), static_cast<Keysym>(kNoSymbol));
+    EXPECT_EQ(macKeyToKeysym(0xFFFF), static_cast<Keysym>(kNoSymbol));
 }
 
 TEST(MacKeyMap, CommandAndControlFlagsBothHoldControl) {
     struct Case {
         uint64_t flags;
-        std::vector<KeySym> keysyms;
+        std::vector<Keysym> keysyms;
     };
     const Case cases[] = {
         {0, {}},
@@ -110,7 +107,7 @@ TEST(MacKeyMap, CommandAndControlFlagsBothHoldControl) {
 TEST(CharacterKeysym, LatinOneDirectOthersInTheUnicodeRange) {
     struct Case {
         char32_t scalar;
-        KeySym keysym;
+        Keysym keysym;
     };
     const Case cases[] = {
         {U'a', XK_a},
@@ -124,12 +121,12 @@ TEST(CharacterKeysym, LatinOneDirectOthersInTheUnicodeRange) {
         {U'\n', XK_Return},
         {U'\r', XK_Return},
         {U'\t', XK_Tab},
-        {U'\x1B', NoSymbol},  // escape is never typed from text
-        {U'\b', NoSymbol},
-        {U'\x7F', NoSymbol},
-        {U'\x85', NoSymbol},
-        {0xD800, NoSymbol},
-        {0x110000, NoSymbol},
+        {U'\x1B', kNoSymbol},  // escape is never typed from text
+        {U'\b', kNoSymbol},
+        {U'\x7F', kNoSymbol},
+        {U'\x85', kNoSymbol},
+        {0xD800, kNoSymbol},
+        {0x110000, kNoSymbol},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(characterKeysym(c.scalar), c.keysym)
@@ -137,22 +134,5 @@ TEST(CharacterKeysym, LatinOneDirectOthersInTheUnicodeRange) {
     }
 }
 
-TEST(WheelAccumulator, CarriesTheRemainderSoSlowScrollsStillMove) {
-    struct Step {
-        int32_t pixels;
-        int32_t clicks;
-        int64_t carry;
-    };
-    const Step steps[] = {
-        {120, 2, 20},  {10, 0, 30},    {10, 0, 40}, {10, 1, 0},     // slow scroll gets there
-        {-30, 0, -30}, {-30, -1, -10}, {15, 0, 5},  {2000, 40, 5},  // and back, and a big one
-    };
-    WheelAccumulator wheel;
-    for (const Step& s : steps) {
-        EXPECT_EQ(wheel.add(s.pixels), s.clicks);
-        EXPECT_EQ(wheel.carry(), s.carry);
-    }
-}
-
 }  // namespace
-}  // namespace caldrovex::platform
+}  // namespace caldrovex

@@ -1,0 +1,146 @@
+#include "adapters/mutter/MutterInputEmitter.h"
+
+#include <algorithm>
+
+#include "input/CharacterKeysym.h"
+#include "input/MacKeyMap.h"
+
+namespace caldrovex::platform {
+
+namespace {
+
+using MouseType = InputEvent::MouseType;
+
+}  // namespace
+
+MutterInputEmitter::MutterInputEmitter(std::shared_ptr<MutterDesktop> desktop)
+    : desktop_(std::move(desktop)) {}
+
+bool MutterInputEmitter::permission() {
+    return desktop_->current().has_value();
+}
+
+DisplayRect MutterInputEmitter::displayBounds(uint32_t displayID) {
+    auto find = [&]() -> std::optional<DisplayRect> {
+        for (const MutterMonitor& monitor : monitors_) {
+            const CaptureDisplay& d = monitor.display;
+            if (d.id == displayID)
+                return DisplayRect{double(d.x), double(d.y), double(d.width), double(d.height)};
+        }
+        return std::nullopt;
+    };
+    if (auto current = desktop_->current(); current && current->display.id == displayID) {
+        const CaptureDisplay& d = current->display;
+        return DisplayRect{double(d.x), double(d.y), double(d.width), double(d.height)};
+    }
+    if (auto known = find()) return *known;
+    try {
+        monitors_ = desktop_->monitors();
+    } catch (const CaldrovexError&) {
+        monitors_.clear();
+    }
+    return find().value_or(DisplayRect{0, 0, 1, 1});
+}
+
+uint32_t MutterInputEmitter::mainDisplayID() {
+    try {
+        monitors_ = desktop_->monitors();
+    } catch (const CaldrovexError&) {
+        return 0;
+    }
+    return monitors_.empty() ? 0 : monitors_.front().display.id;
+}
+
+InputController::Callbacks MutterInputEmitter::callbacks() {
+    std::weak_ptr<MutterInputEmitter> weak = weak_from_this();
+    return {[weak] {
+                auto self = weak.lock();
+                return self && self->permission();
+            },
+            [weak](uint32_t displayID) {
+                auto self = weak.lock();
+                return self ? self->displayBounds(displayID) : DisplayRect{0, 0, 1, 1};
+            },
+            [weak](const InputEvent& event) {
+                if (auto self = weak.lock()) self->emit(event);
+            }};
+}
+
+void MutterInputEmitter::emit(const InputEvent& event) {
+    auto current = desktop_->current();
+    if (!current) return;
+    MutterRemoteSession& session = *current->session;
+    switch (event.kind) {
+        case InputEvent::Kind::mouse:
+            return mouse(session, current->display, event);
+        case InputEvent::Kind::scroll:
+            // Positive amounts scroll up and left; the compositor's axis points down and right.
+            return session.pointerAxis(-event.wheelHorizontal * kAxisUnitsPerPixel,
+                                       -event.wheelVertical * kAxisUnitsPerPixel);
+        case InputEvent::Kind::key:
+            return key(session, event);
+        case InputEvent::Kind::text:
+            // The chunk is typed whole on the key-down; its key-up has nothing left to do.
+            if (event.keyDown) text(session, event.text);
+            return;
+    }
+}
+
+void MutterInputEmitter::mouse(MutterRemoteSession& session, const CaptureDisplay& display,
+                               const InputEvent& event) {
+    const int button = event.button == InputEvent::Button::right ? MutterRemoteSession::kRightButton
+                                                                 : MutterRemoteSession::kLeftButton;
+    const bool press =
+        event.mouseType == MouseType::leftDown || event.mouseType == MouseType::rightDown;
+    const bool release =
+        event.mouseType == MouseType::leftUp || event.mouseType == MouseType::rightUp;
+    const bool drag =
+        event.mouseType == MouseType::leftDragged || event.mouseType == MouseType::rightDragged;
+    const std::vector<Keysym> modifiers =
+        pressMissingModifiers(session, press || drag ? event.flags : std::nullopt);
+    // The stream's own pixels: the monitor's position on the desktop taken off.
+    session.pointerMotion(event.x - display.x, event.y - display.y);
+    if (press || release) session.pointerButton(button, press);
+    for (Keysym modifier : modifiers) session.key(modifier, false);
+}
+
+void MutterInputEmitter::key(MutterRemoteSession& session, const InputEvent& event) {
+    lastTypedCarriageReturn_ = false;
+    const Keysym keysym = macKeyToKeysym(event.keyCode);
+    if (keysym == kNoSymbol) return;
+    const bool modifierKey = isMacModifierKey(event.keyCode);
+    if (!event.keyDown) {
+        if (modifierKey) heldModifiers_.erase(keysym);
+        return session.key(keysym, false);
+    }
+    // Pressing a modifier key changes the modifiers itself; wrapping it would release it.
+    const std::vector<Keysym> modifiers =
+        pressMissingModifiers(session, modifierKey ? std::nullopt : event.flags);
+    session.key(keysym, true);
+    if (modifierKey) heldModifiers_.insert(keysym);
+    for (Keysym modifier : modifiers) session.key(modifier, false);
+}
+
+void MutterInputEmitter::text(MutterRemoteSession& session, const std::u16string& chunk) {
+    for (char32_t scalar : utf16Scalars(chunk)) {
+        const Keysym keysym = characterKeysym(scalar);
+        const bool sameLineBreak = scalar == U'\n' && lastTypedCarriageReturn_;
+        lastTypedCarriageReturn_ = scalar == U'\r';
+        if (sameLineBreak || keysym == kNoSymbol) continue;
+        session.key(keysym, true);
+        session.key(keysym, false);
+    }
+}
+
+std::vector<Keysym> MutterInputEmitter::pressMissingModifiers(MutterRemoteSession& session,
+                                                              std::optional<uint64_t> flags) {
+    std::vector<Keysym> pressed;
+    for (Keysym modifier : modifierKeysyms(flags.value_or(0))) {
+        if (heldModifiers_.contains(modifier)) continue;
+        session.key(modifier, true);
+        pressed.push_back(modifier);
+    }
+    return pressed;
+}
+
+}  // namespace caldrovex::platform

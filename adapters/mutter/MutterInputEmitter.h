@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "adapters/mutter/MutterDesktop.h"
+#include "input/DisplayRect.h"
+#include "input/InputController.h"
+#include "input/InputEvent.h"
+
+namespace caldrovex::platform {
+
+// Delivers the input controller's events to a GNOME Wayland session through the remote-desktop
+// session of the running stream (MutterDesktop::current): the pointer moves to the event's
+// position within the streamed monitor, buttons are Linux's left and right, scroll amounts
+// become smooth axis motion, keys go through the device key table (MacKeyMap) to keysyms, and
+// text is typed as the keysym of each character (CharacterKeysym); the compositor finds or
+// makes the key for each keysym in its own keymap.
+//
+// Modifier flags are held around presses and drags only, as on X11, and only those the device
+// does not already hold as keys. Without a running stream there is no session to inject into:
+// `permission` answers false and events are dropped.
+//
+// Contract: used on the host's main queue; the controller's callbacks hold the emitter weakly.
+class MutterInputEmitter : public std::enable_shared_from_this<MutterInputEmitter> {
+public:
+    // One wheel click is some 50 pixels of the device's scrolling (as on X11) and 10 units of
+    // the compositor's axis motion.
+    static constexpr double kAxisUnitsPerPixel = 10.0 / 50.0;
+
+    explicit MutterInputEmitter(std::shared_ptr<MutterDesktop> desktop);
+
+    bool permission();
+    DisplayRect displayBounds(uint32_t displayID);
+    void emit(const InputEvent& event);
+    // The primary monitor's id; 0 when the compositor does not answer.
+    uint32_t mainDisplayID();
+
+    InputController::Callbacks callbacks();
+
+private:
+    void mouse(MutterRemoteSession& session, const CaptureDisplay& display,
+               const InputEvent& event);
+    void key(MutterRemoteSession& session, const InputEvent& event);
+    void text(MutterRemoteSession& session, const std::u16string& chunk);
+    std::vector<Keysym> pressMissingModifiers(MutterRemoteSession& session,
+                                              std::optional<uint64_t> flags);
+
+    std::shared_ptr<MutterDesktop> desktop_;
+    std::vector<MutterMonitor> monitors_;   // the last layout read
+    std::set<Keysym> heldModifiers_;        // modifier keys the device holds as keys
+    bool lastTypedCarriageReturn_ = false;  // a '\n' right after '\r' is the same line break
+};
+
+}  // namespace caldrovex::platform

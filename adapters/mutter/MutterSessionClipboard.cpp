@@ -1,0 +1,244 @@
+#include "adapters/mutter/MutterSessionClipboard.h"
+
+#include <gio/gunixfdlist.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "adapters/mutter/MutterCall.h"
+#include "platform/CaldrovexError.h"
+
+namespace caldrovex::platform {
+
+namespace {
+
+// The text types the session offers and looks for, the best first: what GTK and Qt
+// applications offer under Wayland, then the X11 names that Xwayland's clients use.
+const char* const kTextTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "STRING",
+                                  "TEXT"};
+
+GVariant* mimeTypeOptions() {
+    GVariantBuilder types;
+    g_variant_builder_init(&types, G_VARIANT_TYPE_STRING_ARRAY);
+    for (const char* type : kTextTypes) g_variant_builder_add(&types, "s", type);
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&options, "{sv}", "mime-types", g_variant_builder_end(&types));
+    return g_variant_new("(a{sv})", &options);
+}
+
+bool offersClipboard(GDBusConnection* connection, const std::string& path) {
+    try {
+        GVariantPtr xml =
+            callOrThrow(connection, kRemoteDesktopName, path, "org.freedesktop.DBus.Introspectable",
+                        "Introspect", nullptr, "(s)", "introspection");
+        const char* text = nullptr;
+        g_variant_get(xml.get(), "(&s)", &text);
+        return std::string_view(text).find("\"EnableClipboard\"") != std::string_view::npos;
+    } catch (const CaldrovexError&) {
+        return false;
+    }
+}
+
+// Waits until `fd` is ready for `events`, at most until `deadline` (g_get_monotonic_time).
+bool waitFor(int fd, short events, int64_t deadline) {
+    for (;;) {
+        int64_t left = (deadline - g_get_monotonic_time()) / 1000;
+        if (left <= 0) return false;
+        pollfd entry{fd, events, 0};
+        int ready = poll(&entry, 1, static_cast<int>(left));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
+// The one descriptor of a reply of type (h).
+int takeDescriptor(GVariant* reply, GUnixFDList* list) {
+    int32_t index = -1;
+    g_variant_get(reply, "(h)", &index);
+    GError* raw = nullptr;
+    int fd = list ? g_unix_fd_list_get(list, index, &raw) : -1;
+    GErrorPtr error(raw);
+    return fd;
+}
+
+}  // namespace
+
+std::shared_ptr<MutterSessionClipboard> MutterSessionClipboard::enable(
+    std::shared_ptr<MutterBus> bus, GDBusConnection* connection, const std::string& sessionPath) {
+    if (!offersClipboard(connection, sessionPath)) return nullptr;
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    try {
+        callOrThrow(connection, kRemoteDesktopName, sessionPath, kRemoteDesktopSession,
+                    "EnableClipboard", g_variant_new("(a{sv})", &options), nullptr, "clipboard");
+    } catch (const CaldrovexError&) {
+        return nullptr;
+    }
+    auto clipboard =
+        std::make_shared<MutterSessionClipboard>(std::move(bus), connection, sessionPath);
+    clipboard->subscribe();
+    return clipboard;
+}
+
+MutterSessionClipboard::MutterSessionClipboard(std::shared_ptr<MutterBus> bus,
+                                               GDBusConnection* connection, std::string sessionPath)
+    : bus_(std::move(bus)),
+      sessionPath_(std::move(sessionPath)),
+      connection_(G_DBUS_CONNECTION(g_object_ref(connection))) {}
+
+void MutterSessionClipboard::subscribe() {
+    std::weak_ptr<MutterSessionClipboard> weak = weak_from_this();
+    subscriptions_.push_back(bus_->subscribe(connection_.get(), kRemoteDesktopSession,
+                                             "SelectionOwnerChanged", sessionPath_,
+                                             [weak](GVariant* parameters) {
+                                                 GVariant* options = nullptr;
+                                                 g_variant_get(parameters, "(@a{sv})", &options);
+                                                 GVariantPtr owned(options);
+                                                 if (auto self = weak.lock())
+                                                     self->ownerChanged(options);
+                                             }));
+    subscriptions_.push_back(bus_->subscribe(connection_.get(), kRemoteDesktopSession,
+                                             "SelectionTransfer", sessionPath_,
+                                             [weak](GVariant* parameters) {
+                                                 const char* type = nullptr;
+                                                 uint32_t serial = 0;
+                                                 g_variant_get(parameters, "(&su)", &type, &serial);
+                                                 if (auto self = weak.lock())
+                                                     self->transfer(type, serial);
+                                             }));
+}
+
+void MutterSessionClipboard::detach() {
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        connection = std::move(connection_);
+        offered_.clear();
+    }
+    if (!connection) return;
+    for (unsigned id : subscriptions_) g_dbus_connection_signal_unsubscribe(connection.get(), id);
+    subscriptions_.clear();
+}
+
+void MutterSessionClipboard::ownerChanged(GVariant* options) {
+    std::vector<std::string> types;
+    GVariantIter* iter = nullptr;
+    if (g_variant_lookup(options, "mime-types", "as", &iter)) {
+        const char* type = nullptr;
+        while (g_variant_iter_next(iter, "&s", &type)) types.emplace_back(type);
+        g_variant_iter_free(iter);
+    }
+    gboolean ours = FALSE;
+    g_variant_lookup(options, "session-is-owner", "b", &ours);
+    std::lock_guard guard(mutex_);
+    offered_ = std::move(types);
+    ownedBySession_ = ours;
+}
+
+void MutterSessionClipboard::transfer(const char* mimeType, uint32_t serial) {
+    ConnectionPtr connection;
+    std::string text;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+        text = ownText_;
+    }
+    (void)mimeType;  // every type offered is the same UTF-8 text
+    GUnixFDList* list = nullptr;
+    GError* raw = nullptr;
+    GVariantPtr reply(g_dbus_connection_call_with_unix_fd_list_sync(
+        connection.get(), kRemoteDesktopName, sessionPath_.c_str(), kRemoteDesktopSession,
+        "SelectionWrite", g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"),
+        G_DBUS_CALL_FLAGS_NONE, kTransferTimeoutMs, nullptr, &list, nullptr, &raw));
+    GErrorPtr error(raw);
+    GObjectPtr<GUnixFDList> fds(list);
+    bool written = false;
+    if (reply) {
+        int fd = takeDescriptor(reply.get(), fds.get());
+        if (fd >= 0) {
+            const int64_t deadline = g_get_monotonic_time() + kTransferTimeoutMs * 1000;
+            size_t done = 0;
+            while (done < text.size() && waitFor(fd, POLLOUT, deadline)) {
+                ssize_t n = write(fd, text.data() + done, text.size() - done);
+                if (n < 0 && errno != EINTR && errno != EAGAIN) break;
+                if (n > 0) done += static_cast<size_t>(n);
+            }
+            written = done == text.size();
+            close(fd);
+        }
+    }
+    send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession,
+         "SelectionWriteDone", g_variant_new("(ub)", serial, written));
+}
+
+std::optional<std::string> MutterSessionClipboard::text() {
+    std::vector<std::string> offered;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return std::nullopt;
+        if (ownedBySession_) return ownText_;
+        offered = offered_;
+    }
+    for (const char* type : kTextTypes) {
+        if (std::find(offered.begin(), offered.end(), type) != offered.end()) return readAs(type);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> MutterSessionClipboard::readAs(const std::string& mimeType) {
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return std::nullopt;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+    }
+    GUnixFDList* list = nullptr;
+    GError* raw = nullptr;
+    GVariantPtr reply(g_dbus_connection_call_with_unix_fd_list_sync(
+        connection.get(), kRemoteDesktopName, sessionPath_.c_str(), kRemoteDesktopSession,
+        "SelectionRead", g_variant_new("(s)", mimeType.c_str()), G_VARIANT_TYPE("(h)"),
+        G_DBUS_CALL_FLAGS_NONE, kTransferTimeoutMs, nullptr, &list, nullptr, &raw));
+    GErrorPtr error(raw);
+    GObjectPtr<GUnixFDList> fds(list);
+    if (!reply) return std::nullopt;
+    int fd = takeDescriptor(reply.get(), fds.get());
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    const int64_t deadline = g_get_monotonic_time() + kTransferTimeoutMs * 1000;
+    char buffer[65536];
+    bool complete = false;
+    while (text.size() < kLongestText && waitFor(fd, POLLIN, deadline)) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            complete = true;
+            break;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN) break;
+        if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    // A text that did not arrive whole within the time is still what there is; one cut at
+    // the size bound too. Nothing at all is no text.
+    if (!complete && text.empty()) return std::nullopt;
+    return text.substr(0, kLongestText);
+}
+
+void MutterSessionClipboard::setText(const std::string& text) {
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        ownText_ = text;
+        if (!connection_) return;
+        // Ours from now on; the compositor's word on the new owner follows.
+        ownedBySession_ = true;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+    }
+    send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession, "SetSelection",
+         mimeTypeOptions());
+}
+
+}  // namespace caldrovex::platform

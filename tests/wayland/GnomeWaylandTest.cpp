@@ -1,0 +1,281 @@
+// The GNOME Wayland back ends against a real headless GNOME compositor (tests/run-with-mutter):
+// the displays it lists; the real host streaming a Wayland client's window to the real device
+// through the screen cast, PipeWire, the encoder and the decoder; the device's pointer,
+// buttons, keys and text reaching that client; the clipboard; and, through the
+// adapters themselves, scrolling and the release of held keys when the session ends.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "adapters/mutter/MutterCaptureService.h"
+#include "adapters/mutter/MutterDesktop.h"
+#include "adapters/mutter/MutterInputEmitter.h"
+#include "adapters/pipewire/PipeWireCaptureStream.h"
+#include "e2e/HostHarness.h"
+#include "input/InputController.h"
+#include "platform/SerialQueue.h"
+
+namespace caldrovex::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// The wrapper's virtual monitor.
+constexpr int kScreenWidth = 1920;
+constexpr int kScreenHeight = 1080;
+// The window's colour.
+constexpr std::array<int, 3> kColour = {0x20, 0xC0, 0x40};
+// Linux's BTN_LEFT.
+constexpr int kLeftButton = 272;
+
+// The test's own Wayland client: a fullscreen window that reports what reaches it.
+class TestWindow {
+public:
+    TestWindow() : process_(binary("caldrovex-wayland-window"), {"20C040"}, {}) {}
+
+    // Waits until the window shows. It gets the keyboard's focus only later: the headless
+    // compositor's seat has no keyboard until a remote session sends its first key.
+    bool shown() { return process_.waitForPrefix("ready", 0, kProcessWait).has_value(); }
+    std::optional<std::string> next(const std::string& line, size_t from = 0) {
+        return process_.waitForLine([&](const std::string& text) { return text == line; }, from,
+                                    kProcessWait);
+    }
+    std::optional<std::string> nextPrefix(const std::string& prefix, size_t from) {
+        return process_.waitForPrefix(prefix, from, kProcessWait);
+    }
+    size_t lines() const { return process_.output().size(); }
+    // The "text" lines from line `from` on, in order.
+    std::vector<std::string> typed(size_t from) const {
+        std::vector<std::string> texts;
+        const auto output = process_.output();
+        for (size_t i = from; i < output.size(); ++i)
+            if (output[i].rfind("text ", 0) == 0) texts.push_back(output[i].substr(5));
+        return texts;
+    }
+    bool write(const std::string& line) { return process_.writeLine(line); }
+    std::string transcript() const { return process_.transcript(); }
+
+private:
+    ChildProcess process_;
+};
+
+class GnomeWayland : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(window.shown()) << window.transcript(); }
+
+    // A host (with `hostArguments`), the device paired with it and streaming.
+    void startStreaming(const std::vector<std::string>& hostArguments = {}) {
+        auto arguments = hostArguments;
+        arguments.push_back("--pair");
+        host = std::make_unique<HostProcess>(scratch, address, arguments);
+        auto linkLine = host->next("link: ", 0);
+        ASSERT_TRUE(linkLine) << host->process.transcript();
+        auto paired = runDevice(scratch, {"pair", linkLine->substr(6)});
+        ASSERT_EQ(paired.status, 0) << paired.transcript();
+        viewer = std::make_unique<ChildProcess>(
+            binary("caldrovex-device"),
+            std::vector<std::string>{"--state", scratch.stateFile().string(), "--timeout", "45",
+                                     "stream", "--log-frames", "--probe", "0.5,0.5"},
+            scratch.environment());
+        ASSERT_TRUE(waitForMessage("streaming", 0))
+            << viewer->transcript() << host->process.transcript();
+    }
+
+    std::optional<json> waitForMessage(const std::string& type, size_t from) {
+        auto line = viewer->waitForLine(
+            [&](const std::string& text) {
+                return text.find("\"type\":\"" + type + "\"") != std::string::npos;
+            },
+            from, kProcessWait);
+        if (!line) return std::nullopt;
+        return json::parse(*line);
+    }
+
+    bool waitForColour(std::array<int, 3> rgb) {
+        auto line = viewer->waitForLine(
+            [&](const std::string& text) {
+                if (text.find("\"event\":\"frame\"") == std::string::npos) return false;
+                const auto probe = json::parse(text)["probe"];
+                for (int c = 0; c < 3; ++c)
+                    if (std::abs(probe[c].get<int>() - rgb[c]) > 16) return false;
+                return true;
+            },
+            0, kProcessWait);
+        return line.has_value();
+    }
+
+    TestWindow window;
+    UserScratch scratch;
+    const std::string address = freshLoopbackAddress();
+    std::unique_ptr<HostProcess> host;
+    std::unique_ptr<ChildProcess> viewer;
+};
+
+TEST_F(GnomeWayland, TheHostChoosesTheGnomeBackEndsAndListsTheMonitor) {
+    auto desktop = platform::MutterDesktop::open();
+    ASSERT_TRUE(desktop);
+    EXPECT_TRUE(desktop->offersScreenCast());
+    EXPECT_TRUE(desktop->offersRemoteDesktop());
+    auto monitors = desktop->monitors();
+    ASSERT_EQ(monitors.size(), 1u);
+    EXPECT_TRUE(monitors[0].primary);
+    EXPECT_EQ(monitors[0].display,
+              (CaptureDisplay{platform::displayIDOf(monitors[0].connector), monitors[0].connector,
+                              0, 0, kScreenWidth, kScreenHeight}));
+}
+
+TEST_F(GnomeWayland, TheDeviceSeesTheWindow) {
+    startStreaming();
+    EXPECT_TRUE(waitForColour(kColour)) << viewer->transcript();
+    EXPECT_NE(host->process.transcript().find("screen recording: yes"), std::string::npos);
+    EXPECT_NE(host->process.transcript().find("input injection: yes"), std::string::npos);
+}
+
+TEST_F(GnomeWayland, PointerButtonsKeysAndTextReachTheWindow) {
+    startStreaming({"--control"});
+    size_t from = window.lines();
+    // The first key of the session comes first: the compositor must not swallow it.
+    ASSERT_TRUE(viewer->writeLine("key 0"));
+    EXPECT_TRUE(window.next("key a pressed", from)) << window.transcript();
+    EXPECT_TRUE(window.next("text a", from)) << window.transcript();
+    EXPECT_TRUE(window.next("key a released", from)) << window.transcript();
+
+    ASSERT_TRUE(viewer->writeLine("move 0.25 0.5"));
+    EXPECT_TRUE(window.next("motion 480 540", from)) << window.transcript();
+    ASSERT_TRUE(viewer->writeLine("click 0.5 0.5"));
+    EXPECT_TRUE(window.next("motion 960 540", from)) << window.transcript();
+    EXPECT_TRUE(window.next("button " + std::to_string(kLeftButton) + " pressed", from));
+    EXPECT_TRUE(window.next("button " + std::to_string(kLeftButton) + " released", from));
+
+    from = window.lines();
+    ASSERT_TRUE(viewer->writeLine("text Hi!"));
+    ASSERT_TRUE(window.next("text !", from)) << window.transcript();
+    EXPECT_EQ(window.typed(from), (std::vector<std::string>{"H", "i", "!"}));
+}
+
+// Known fault, to be fixed: the compositor types a keysym only when the keyboard layout has a
+// key for it, so characters outside the layout (é and € on a US layout) are dropped.
+TEST_F(GnomeWayland, DISABLED_TextOutsideTheKeyboardLayoutReachesTheWindow) {
+    startStreaming({"--control"});
+    size_t from = window.lines();
+    ASSERT_TRUE(viewer->writeLine("text é€"));
+    ASSERT_TRUE(window.next("text €", from)) << window.transcript();
+    EXPECT_EQ(window.typed(from), (std::vector<std::string>{"é", "€"}));
+}
+
+// Known fault, to be fixed: under load the window is now and then never offered the device's
+// text (about one run in five on two busy cores), though it has the keyboard's focus; the
+// cause is not found yet.
+TEST_F(GnomeWayland, DISABLED_ClipboardTextFromTheDeviceReachesTheWindow) {
+    startStreaming({"--control"});
+    // The compositor offers the clipboard to the window with the keyboard's focus, which the
+    // headless seat gives only once the session's first key made its keyboard.
+    size_t from = window.lines();
+    ASSERT_TRUE(viewer->writeLine("key 0"));
+    ASSERT_TRUE(window.next("key a released", from)) << window.transcript();
+    const std::string fromDevice = "from the device: ünïcode ✓";
+    from = window.lines();
+    ASSERT_TRUE(viewer->writeLine("clipboard " + fromDevice));
+    EXPECT_TRUE(window.next("selection " + fromDevice, from)) << window.transcript();
+}
+
+// Known fault, to be fixed: the device's request for the desktop's clipboard text gets an
+// empty text after a Wayland client took the clipboard.
+TEST_F(GnomeWayland, DISABLED_ClipboardTextFromTheDesktopReachesTheDevice) {
+    startStreaming({"--control"});
+    const std::string fromDesktop = "from the desktop ✓";
+    size_t from = window.lines();
+    ASSERT_TRUE(window.write("copy " + fromDesktop));
+    ASSERT_TRUE(window.next("copied", from)) << window.transcript();
+    // The host learns of the new owner from the compositor's signal, which races the device's
+    // request: ask again (each time after the previous answer) until it has, or give up.
+    std::optional<json> reply;
+    const auto deadline = std::chrono::steady_clock::now() + kProcessWait;
+    while (!(reply && (*reply)["text"] == fromDesktop) &&
+           std::chrono::steady_clock::now() < deadline) {
+        const size_t before = viewer->output().size();
+        ASSERT_TRUE(viewer->writeLine("clipboardRequest"));
+        reply = waitForMessage("clipboard", before);
+        ASSERT_TRUE(reply) << viewer->transcript();
+    }
+    EXPECT_EQ((*reply)["text"], fromDesktop) << host->process.transcript();
+}
+
+// The adapters without the host: a capture stream of the monitor, and the input controller
+// on the emitter that uses its session.
+TEST_F(GnomeWayland, ScrollingAndKeysHeldWhenTheSessionEnds) {
+    auto desktop = platform::MutterDesktop::open();
+    ASSERT_TRUE(desktop);
+    auto clock = platform::SystemClock::shared();
+    platform::MutterCaptureService service(
+        desktop, [clock](uint32_t node, const CaptureDisplay& display,
+                         const CaptureConfiguration& configuration, platform::QueuePtr queue,
+                         CaptureService::FrameHandler onFrame, CaptureService::StopHandler onStop) {
+            return std::make_shared<platform::PipeWireCaptureStream>(
+                node, display, configuration, std::move(queue), clock, std::move(onFrame),
+                std::move(onStop));
+        });
+    const CaptureDisplay display = desktop->monitors().at(0).display;
+    auto queue = platform::SerialQueue::make("caldrovex.capture");
+    std::promise<void> pictured;
+    auto once = std::make_shared<std::once_flag>();
+    auto stream = service.makeStream(
+        display, CaptureConfiguration{960, 540, 30, true}, queue,
+        [&pictured, once](VideoFrame frame, MediaTime) {
+            if (frame.width() == 960) std::call_once(*once, [&] { pictured.set_value(); });
+        },
+        [](const std::string&) {});
+    std::promise<std::optional<CaldrovexError>> started;
+    stream->startCapture([&](std::optional<CaldrovexError> error) { started.set_value(error); });
+    auto startResult = started.get_future();
+    ASSERT_EQ(startResult.wait_for(kProcessWait), std::future_status::ready);
+    ASSERT_FALSE(startResult.get());
+    EXPECT_EQ(pictured.get_future().wait_for(kProcessWait), std::future_status::ready);
+
+    auto emitter = std::make_shared<platform::MutterInputEmitter>(desktop);
+    InputController controller(emitter->callbacks(), clock, emitter->mainDisplayID());
+    controller.displayID = display.id;
+    EXPECT_EQ(controller.displayID, emitter->mainDisplayID());
+
+    // The pointer comes over the window first, as a device's would before it scrolls.
+    size_t from = window.lines();
+    InputMessage move;
+    move.event = "move";
+    move.x = 0.5;
+    move.y = 0.5;
+    controller.handle(move);
+    ASSERT_TRUE(window.nextPrefix("motion ", from)) << window.transcript();
+    InputMessage scroll;
+    scroll.event = "scroll";
+    scroll.x = 0;
+    scroll.y = 100;  // up
+    controller.handle(scroll);
+    auto axis = window.nextPrefix("axis vertical ", from);
+    ASSERT_TRUE(axis) << window.transcript();
+    EXPECT_LT(std::stod(axis->substr(14)), 0) << "positive amounts scroll up";
+
+    InputMessage key;
+    key.event = "key";
+    key.keyCode = 0x0E;  // e
+    key.keyDown = true;
+    controller.handle(key);
+    ASSERT_TRUE(window.next("key e pressed", from)) << window.transcript();
+    // The stream ends with the key still held: the session lets go of it first.
+    std::promise<void> stopped;
+    stream->stopCapture([&](std::optional<CaldrovexError>) { stopped.set_value(); });
+    ASSERT_EQ(stopped.get_future().wait_for(kProcessWait), std::future_status::ready);
+    EXPECT_TRUE(window.next("key e released", from)) << window.transcript();
+    EXPECT_FALSE(emitter->permission()) << "no session to inject into once the stream ended";
+}
+
+}  // namespace
+}  // namespace caldrovex::test
