@@ -192,8 +192,8 @@ int host(int argc, char** argv, const HostOptions& options, const Paths& where) 
             desktop,
             {platform::UserFolders().dataFolder(), platform::JsonSettingsStore::defaultFile()},
             CALDROVEX_VERSION};
-        delegate = std::make_unique<HostAppDelegate>(
-            environmentFor(options, queue, *components), std::move(launch));
+        delegate = std::make_unique<HostAppDelegate>(environmentFor(options, queue, *components),
+                                                     std::move(launch));
         // A session the host cannot share (another Wayland compositor, no display) is said at
         // once, not only to a device that asks for the screen.
         auto problem = choice.backend.problem();
