@@ -25,10 +25,11 @@
 // window of caldrovex-wayland-window (next to the host in the build's bin/) draws the changes
 // (typing: one glyph-sized rectangle a frame; full screen: the whole window a new colour), and
 // the real capture service (the compositor's screen cast, read through PipeWire and converted
-// to NV12 at the stream size) takes them. Per frame: "wake", from the compositor's answer to
-// the window's commit to the buffer reaching the consumer (the compositor's repaint and
-// PipeWire), and "convert", from there to the picture on the capture queue (mapping, whole
-// picture conversion, hand-over). The encoder is the same on both roads.
+// to NV12 at the stream size) takes them. Per frame, from the compositor's answer to the
+// window's commit: "paint", until the compositor drew the frame (the window's frame callback);
+// "wake", until the buffer reached the consumer (repaint, the screen cast's read-back and
+// PipeWire); "convert", from there to the picture on the capture queue (whole-picture
+// conversion, hand-over). The encoder is the same on both roads.
 
 #include <signal.h>
 #include <spawn.h>
@@ -483,18 +484,25 @@ public:
     }
     // Draws "RRGGBB X Y W H" and returns when the compositor had it (CLOCK_MONOTONIC s).
     double fill(const std::string& rect) {
-        const size_t from = process_.lineCount();
+        from_ = process_.lineCount();
         process_.writeLine("fill " + rect);
-        auto filled = process_.waitForPrefix("filled ", from, kWait);
+        auto filled = process_.waitForPrefix("filled ", from_, kWait);
         if (!filled) throw std::runtime_error("the Wayland window did not draw");
         double sent = 0, drawn = 0;
         std::istringstream(filled->substr(7)) >> sent >> drawn;
         return drawn;
     }
+    // When the compositor drew the last fill on its screen.
+    double painted() {
+        auto line = process_.waitForPrefix("painted ", from_, kWait);
+        if (!line) throw std::runtime_error("the compositor did not draw the window");
+        return std::stod(line->substr(8));
+    }
 
 private:
     static constexpr std::chrono::milliseconds kWait{30'000};
     test::ChildProcess process_;
+    size_t from_ = 0;
 };
 
 // When each picture was taken from the stream and when it reached the capture queue.
@@ -535,7 +543,7 @@ void runWayland(CaptureService& service, const CaptureDisplay& area, WaylandWind
     using Done = std::optional<CaldrovexError>;
     auto started = await<Done>([&](auto done) { stream->startCapture(done); });
     if (started) throw std::runtime_error(started->message());
-    std::vector<double> wake, convert, total;
+    std::vector<double> paint, wake, convert, total;
     int missed = 0;
     for (int i = 0; i < kWarmUpFrames + frames; ++i) {
         // Changes further apart than the stream's frame interval, so that none waits for it.
@@ -555,6 +563,7 @@ void runWayland(CaptureService& service, const CaptureDisplay& area, WaylandWind
                           area.width, area.height);
         }
         const double drawnAt = window.fill(rect);
+        const double paintedAt = window.painted();
         std::unique_lock lock(taken->mutex);
         if (!taken->arrived.wait_for(lock, std::chrono::seconds(2),
                                      [&] { return taken->pictures.size() > before; })) {
@@ -563,16 +572,18 @@ void runWayland(CaptureService& service, const CaptureDisplay& area, WaylandWind
         }
         const auto [takenAt, queuedAt] = taken->pictures[before];
         if (i < kWarmUpFrames) continue;
+        paint.push_back((paintedAt - drawnAt) * 1e3);
         wake.push_back((takenAt - drawnAt) * 1e3);
         convert.push_back((queuedAt - takenAt) * 1e3);
         total.push_back((queuedAt - drawnAt) * 1e3);
     }
     await<Done>([&](auto done) { stream->stopCapture(done); });
     if (total.empty()) throw std::runtime_error("no picture came from the screen cast");
-    Spread w = spread(wake), c = spread(convert), t = spread(total);
-    std::printf("%-11s %4dx%-4d %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6d\n",
+    Spread p = spread(paint), w = spread(wake), c = spread(convert), t = spread(total);
+    std::printf("%-11s %4dx%-4d %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6d\n",
                 change == Change::typing ? "typing" : "full screen", configuration.width,
-                configuration.height, w.median, w.p95, c.median, c.p95, t.median, t.p95, missed);
+                configuration.height, p.median, p.p95, w.median, w.p95, c.median, c.p95, t.median,
+                t.p95, missed);
     std::fflush(stdout);
 }
 
@@ -603,10 +614,10 @@ int wayland(int frames) {
     std::printf(
         "GNOME Wayland %s: %dx%d, %d frames per row after %d warm-up, changes %d ms apart\n",
         area.name.c_str(), area.width, area.height, frames, kWarmUpFrames, 2000 / kFps);
-    std::printf("%-11s %-9s %-13s   %-13s   %-13s   %6s\n", "change", "stream", "wake ms",
-                "convert ms", "capture ms", "missed");
-    std::printf("%-11s %-9s %-13s   %-13s   %-13s\n", "", "", "median p95", "median p95",
-                "median p95");
+    std::printf("%-11s %-9s %-13s   %-13s   %-13s   %-13s   %6s\n", "change", "stream", "paint ms",
+                "wake ms", "convert ms", "capture ms", "missed");
+    std::printf("%-11s %-9s %-13s   %-13s   %-13s   %-13s\n", "", "", "median p95", "median p95",
+                "median p95", "median p95");
     for (int width : {area.width, 1280}) {
         for (Change change : {Change::typing, Change::fullScreen}) {
             runWayland(service, area, window, width, change, frames);

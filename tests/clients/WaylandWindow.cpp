@@ -15,6 +15,8 @@
 //                           input painted those rectangles as one change: CLOCK_MONOTONIC
 //                           seconds just before the commit and once the compositor has
 //                           handled it (a round trip later), for benchmarks
+//   painted T               the compositor drew that change on its screen at T (its frame
+//                           callback, CLOCK_MONOTONIC seconds)
 // Usage: caldrovex-wayland-window RRGGBB [PICTURE]
 // PICTURE, when given, is shown instead of the colour if it has the window's size: raw 32-bit
 // pixels, blue first (ImageMagick's `convert IN.png -depth 8 bgra:PICTURE`), rows top down.
@@ -123,8 +125,16 @@ struct Fill {
     int x = 0, y = 0, width = 0, height = 0;
 };
 
+void paintedDone(void*, wl_callback* callback, uint32_t) {
+    wl_callback_destroy(callback);
+    char line[64];
+    std::snprintf(line, sizeof line, "painted %.6f", monotonicSeconds());
+    say(line);
+}
+const wl_callback_listener kPaintedListener = {paintedDone};
+
 // Paints the rectangles (clipped to the window) as one change and reports when it reached the
-// compositor.
+// compositor, and later when the compositor drew it.
 void fill(Window& w, const std::vector<Fill>& fills) {
     if (w.canvas.empty() || fills.empty()) return;
     for (const Fill& f : fills) {
@@ -138,6 +148,7 @@ void fill(Window& w, const std::vector<Fill>& fills) {
         wl_surface_damage(w.surface, left, top, right - left, bottom - top);
     }
     wl_surface_attach(w.surface, canvasBuffer(w), 0, 0);
+    wl_callback_add_listener(wl_surface_frame(w.surface), &kPaintedListener, &w);
     const double sent = monotonicSeconds();
     wl_surface_commit(w.surface);
     wl_display_roundtrip(w.display);
