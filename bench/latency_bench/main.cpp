@@ -137,8 +137,12 @@ Options parse(int argc, char** argv) {
     options.binaries = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin";
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (name == "--curtain" || name == "--wayland") {
-            (name == "--curtain" ? options.curtain : options.wayland) = true;
+        if (name == "--curtain") {
+            options.curtain = true;
+            continue;
+        }
+        if (name == "--wayland") {
+            options.wayland = true;
             continue;
         }
         if (i + 1 >= argc) usage(name + " needs a value");
