@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <future>
 
 #include "adapters/mutter/MutterCall.h"
 #include "platform/CaldrovexError.h"
@@ -18,6 +20,13 @@ namespace {
 // applications offer under Wayland, then the X11 names that Xwayland's clients use.
 const char* const kTextTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "STRING",
                                   "TEXT"};
+
+// No types: the session gives the clipboard up.
+GVariant* noTypesOptions() {
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    return g_variant_new("(a{sv})", &options);
+}
 
 GVariant* mimeTypeOptions() {
     GVariantBuilder types;
@@ -40,6 +49,21 @@ bool offersClipboard(GDBusConnection* connection, const std::string& path) {
     } catch (const CaldrovexError&) {
         return false;
     }
+}
+
+// The owner's types from a SelectionOwnerChanged signal's options. GNOME 43 wraps the list in a
+// one-element tuple ("(as)") where later versions send it bare ("as"); both are read.
+std::vector<std::string> offeredTypes(GVariant* options) {
+    std::vector<std::string> types;
+    GVariantPtr value(g_variant_lookup_value(options, "mime-types", nullptr));
+    if (value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE("(as)")))
+        value.reset(g_variant_get_child_value(value.get(), 0));
+    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING_ARRAY)) return types;
+    GVariantIter iter;
+    g_variant_iter_init(&iter, value.get());
+    const char* type = nullptr;
+    while (g_variant_iter_next(&iter, "&s", &type)) types.emplace_back(type);
+    return types;
 }
 
 // Waits until `fd` is ready for `events`, at most until `deadline` (g_get_monotonic_time).
@@ -124,13 +148,7 @@ void MutterSessionClipboard::detach() {
 }
 
 void MutterSessionClipboard::ownerChanged(GVariant* options) {
-    std::vector<std::string> types;
-    GVariantIter* iter = nullptr;
-    if (g_variant_lookup(options, "mime-types", "as", &iter)) {
-        const char* type = nullptr;
-        while (g_variant_iter_next(iter, "&s", &type)) types.emplace_back(type);
-        g_variant_iter_free(iter);
-    }
+    std::vector<std::string> types = offeredTypes(options);
     gboolean ours = FALSE;
     g_variant_lookup(options, "session-is-owner", "b", &ours);
     std::lock_guard guard(mutex_);
@@ -173,6 +191,11 @@ void MutterSessionClipboard::transfer(const char* mimeType, uint32_t serial) {
     }
     send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession,
          "SelectionWriteDone", g_variant_new("(ub)", serial, written));
+    {
+        std::lock_guard guard(mutex_);
+        ++transfers_;
+    }
+    transferred_.notify_all();
 }
 
 std::optional<std::string> MutterSessionClipboard::text() {
@@ -239,6 +262,82 @@ void MutterSessionClipboard::setText(const std::string& text) {
     }
     send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession, "SetSelection",
          mimeTypeOptions());
+}
+
+bool MutterSessionClipboard::paste(const std::string& text,
+                                   const std::function<void()>& pressPaste) {
+    std::optional<std::string> saved;
+    bool empty = false;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return false;
+        if (ownedBySession_) saved = ownText_;
+        empty = !ownedBySession_ && offered_.empty();
+    }
+    // Another application's content: its text, or nothing that could be given back.
+    if (!saved && !empty && !(saved = this->text())) return false;
+    if (!offerForPaste(text)) return false;
+    const std::optional<uint64_t> before = transfersAfterOffer();
+    pressPaste();
+    if (before) {
+        std::unique_lock lock(mutex_);
+        transferred_.wait_for(lock, std::chrono::milliseconds(kTransferTimeoutMs),
+                              [&] { return transfers_ > *before || !connection_; });
+    }
+    restore(saved);
+    return true;
+}
+
+// Offers `text` and waits for the compositor's answer: once it answered, it has asked for
+// its own copy too.
+bool MutterSessionClipboard::offerForPaste(const std::string& text) {
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return false;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+        ownText_ = text;
+        ownedBySession_ = true;
+    }
+    try {
+        callOrThrow(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession,
+                    "SetSelection", mimeTypeOptions(), nullptr, "clipboard", kTransferTimeoutMs);
+    } catch (const CaldrovexError&) {
+        return false;
+    }
+    return true;
+}
+
+// The count of reads served once those the compositor asked for while taking the offer are
+// answered: they were delivered to the bus thread before a marker posted now. Nullopt when the
+// bus thread did not get to the marker in time.
+std::optional<uint64_t> MutterSessionClipboard::transfersAfterOffer() {
+    auto marker = std::make_shared<std::promise<uint64_t>>();
+    auto counted = marker->get_future();
+    bus_->invoke([weak = weak_from_this(), marker] {
+        auto self = weak.lock();
+        if (!self) return marker->set_value(0);
+        std::lock_guard guard(self->mutex_);
+        marker->set_value(self->transfers_);
+    });
+    if (counted.wait_for(std::chrono::milliseconds(kTransferTimeoutMs)) !=
+        std::future_status::ready)
+        return std::nullopt;
+    return counted.get();
+}
+
+void MutterSessionClipboard::restore(const std::optional<std::string>& saved) {
+    if (saved) return setText(*saved);
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        ownText_.clear();
+        ownedBySession_ = false;
+        if (!connection_) return;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+    }
+    send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession, "SetSelection",
+         noTypesOptions());
 }
 
 }  // namespace caldrovex::platform
