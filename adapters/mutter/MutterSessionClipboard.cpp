@@ -142,6 +142,7 @@ void MutterSessionClipboard::detach() {
         connection = std::move(connection_);
         offered_.clear();
     }
+    transferred_.notify_all();  // a paste waits no longer for a read that cannot come
     if (!connection) return;
     for (unsigned id : subscriptions_) g_dbus_connection_signal_unsubscribe(connection.get(), id);
     subscriptions_.clear();
