@@ -1,35 +1,45 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 
+#include "app/CommandReply.h"
+#include "host/HostModel.h"
 #include "host/HostPublished.h"
 
 namespace caldrovex {
 
-// Prints what changed in the host's published state, one "key: value" line per field (see
-// Console), so the headless host reports status changes and errors as they happen:
+// Describes the host's state in "key: value" lines: all of it for the "status" command, or
+// what changed since the last look for the log (see Console). Change lines:
 //
 //   status: <sentence>             running: yes|no          addresses: <a>, <b> | none
-//   relay: <state>                 session: <device> | none devices: <count>
-//   paired: <id> <name>            (a device joined the list)
-//   screen recording: yes|no       input injection: yes|no
-//   curtain: on|off|unavailable (<why>)   (in the full report only)
-//   error: <sentence>              (a new failure; a cleared error prints nothing)
-//   link: orvelo://pair?data=…     expires: <UTC date>, then the QR code's rows
-//   invitation: none               (the open invitation was used, expired or withdrawn)
+//   relay: <the panel's relay line>                         session: <device> | none
+//   paired: <id> <name>            (a device joined the list)           devices: <count>
+//   screen capture: yes|no         input injection: yes|no  remote control: on|off (…)
+//   curtain: on|off|unavailable (<why>)   (in "status" only)
+//   local network: on|off          error: <sentence>        (a new failure; a cleared one prints
+//   nothing) invitation: open until <UTC date> | none
 //
-// Main thread only.
+// The pairing link itself carries the pairing secret: it is printed only as the answer to
+// "pair" (`invitation`), never as a change. Main thread only.
 class StatusPrinter {
 public:
-    // Prints every field of `state` (the start-up report and the "status" command), and
-    // remembers it as the last state seen.
-    void printAll(const HostPublished& state, bool sharing);
-    // Prints the fields that differ from the last state seen.
-    void printChanges(const HostPublished& state);
+    // Where things live, for the status report.
+    struct Facts {
+        std::filesystem::path dataFolder;
+        std::filesystem::path settingsFile;
+    };
 
-    // The link and its expiry; with `qr` also the QR code.
-    static void printInvitation(const PairingInvitation& invitation, bool qr);
-    static void printError(const std::string& error);
+    // Every field, for "status".
+    static void describe(const HostModel& host, const Facts& facts, CommandReply& reply);
+    // The fields that differ from the last state seen (everything the first time), and
+    // remembers `state`.
+    void changes(const HostPublished& state, CommandReply& reply);
+
+    // The link, its expiry and the QR code.
+    static void invitation(const PairingInvitation& invitation, CommandReply& reply);
+    // "on (saved)", "on (this run only; the saved setting is off)", …
+    static std::string control(const HostPublished& state);
     // The curtain setting as shown: "on", "off", or "unavailable (<why>)".
     static std::string curtainText(const HostPublished& state);
 

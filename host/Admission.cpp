@@ -14,9 +14,9 @@ namespace {
 
 constexpr const char* kPairAgain = "Pair this device with the host again.";
 constexpr const char* kNoLongerTrusted =
-    "This device is no longer trusted. Pair it with the Mac again.";
+    "This device is no longer trusted. Pair it with this computer again.";
 constexpr const char* kCodeExpired =
-    "The pairing code expired or was already used. Create a new code on the Mac.";
+    "The pairing code expired or was already used. Create a new code on this computer.";
 constexpr const char* kDefaultDeviceName = "My device";
 
 std::optional<std::string> deviceName(const DeviceRegistry& registry, const std::string& id) {
@@ -125,7 +125,7 @@ bool Admission::makeRoom(const ControlMessage& message,
         const auto& name = controller_.published().activeDevice;
         auto busy = ControlMessage::make("busy");
         busy.deviceName = name;
-        busy.message = "This Mac is in use by " + name.value_or("another paired device") + ".";
+        busy.message = "This computer is in use by " + name.value_or("another paired device") + ".";
         channel->send(busy);
         // The channel stays pending until its close removes it.
         delayedCancel(channel, id);
@@ -166,6 +166,9 @@ void Admission::reject(const std::shared_ptr<PacketConnection>& channel, const s
     reply.message = text;
     channel->send(reply);
     delayedCancel(channel, id);
+    const auto& peers = intake_.pendingPeers();
+    auto source = peers.find(id);
+    controller_.connectionRefused(source == peers.end() ? "unknown" : source->second.peer, text);
 }
 
 void Admission::delayedCancel(const std::shared_ptr<PacketConnection>& channel,

@@ -41,9 +41,9 @@ public:
     static StreamSettings settings(const ControlMessage& message);
 
     static constexpr const char* kNoScreenPermission =
-        "Allow Screen Recording for Orvelo Host on the Mac, then reopen the host.";
+        "Allow access to the X display for Orvelo Host on this computer, then reopen the host.";
     static constexpr const char* kScreenLocked =
-        "This Mac's screen is locked. Type your Mac password with the keyboard to unlock it.";
+        "This computer's screen is locked. Type your password with the keyboard to unlock it.";
     static constexpr const char* kWarmHoldStatus =
         "Connection dropped · display held 30 s for a quick return";
     // How long a display is held for the device whose connection ended.

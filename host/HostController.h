@@ -60,7 +60,7 @@ public:
     virtual void applyCurtain() = 0;
 
     // ---- What devices are told about the host
-    // The computer's name, "My Mac" when the system gives none.
+    // The computer's name, "This computer" when the system gives none.
     virtual std::string computerName() const = 0;
     // Adds "relay" (host:port) and the device's rendezvous key to a "paired" or "hello"
     // reply, when the relay is on and a relay secret exists.
@@ -76,6 +76,9 @@ public:
     virtual void updateStatus() = 0;
     // Something the relay keys derive from changed (the recent pairing); schedules one sync.
     virtual void syncRelayKeys() = 0;
+    // A "pair" or "authenticate" was refused: where it came from (an address, or "relay")
+    // and the sentence the device was sent. Carries no secret.
+    virtual void connectionRefused(const std::string& peer, const std::string& reason) = 0;
 
     // ---- What the relay road asks
     // Sharing is on.

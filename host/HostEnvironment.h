@@ -56,6 +56,9 @@ struct HostEnvironment {
     RelayControl::AgentFactory makeRelayAgent;
     // Whether the host is set to start at login.
     std::function<bool()> loginItemEnabled;
+    // Makes the host start at login, or no longer; throws CaldrovexError with the sentence
+    // to show when that fails. May be empty (the switch then does nothing).
+    std::function<void(bool enabled)> setLoginItem;
 
     // The session's reach into the desktop: injected input, the clipboard, power management.
     std::shared_ptr<InputController> input;

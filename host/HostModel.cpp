@@ -23,7 +23,7 @@ constexpr const char* kCurtainEnabled = "curtainEnabled";
 
 constexpr const char* kIdentityNotLoaded = "The host identity is not loaded.";
 constexpr const char* kIdentityInactive = "TLS identity could not be activated.";
-constexpr const char* kDefaultComputerName = "My Mac";
+constexpr const char* kDefaultComputerName = "This computer";
 
 }  // namespace
 
@@ -411,6 +411,11 @@ void HostModel::devicePaired() {
     setDevices(registry_->devices());
 }
 
+void HostModel::connectionRefused(const std::string& peer, const std::string& reason) {
+    // A copy: the callback may replace itself.
+    if (auto callback = onRefusal) callback(peer, reason);
+}
+
 // ---- What devices are told about the host ----
 
 std::string HostModel::computerName() const {
@@ -507,10 +512,12 @@ void HostModel::setLocalNetworkEnabled(bool enabled) {
     if (sharing_) refreshListeners();
 }
 
-void HostModel::setControlEnabled(bool enabled) {
+void HostModel::setControlEnabled(bool enabled, bool persist) {
     ChangeScope scope(*this);
     published_.controlEnabled = enabled;
-    environment_.settings->setBoolean(kControlEnabled, enabled);
+    if (persist) environment_.settings->setBoolean(kControlEnabled, enabled);
+    published_.controlSaved =
+        environment_.settings->boolean(kControlEnabled).value_or(false) == enabled;
     if (!enabled) environment_.input->releaseAll();
     if (session_) {
         auto message = ControlMessage::make("permissions");
@@ -551,6 +558,28 @@ void HostModel::bridgeReady() {
 
 void HostModel::showError(const std::string& text) {
     published_.error = text;
+}
+
+void HostModel::setLogin(bool enabled) {
+    ChangeScope scope(*this);
+    if (!environment_.setLoginItem) return;
+    try {
+        environment_.setLoginItem(enabled);
+    } catch (const CaldrovexError& error) {
+        published_.error = error.what();
+        return;
+    }
+    published_.loginEnabled = environment_.loginItemEnabled && environment_.loginItemEnabled();
+}
+
+void HostModel::cancelInvitation() {
+    ChangeScope scope(*this);
+    setInvitation(std::nullopt);
+}
+
+std::optional<std::string> HostModel::certificateHash() const {
+    if (!identity_) return std::nullopt;
+    return identity_->certificateHash();
 }
 
 // ---- Test view ----

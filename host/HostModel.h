@@ -101,6 +101,10 @@ public:
 
     // Called after each operation or event that changed `published()`.
     std::function<void()> onChange;
+    // Called on the main queue when a connection's "pair" or "authenticate" is refused:
+    // where it came from (an address, or "relay") and the sentence the device was sent.
+    // Carries no secret. It must not destroy the controller.
+    std::function<void(const std::string& peer, const std::string& reason)> onRefusal;
     const HostPublished& published() const override { return published_; }
 
     // Loads (or makes) the identity, the registry and the relay secret; on failure publishes
@@ -125,11 +129,19 @@ public:
     // Settings: each stores its value and applies it.
     void setRelayEnabled(bool enabled);
     void setLocalNetworkEnabled(bool enabled);
-    void setControlEnabled(bool enabled);
+    // `persist` false applies the value to this run only (a command-line option); the
+    // published `controlSaved` tells whether the value shown is also the stored one.
+    void setControlEnabled(bool enabled, bool persist = true);
     void setCurtainEnabled(bool enabled);
+
+    // Makes the host start (or not) when the user logs in; a failure is published as the
+    // error and leaves `loginEnabled` as it was.
+    void setLogin(bool enabled);
 
     // Makes a new pairing invitation, replacing the open one, or publishes why it cannot.
     void makeInvitation();
+    // Withdraws the open invitation (the panel's "Cancel").
+    void cancelInvitation();
     // Removes a paired device, ending its session if it holds one.
     void revoke(const std::string& deviceID);
 
@@ -155,6 +167,9 @@ public:
     bool credentialsLoaded() const { return identity_ != nullptr; }
     // The device id of the running session.
     std::optional<std::string> activeDeviceID() const;
+    // The SHA-256 of the host's certificate (what paired devices pin), hex; nullopt until
+    // the identity is loaded.
+    std::optional<std::string> certificateHash() const;
 
     DebugState debugState() const;
 
@@ -172,6 +187,7 @@ private:
     void addRelayFields(ControlMessage& reply, const std::string& deviceID) const override;
     void shareInvitation(const std::shared_ptr<PacketConnection>& channel) override;
     void devicePaired() override;
+    void connectionRefused(const std::string& peer, const std::string& reason) override;
     void syncRelayKeys() override;
     std::optional<std::string> recentPairingHash() const override;
     platform::net::Parameters listenerParameters() const override;

@@ -35,6 +35,9 @@ struct HostPublished {
     // Name of the device in session.
     std::optional<std::string> activeDevice;
     bool controlEnabled = false;
+    // Whether `controlEnabled` is also the stored setting (false while a value given for
+    // this run only differs from it).
+    bool controlSaved = true;
     bool curtainEnabled = false;
     // Why the curtain cannot be shown on this desktop (whatever the setting says); nullopt
     // when it can.

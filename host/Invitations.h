@@ -27,7 +27,7 @@ public:
         "Connect a VPN such as Tailscale, or turn on Orvelo Connect, before pairing.";
     static constexpr const char* kInviteNotAllowed =
         "Allow remote control in Orvelo Host to pair another device from here.";
-    static constexpr const char* kNoCode = "The Mac could not create a pairing code.";
+    static constexpr const char* kNoCode = "This computer could not create a pairing code.";
     // Lifetime of an invitation.
     static constexpr double kLifetimeSeconds = 300;
 

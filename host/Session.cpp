@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kSleepAssertionName = "Orvelo remote session";
 constexpr const char* kDisplayAssertionName = "Orvelo display stream";
 constexpr const char* kCopyNeedsControl =
-    "Allow remote control in Orvelo Host to copy from the Mac.";
+    "Allow remote control in Orvelo Host to copy from this computer.";
 
 }  // namespace
 

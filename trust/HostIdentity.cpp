@@ -48,7 +48,7 @@ constexpr const char* kWorkingBundleFile = "identity.p12";
 
 std::string storageMessage(int status) {
     return "Secure credential storage is unavailable (" + std::to_string(status) +
-           "). Unlock your device or login keychain and try again.";
+           "). Unlock your device or login keyring and try again.";
 }
 
 // Creates `path` with exactly `kPrivateFolderMode` (the umask may not widen or narrow it).

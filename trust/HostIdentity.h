@@ -59,8 +59,8 @@ public:
     static constexpr const char* kHostIdFile = "host-id";
     static constexpr const char* kBundleFile = "host-identity.p12";
     static constexpr const char* kPasswordMissingMessage =
-        "This host's identity password is missing from the Keychain. Restore the original "
-        "Keychain before reconnecting your paired devices.";
+        "This host's identity password is missing from the keyring. Restore the original "
+        "keyring before reconnecting your paired devices.";
 
 private:
     std::string hostID_;

@@ -81,7 +81,7 @@ bool SecureStore::constantTimeEqual(std::string_view a, std::string_view b) {
 
 CaldrovexError SecureStore::storageError(int status) {
     return CaldrovexError("Secure credential storage is unavailable (" + std::to_string(status) +
-                          "). Unlock your device or login keychain and try again.");
+                          "). Unlock your device or login keyring and try again.");
 }
 
 }  // namespace caldrovex

@@ -9,7 +9,7 @@ namespace caldrovex {
 namespace {
 
 constexpr const char* kNoDisplayMessage =
-    "No display is available. Keep a display connected to this Mac.";
+    "No display is available. Keep a display connected to this computer.";
 
 TimeoutOutcome<TimeoutDone> doneOutcome(const std::optional<CaldrovexError>& error) {
     if (error) {

@@ -33,7 +33,7 @@ using TimeoutDone = std::monostate;
 
 // Shown to devices when the capture service does not answer in time.
 inline constexpr const char* kCaptureTimedOutMessage =
-    "The Mac capture service timed out. Retrying may restore the display.";
+    "This computer's capture service timed out. Retrying may restore the display.";
 
 // One race: the first `finish` takes the completion out under the lock and runs it after the
 // lock is released; every later `finish` finds it gone and returns.

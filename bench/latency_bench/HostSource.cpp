@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -60,6 +61,12 @@ HostSource::HostSource(const std::string& name, const std::filesystem::path& bin
         std::filesystem::create_directories(path);
         host.environment[folder] = path.string();
     }
+    // A runtime folder of its own as well: two hosts sharing one would be one instance.
+    const auto runtime = scratch / name / "runtime";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    host.environment["XDG_RUNTIME_DIR"] = runtime.string();
     host.argv = {(binaries_ / "caldrovex-host").string(),
                  "--headless",
                  "--listen-only",
@@ -68,8 +75,17 @@ HostSource::HostSource(const std::string& name, const std::filesystem::path& bin
                  "--pair"};
     host.errorLog = (logs_ / (name + ".log")).string();
     host_ = std::make_unique<test::ChildProcess>(std::move(host));
-    auto link = host_->waitForPrefix("link: ", 0, kStartWait);
-    if (!link) throw std::runtime_error("the host printed no pairing link (see its log)");
+    // Current builds put a timestamp before "link: orvelo://…"; earlier builds did not.
+    constexpr std::string_view kLink = "link: ";
+    const auto linkAt = [&](const std::string& text) {
+        if (text.starts_with(kLink)) return size_t{0};
+        const auto at = text.find(" " + std::string(kLink));
+        return at == std::string::npos ? at : at + 1;
+    };
+    auto line = host_->waitForLine(
+        [&](const std::string& text) { return linkAt(text) != std::string::npos; }, 0, kStartWait);
+    if (!line) throw std::runtime_error("the host printed no pairing link (see its log)");
+    const std::string link = line->substr(linkAt(*line) + kLink.size());
 
     test::ChildProcess::Options device;
     device.argv = {(binaries_ / "caldrovex-device").string(),
@@ -78,7 +94,7 @@ HostSource::HostSource(const std::string& name, const std::filesystem::path& bin
                    "--timeout",
                    "30",
                    "pair",
-                   link->substr(6)};
+                   link};
     device.errorLog = (logs_ / (name + "-device.log")).string();
     test::ChildProcess pair(std::move(device));
     const int status = pair.wait(kStartWait).value_or(-1);

@@ -34,8 +34,18 @@ std::shared_ptr<ConnectionEngine> ConnectionEngine::outgoing(Endpoint to, Parame
 std::shared_ptr<ConnectionEngine> ConnectionEngine::accepted(RawSocket socket,
                                                              Parameters parameters,
                                                              TlsContext::Ptr serverTls) {
-    return std::make_shared<ConnectionEngine>(std::move(parameters), std::nullopt,
-                                              std::move(socket), std::move(serverTls));
+    // Known from the moment of acceptance: the host's intake limits each remote host before
+    // the connection starts.
+    std::optional<Endpoint> remote;
+    if (auto* tcp = std::get_if<TcpSocket>(&socket)) {
+        std::error_code error;
+        auto endpoint = tcp->remote_endpoint(error);
+        if (!error) remote = HostPort{endpoint.address().to_string(), endpoint.port()};
+    }
+    auto engine = std::make_shared<ConnectionEngine>(std::move(parameters), std::nullopt,
+                                                     std::move(socket), std::move(serverTls));
+    engine->remote_ = std::move(remote);
+    return engine;
 }
 
 ConnectionEngine::ConnectionEngine(Parameters parameters, std::optional<Endpoint> destination,

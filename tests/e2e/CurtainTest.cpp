@@ -52,10 +52,12 @@ protected:
         // The start-up report says "off" (or why it cannot work), then the switch says "on".
         auto curtain = host->process.waitForLine(
             [](const std::string& line) {
-                return line == "curtain: on" || line.starts_with("curtain: unavailable");
+                const auto text = withoutTimestamp(line);
+                return text == "curtain: on" || text.starts_with("curtain: unavailable");
             },
             0, kProcessWait);
-        ASSERT_EQ(curtain, "curtain: on") << host->process.transcript();
+        ASSERT_TRUE(curtain) << host->process.transcript();
+        EXPECT_EQ(withoutTimestamp(*curtain), "curtain: on") << host->process.transcript();
         ASSERT_TRUE(waitForColour({255, 0, 0})) << viewer->transcript();
     }
 

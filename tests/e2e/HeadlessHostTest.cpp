@@ -23,9 +23,9 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kNoLongerTrusted =
-    "This device is no longer trusted. Pair it with the Mac again.";
+    "This device is no longer trusted. Pair it with this computer again.";
 constexpr const char* kCodeUsed =
-    "The pairing code expired or was already used. Create a new code on the Mac.";
+    "The pairing code expired or was already used. Create a new code on this computer.";
 constexpr const char* kDeviceName = "Test tablet";
 
 json readJson(const std::filesystem::path& file) {
@@ -84,7 +84,7 @@ TEST_F(HeadlessHostTest, PairsFromThePrintedLinkThenConnectsWithItsToken) {
     ASSERT_TRUE(linkLine) << host->process.transcript();
     const std::string link = linkLine->substr(6);
     ASSERT_TRUE(host->next("expires: ", 0));
-    const auto& out = host->process.output();
+    const auto out = host->log();
     const size_t expires =
         std::find_if(out.begin(), out.end(),
                      [](const std::string& line) { return line.starts_with("expires: "); }) -
@@ -94,6 +94,9 @@ TEST_F(HeadlessHostTest, PairsFromThePrintedLinkThenConnectsWithItsToken) {
     ASSERT_TRUE(firstRow) << host->process.transcript();
     EXPECT_EQ(firstRow->find_first_not_of("\u2588"), std::string::npos)
         << "the QR code begins with its light quiet zone: " << *firstRow;
+    // Every log line up to the code carries its time.
+    for (size_t i = 0; i <= expires; ++i)
+        EXPECT_TRUE(hasTimestamp(host->process.output()[i])) << host->process.output()[i];
 
     auto invitation = InvitationLink::read(link);
     ASSERT_TRUE(invitation);
@@ -153,6 +156,15 @@ TEST_F(HeadlessHostTest, RefusesAWrongTokenAndARevokedDevice) {
     ASSERT_TRUE(refusal) << wrong.transcript();
     EXPECT_EQ(refusal->message, kNoLongerTrusted);
     EXPECT_FALSE(wrong.reply("hello"));
+    // The host logs the refusal with where it came from, and never the token.
+    auto logged = host->next("refused: ", 0);
+    ASSERT_TRUE(logged) << host->process.transcript();
+    EXPECT_TRUE(logged->starts_with("refused: 127.")) << *logged;
+    EXPECT_TRUE(logged->ends_with(kNoLongerTrusted)) << *logged;
+    for (const auto& line : host->process.output()) {
+        EXPECT_EQ(line.find(token), std::string::npos) << line;
+        EXPECT_EQ(line.find(std::string(token.size(), 'A')), std::string::npos) << line;
+    }
 
     // The right token still works.
     state["token"] = token;
@@ -255,7 +267,7 @@ TEST_F(HeadlessHostTest, DeviceNamesCannotForgeOutputLines) {
     auto paired = host->next("paired: ", 0);
     ASSERT_TRUE(paired) << host->process.transcript();
     EXPECT_TRUE(paired->ends_with(" evil?link: forged?[2J")) << *paired;
-    for (const auto& line : host->process.output()) EXPECT_FALSE(line.starts_with("link: forged"));
+    for (const auto& line : host->log()) EXPECT_FALSE(line.starts_with("link: forged"));
     quitHost();
 }
 
@@ -285,7 +297,9 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
     const std::vector<std::string> arguments{"--headless", "--listen", address, "--listen-only"};
     auto environment = scratch.environment();
     auto says = [](const std::string& sentence) {
-        return [sentence](const std::string& line) { return line == "error: " + sentence; };
+        return [sentence](const std::string& line) {
+            return withoutTimestamp(line) == "error: " + sentence;
+        };
     };
 
     environment["DBUS_SESSION_BUS_ADDRESS"] = "";  // and no bus socket in the runtime folder
@@ -296,7 +310,10 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
         // Started and answering (a signal during start-up ends it with the default action).
         const size_t from = host.output().size();
         ASSERT_TRUE(host.writeLine("status"));
-        EXPECT_TRUE(host.waitForPrefix("status: ", from, kProcessWait)) << host.transcript();
+        EXPECT_TRUE(host.waitForLine(
+            [](const std::string& line) { return withoutTimestamp(line).starts_with("status: "); },
+            from, kProcessWait))
+            << host.transcript();
         host.signal(SIGTERM);
         EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
     }
@@ -319,7 +336,9 @@ TEST_F(HeadlessHostTest, SaysWhatKeepsItFromTheKeyringAndPicksTheKeyringUpLater)
                          {"--foreground", "--unlock", "--components=secrets"}, environment);
     keyring.writeLine("caldrovex-test");  // the new login keyring's password, read to the end
     keyring.closeInput();
-    EXPECT_TRUE(host.waitForPrefix("running: yes", 0, kProcessWait))
+    EXPECT_TRUE(host.waitForLine(
+        [](const std::string& line) { return withoutTimestamp(line) == "running: yes"; }, 0,
+        kProcessWait))
         << host.transcript() << keyring.transcript();
     host.signal(SIGINT);
     EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
@@ -334,10 +353,10 @@ TEST_F(HeadlessHostTest, AWaylandSessionIsNamedAsSuch) {
                       {"--headless", "--listen", address, "--listen-only"}, environment);
     // A Wayland session without GNOME's remote-desktop interfaces (none run here).
     const std::string said = std::string("error: ") + SessionBackend::kUnsupportedWayland;
-    EXPECT_TRUE(
-        host.waitForLine([&](const std::string& line) { return line == said; }, 0, kProcessWait))
+    EXPECT_TRUE(host.waitForLine(
+        [&](const std::string& line) { return withoutTimestamp(line) == said; }, 0, kProcessWait))
         << host.transcript();
-    EXPECT_TRUE(contains(host.output(), "screen recording: no"));
+    EXPECT_TRUE(contains(host.output(), "screen capture: no"));
     ASSERT_TRUE(host.writeLine("quit"));
     EXPECT_EQ(host.wait(kProcessWait), 0) << host.transcript();
 }
@@ -354,6 +373,45 @@ TEST_F(HeadlessHostTest, QuitKeepsTheSharingIntentAndTheNextStartServesTheSameDe
     auto connected = runDevice(scratch, {"connect"});
     EXPECT_EQ(connected.status, 0) << connected.transcript() << host->process.transcript();
     EXPECT_EQ(host->command("devices", "devices: "), "devices: 1");
+    quitHost();
+}
+
+TEST_F(HeadlessHostTest, ControlFromTheCommandLineIsForThisRunOnlyAndSaidSo) {
+    startHost({"--control"});
+    EXPECT_EQ(host->command("status", "remote control: "),
+              "remote control: on (this run only; the saved setting is off)");
+    quitHost();
+    const json defaults = readJson(scratch.root() / "config" / "Caldrovex" / "defaults.json");
+    EXPECT_FALSE(defaults.value("controlEnabled", false)) << defaults.dump();
+
+    startHost();
+    EXPECT_EQ(host->command("status", "remote control: "), "remote control: off (saved)");
+    // The command saves, as the panel's switch does.
+    EXPECT_EQ(host->command("control on", "remote control: "), "remote control: on (saved)");
+    quitHost();
+    EXPECT_TRUE(readJson(scratch.root() / "config" / "Caldrovex" / "defaults.json")
+                    .value("controlEnabled", false));
+}
+
+TEST_F(HeadlessHostTest, DeviceChecksItsStateFileBeforePairingAndNamesADamagedOne) {
+    startHost();
+    const std::string link = host->pair();
+    // A state path below a regular file can never be written.
+    std::ofstream(scratch.root() / "device" / "blocker") << "x";
+    auto blocked = runDevice(scratch, {"pair", link}, scratch.root() / "device" / "blocker" / "s");
+    EXPECT_EQ(blocked.status, 5) << blocked.transcript();
+    EXPECT_TRUE(blocked.output.empty()) << "nothing was sent: " << blocked.transcript();
+    EXPECT_EQ(host->command("devices", "devices: "), "devices: 0");
+    // The invitation is still unused: a device with a good state file pairs with it.
+    EXPECT_EQ(runDevice(scratch, {"pair", link}).status, 0);
+
+    std::ofstream(scratch.stateFile(), std::ios::trunc) << "{\"deviceID\": ";
+    auto damaged = runDevice(scratch, {"connect"});
+    EXPECT_EQ(damaged.status, 5) << damaged.transcript();
+    ASSERT_FALSE(damaged.errors.empty());
+    EXPECT_TRUE(contains(damaged.errors, "is damaged or incomplete; pair the device again"))
+        << damaged.transcript();
+    EXPECT_FALSE(contains(damaged.errors, "parse error")) << damaged.transcript();
     quitHost();
 }
 
@@ -387,6 +445,12 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"caldrovex-host", {"--listen-only"}, 2},  // nothing would be served
                       UsageCase{"caldrovex-host", {"--relay-only", "--listen", "127.0.0.1"}, 2},
                       UsageCase{"caldrovex-host", {"--help"}, 0},
+                      UsageCase{"caldrovex-host", {"--version"}, 0},
+                      UsageCase{"caldrovex-host", {"bogus"}, 2},
+                      UsageCase{"caldrovex-host", {"revoke"}, 2},
+                      UsageCase{"caldrovex-host", {"control", "maybe"}, 2},
+                      UsageCase{"caldrovex-host", {"--listen", "127.0.0.1", "pair"}, 2},
+                      UsageCase{"caldrovex-host", {"status"}, 3},  // no host runs
                       UsageCase{"caldrovex-device", {}, 2},
                       UsageCase{"caldrovex-device", {"pair", "https://example.invalid/"}, 2},
                       UsageCase{"caldrovex-device", {"pair", "orvelo://pair?data=not+base64"}, 2},

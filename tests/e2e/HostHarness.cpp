@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <stdexcept>
 
 namespace caldrovex::test {
@@ -90,7 +91,26 @@ std::optional<std::string> HostProcess::command(const std::string& command,
 }
 
 std::optional<std::string> HostProcess::next(const std::string& prefix, size_t from) {
-    return process.waitForPrefix(prefix, from, kProcessWait);
+    auto line = process.waitForLine(
+        [&](const std::string& text) { return withoutTimestamp(text).starts_with(prefix); }, from,
+        kProcessWait);
+    if (!line) return std::nullopt;
+    return withoutTimestamp(*line);
+}
+
+std::vector<std::string> HostProcess::log() const {
+    std::vector<std::string> lines;
+    for (const auto& line : process.output()) lines.push_back(withoutTimestamp(line));
+    return lines;
+}
+
+bool hasTimestamp(const std::string& line) {
+    static const std::regex pattern(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .*)");
+    return std::regex_match(line, pattern);
+}
+
+std::string withoutTimestamp(const std::string& line) {
+    return hasTimestamp(line) ? line.substr(line.find(' ') + 1) : line;
 }
 
 std::vector<ControlMessage> DeviceRun::replies() const {
@@ -121,12 +141,17 @@ DeviceRun runDevice(const UserScratch& scratch, const std::vector<std::string>& 
     std::vector<std::string> all{"--state", stateFile.value_or(scratch.stateFile()).string(),
                                  "--timeout", "45"};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    ChildProcess device(binary("caldrovex-device"), all, scratch.environment());
-    device.closeInput();
+    return runProgram(scratch, "caldrovex-device", all);
+}
+
+DeviceRun runProgram(const UserScratch& scratch, const std::string& name,
+                     const std::vector<std::string>& arguments) {
+    ChildProcess process(binary(name), arguments, scratch.environment());
+    process.closeInput();
     DeviceRun run;
-    run.status = device.wait(kProcessWait).value_or(-1);
-    run.output = device.output();
-    run.errors = device.errors();
+    run.status = process.wait(kProcessWait).value_or(-1);
+    run.output = process.output();
+    run.errors = process.errors();
     return run;
 }
 

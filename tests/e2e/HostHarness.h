@@ -52,9 +52,12 @@ public:
     std::string pair();
     // Sends `command` and waits for the first line starting with `prefix` that follows it.
     std::optional<std::string> command(const std::string& command, const std::string& prefix);
-    // The first line starting with `prefix` printed from now on, or since line `from`.
+    // The first log line starting with `prefix` (after its timestamp) printed since line
+    // `from`, without its timestamp.
     std::optional<std::string> next(const std::string& prefix, size_t from);
     size_t lines() const { return process.output().size(); }
+    // The output so far, timestamps taken off.
+    std::vector<std::string> log() const;
 
     ChildProcess process;
 };
@@ -71,11 +74,21 @@ struct DeviceRun {
     std::string transcript() const;
 };
 
+// Runs the program `name` of the build with `arguments` and the scratch's environment to its
+// end, its input closed.
+DeviceRun runProgram(const UserScratch& scratch, const std::string& name,
+                     const std::vector<std::string>& arguments);
+
 // Runs caldrovex-device with `arguments` to its end, keeping its state in `stateFile` (by
 // default the scratch's).
 DeviceRun runDevice(const UserScratch& scratch, const std::vector<std::string>& arguments,
                     std::optional<std::filesystem::path> stateFile = std::nullopt);
 
 std::string binary(const std::string& name);
+
+// Whether `line` begins with the host's log timestamp ("2024-05-01T12:00:00.123Z ").
+bool hasTimestamp(const std::string& line);
+// `line` without that timestamp (unchanged when it has none: a QR code's row).
+std::string withoutTimestamp(const std::string& line);
 
 }  // namespace caldrovex::test

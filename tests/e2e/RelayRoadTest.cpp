@@ -82,7 +82,7 @@ TEST_F(RelayRoadTest, PairsReconnectsAndStreamsThroughTheRelayAndARevokedDeviceH
     // The invitation names only the relay; the host registers its key before the device comes.
     const size_t before = host->lines();
     const std::string link = host->pair();
-    ASSERT_TRUE(host->next("relay: ready", before)) << host->process.transcript();
+    ASSERT_TRUE(host->next("relay: Reachable from anywhere", before)) << host->process.transcript();
     auto paired = runDevice(scratch, {"--relay-pin", relay.hash, "pair", link});
     ASSERT_EQ(paired.status, 0) << paired.transcript() << host->process.transcript();
     const auto pairedReply = paired.reply("paired");
@@ -130,7 +130,7 @@ TEST_F(RelayRoadTest, ARelayPresentingAnotherCertificateIsRefusedByTheHost) {
     startHost("127.0.0.1:" + std::to_string(relay.port) + "#" + std::string(64, '0'));
     const size_t before = host->lines();
     host->pair();
-    auto status = host->next("relay: unreachable", before);
+    auto status = host->next("relay: Not reachable right now", before);
     ASSERT_TRUE(status) << host->process.transcript();
     EXPECT_NE(status->find(RelayLink::kPinMismatchMessage), std::string::npos) << *status;
     EXPECT_EQ(relayLines({"waiting under"}), 0u) << "the host sent the relay no key";

@@ -11,9 +11,9 @@ namespace {
 
 constexpr const char* kPairAgain = "Pair this device with the host again.";
 constexpr const char* kNoLongerTrusted =
-    "This device is no longer trusted. Pair it with the Mac again.";
+    "This device is no longer trusted. Pair it with this computer again.";
 constexpr const char* kCodeExpired =
-    "The pairing code expired or was already used. Create a new code on the Mac.";
+    "The pairing code expired or was already used. Create a new code on this computer.";
 
 class HostAdmission : public HostFixture {
 protected:
@@ -65,13 +65,13 @@ TEST_F(HostAdmission, PairingRepliesPairedThenHelloAndSpendsTheInvitation) {
     EXPECT_EQ(pendingCount(), 0u);
 }
 
-TEST_F(HostAdmission, WithoutRelayOrNameTheRepliesCarryNoRelayAndMyMac) {
+TEST_F(HostAdmission, WithoutRelayOrNameTheRepliesCarryNoRelayAndThisComputer) {
     settings->values["relayEnabled"] = false;
     computerName.reset();
     makeSharingHost();
     auto device = pairNewDevice(kDeviceA);
     ASSERT_EQ(device->types(), (std::vector<std::string>{"paired", "hello"}));
-    EXPECT_EQ(device->received[0].name, "My Mac");
+    EXPECT_EQ(device->received[0].name, "This computer");
     for (const auto& message : device->received) {
         EXPECT_FALSE(message.relay.has_value());
         EXPECT_FALSE(message.relayKey.has_value());
@@ -143,6 +143,30 @@ TEST_F(HostAdmission, PairingRefusals) {
         EXPECT_EQ(host->published().invitation, invitation) << "a failed pairing leaves it open";
         EXPECT_TRUE(host->published().devices.empty());
     }
+}
+
+TEST_F(HostAdmission, RefusalsAreReportedWithThePeerAndNoSecret) {
+    makeSharingHost();
+    std::vector<std::pair<std::string, std::string>> refusals;
+    host->onRefusal = [&](const std::string& peer, const std::string& reason) {
+        refusals.emplace_back(peer, reason);
+    };
+    host->makeInvitation();
+    const std::string secret = host->published().invitation->secret;
+    auto pairing = connect("100.64.0.1", "100.100.7.7");
+    pairing->send(pairMessage(kDeviceA, std::string(43, 'x')));
+    auto guessing = connect("100.64.0.1", "100.100.8.8");
+    guessing->send(authenticateMessage(kDeviceB, std::string(43, 'A')));
+    settle();
+    ASSERT_EQ(refusals.size(), 2u);
+    EXPECT_EQ(refusals[0], std::make_pair(std::string("100.100.7.7"), std::string(kCodeExpired)));
+    EXPECT_EQ(refusals[1],
+              std::make_pair(std::string("100.100.8.8"), std::string(kNoLongerTrusted)));
+    for (const auto& [peer, reason] : refusals) EXPECT_EQ(reason.find(secret), std::string::npos);
+
+    // An admitted device is no refusal.
+    pairNewDevice(kDeviceC);
+    EXPECT_EQ(refusals.size(), 2u);
 }
 
 TEST_F(HostAdmission, AnsweredConnectionGetsNoSecondTry) {
@@ -233,7 +257,7 @@ TEST_F(HostAdmission, SecondDeviceIsToldTheHostIsBusy) {
     auto second = authenticate(kDeviceB);
     ASSERT_EQ(second->types(), (std::vector<std::string>{"busy"}));
     EXPECT_EQ(second->received[0].deviceName, "Ada's Phone");
-    EXPECT_EQ(second->received[0].message, "This Mac is in use by Ada's Phone.");
+    EXPECT_EQ(second->received[0].message, "This computer is in use by Ada's Phone.");
     advance(0.2);
     EXPECT_TRUE(second->closed);
     EXPECT_FALSE(first->closed);

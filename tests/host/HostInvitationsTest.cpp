@@ -137,6 +137,18 @@ TEST_F(HostInvitations, MakingAnInvitationForgetsTheRecentPairing) {
     EXPECT_FALSE(host->debugState().recentPairing.has_value());
 }
 
+TEST_F(HostInvitations, CancelWithdrawsTheInvitationAndItsSecret) {
+    makeSharingHost();
+    host->makeInvitation();
+    const std::string secret = host->published().invitation->secret;
+    host->cancelInvitation();
+    EXPECT_FALSE(host->published().invitation.has_value());
+    auto device = connect();
+    device->send(pairMessage(kDeviceA, secret));
+    settle();
+    EXPECT_EQ(device->types(), (std::vector<std::string>{"authRejected"}));
+}
+
 TEST_F(HostInvitations, TickClearsTheInvitationWhenItExpires) {
     makeSharingHost();
     host->makeInvitation();

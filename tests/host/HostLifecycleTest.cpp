@@ -323,5 +323,42 @@ TEST_F(HostLifecycle, SettingsAreStored) {
     EXPECT_EQ(host->published().relayStatus, RelayStatus::off()) << "sharing is off";
 }
 
+TEST_F(HostLifecycle, ControlForThisRunOnlyIsShownAsNotSaved) {
+    settings->values["controlEnabled"] = false;
+    makeHost();
+    EXPECT_TRUE(host->published().controlSaved);
+    host->setControlEnabled(true, false);
+    EXPECT_TRUE(host->published().controlEnabled);
+    EXPECT_FALSE(host->published().controlSaved);
+    EXPECT_EQ(settings->values.at("controlEnabled"), false) << "the stored setting is untouched";
+    // Turning it back to the stored value by hand makes it saved again.
+    host->setControlEnabled(false);
+    EXPECT_TRUE(host->published().controlSaved);
+    host->setControlEnabled(true);
+    EXPECT_TRUE(host->published().controlSaved);
+    EXPECT_EQ(settings->values.at("controlEnabled"), true);
+}
+
+TEST_F(HostLifecycle, LoginSwitchFollowsTheLoginItemOrShowsItsFailure) {
+    bool registered = false;
+    std::optional<std::string> failure;
+    auto env = environment();
+    env.loginItemEnabled = [&] { return registered; };
+    env.setLoginItem = [&](bool enabled) {
+        if (failure) throw CaldrovexError(*failure);
+        registered = enabled;
+    };
+    host = HostModel::create(std::move(env));
+    EXPECT_FALSE(host->published().loginEnabled);
+    host->setLogin(true);
+    EXPECT_TRUE(host->published().loginEnabled);
+    EXPECT_FALSE(host->published().error.has_value());
+
+    failure = "The login entry could not be removed.";
+    host->setLogin(false);
+    EXPECT_TRUE(host->published().loginEnabled) << "the switch stays as it was";
+    EXPECT_EQ(host->published().error, failure);
+}
+
 }  // namespace
 }  // namespace caldrovex::test

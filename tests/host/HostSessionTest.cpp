@@ -121,8 +121,9 @@ TEST_F(HostSession, WithoutScreenPermissionTheStreamIsRefused) {
     device->send(streamRequest());
     settle();
     ASSERT_EQ(device->types(), (std::vector<std::string>{"hostPermission"}));
-    EXPECT_EQ(device->received[0].message,
-              "Allow Screen Recording for Orvelo Host on the Mac, then reopen the host.");
+    EXPECT_EQ(
+        device->received[0].message,
+        "Allow access to the X display for Orvelo Host on this computer, then reopen the host.");
     EXPECT_EQ(startCount(), 0u);
 
     // A platform that knows why (no display, a session it cannot capture) says that instead.
@@ -178,7 +179,7 @@ TEST_F(HostSession, FailuresToStartAreReportedAndTheSessionStays) {
          },
          "Listing failed."},
         {"no display", [](SyntheticCaptureService& s) { s.displayList.clear(); },
-         "No display is available. Keep a display connected to this Mac."},
+         "No display is available. Keep a display connected to this computer."},
         {"start fails",
          [](SyntheticCaptureService& s) {
              s.startAnswer.error = CaldrovexError("Capture refused.");
@@ -240,7 +241,7 @@ TEST_F(HostSession, AScreenLockedAtStartGetsANoticeAfterStreaming) {
     EXPECT_EQ(device->types(), (std::vector<std::string>{"permissions", "streaming", "notice"}));
     EXPECT_EQ(
         device->receivedOf("notice")[0].message,
-        "This Mac's screen is locked. Type your Mac password with the keyboard to unlock it.");
+        "This computer's screen is locked. Type your password with the keyboard to unlock it.");
 }
 
 TEST_F(HostSession, SleepingDisplaysAreWokenBeforeCapture) {
@@ -437,7 +438,7 @@ TEST_F(HostSessionControl, InputAndClipboardNeedControlToBePermitted) {
         EXPECT_EQ(clipboard->writes, 0);
         ASSERT_EQ(count(*device, "notice"), 1u);
         EXPECT_EQ(device->receivedOf("notice").back().message,
-                  "Allow remote control in Orvelo Host to copy from the Mac.");
+                  "Allow remote control in Orvelo Host to copy from this computer.");
         EXPECT_EQ(count(*device, "clipboard"), 0u);
     }
 }

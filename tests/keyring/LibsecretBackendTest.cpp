@@ -27,7 +27,7 @@ using namespace caldrovex;
 namespace {
 
 const std::string kLockedMessage =
-    "Secure credential storage is unavailable (2). Unlock your device or login keychain and "
+    "Secure credential storage is unavailable (2). Unlock your device or login keyring and "
     "try again.";
 
 template <typename Action>

@@ -209,6 +209,20 @@ TEST(Listener, ConnectionArrivingWithoutAHandlerIsClosed) {
     listener->cancel();
 }
 
+TEST(Listener, AcceptedConnectionKnowsItsRemoteHostBeforeItStarts) {
+    // The host's intake limits each remote host from the moment a connection arrives.
+    TestListener listener(plainAt(HostPort{"127.0.0.1", 0}));
+    listener.states->waitFor(StateKind::ready);
+    auto client = makeConnection(*listener.listener->localEndpoint(), {});
+    client->start(SerialQueue::make("caldrovex.test.client"));
+    auto accepted = listener.connection(0);
+    auto remote = accepted->remoteEndpoint();
+    ASSERT_TRUE(remote.has_value());
+    EXPECT_EQ(std::get<HostPort>(*remote).host, "127.0.0.1");
+    accepted->cancel();
+    client->cancel();
+}
+
 }  // namespace
 
 namespace {

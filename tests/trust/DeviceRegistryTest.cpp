@@ -24,7 +24,7 @@ const std::string kDamagedMessage =
 
 std::string storageMessage(int status) {
     return "Secure credential storage is unavailable (" + std::to_string(status) +
-           "). Unlock your device or login keychain and try again.";
+           "). Unlock your device or login keyring and try again.";
 }
 
 // The ManualQueue's wall clock starts at 2026-01-01T00:00:00Z: 788918400 s after 2001.

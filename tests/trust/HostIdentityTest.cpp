@@ -54,7 +54,7 @@ struct FakePasswordStore {
 };
 
 const std::string kStorageMessage =
-    "Secure credential storage is unavailable (-25308). Unlock your device or login keychain "
+    "Secure credential storage is unavailable (-25308). Unlock your device or login keyring "
     "and try again.";
 
 std::string readText(const fs::path& path) {
@@ -286,8 +286,8 @@ TEST_F(HostIdentityTest, BundleWithoutItsPasswordIsNeverReplaced) {
 
         c.damage(*this, id);
         expectFailure(
-            "This host's identity password is missing from the Keychain. Restore the original "
-            "Keychain before reconnecting your paired devices.");
+            "This host's identity password is missing from the keyring. Restore the original "
+            "keyring before reconnecting your paired devices.");
 
         EXPECT_EQ(readText(bundle()), bundleBytes);
         EXPECT_EQ(keyring.writes, 1);  // only the first start's password

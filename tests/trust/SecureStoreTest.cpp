@@ -13,7 +13,7 @@ namespace {
 
 std::string storageMessage(int status) {
     return "Secure credential storage is unavailable (" + std::to_string(status) +
-           "). Unlock your device or login keychain and try again.";
+           "). Unlock your device or login keyring and try again.";
 }
 
 class SecureStoreTest : public testing::Test {

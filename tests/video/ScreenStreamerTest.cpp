@@ -167,7 +167,7 @@ TEST_F(ScreenStreamerTest, StartFailuresAreReportedWithTheirSentence) {
     const CaldrovexError platformError("The capture stream could not be started.");
     const Case cases[] = {
         {"no display at all", [](auto& s) { s.displayList.clear(); }, 0,
-         "No display is available. Keep a display connected to this Mac."},
+         "No display is available. Keep a display connected to this computer."},
         {"content query fails", [&](auto& s) { s.displaysAnswer.error = platformError; }, 0,
          platformError.message()},
         {"content query hangs", [](auto& s) { s.displaysAnswer.answers = false; }, 8,

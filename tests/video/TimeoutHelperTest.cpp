@@ -64,7 +64,7 @@ TEST(TimeoutHelper, TimerWinsAndTheLateValueIsDropped) {
     queue.advance(0.1);
     ASSERT_EQ(got.outcomes.size(), 1u);
     EXPECT_EQ(errorOf(got.outcomes[0]),
-              "The Mac capture service timed out. Retrying may restore the display.");
+              "This computer's capture service timed out. Retrying may restore the display.");
 
     // The operation was not cancelled: it finishes later and its value goes nowhere.
     queue.advance(1);

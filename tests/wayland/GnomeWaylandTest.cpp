@@ -195,7 +195,7 @@ TEST_F(GnomeWayland, TheHostChoosesTheGnomeBackEndsAndListsTheMonitor) {
 TEST_F(GnomeWayland, TheDeviceSeesTheWindow) {
     startStreaming();
     EXPECT_TRUE(waitForColour(kColour)) << viewer->transcript();
-    EXPECT_NE(host->process.transcript().find("screen recording: yes"), std::string::npos);
+    EXPECT_NE(host->process.transcript().find("screen capture: yes"), std::string::npos);
     EXPECT_NE(host->process.transcript().find("input injection: yes"), std::string::npos);
 }
 

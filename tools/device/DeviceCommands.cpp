@@ -134,6 +134,12 @@ int DeviceCommands::pair(const DeviceOptions& options) {
         remark("this is not a valid pairing link (orvelo://pair?data=...)");
         return kUsage;
     }
+    try {
+        DeviceState::checkWritable(options.stateFile);
+    } catch (const std::runtime_error& error) {
+        remark(error.what());
+        return kStateFile;
+    }
     DeviceState state;
     try {
         state.deviceID = Uuid::makeUpper();

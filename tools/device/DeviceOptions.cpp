@@ -140,6 +140,7 @@ DeviceOptions DeviceOptions::parse(int argc, char** argv, std::optional<std::str
 const char* DeviceOptions::usage() {
     return "Usage: caldrovex-device [options] pair LINK\n"
            "       caldrovex-device [options] connect\n"
+           "       caldrovex-device [options] stream [stream options]\n"
            "\n"
            "A reference device for the Caldrovex host.\n"
            "  pair LINK      pair with the host of an orvelo://pair?data=... link: connect to its\n"

@@ -49,9 +49,26 @@ DeviceState DeviceState::load(const std::filesystem::path& file) {
         if (object.contains("relayCertificateHash"))
             state.relayCertificateHash = object.at("relayCertificateHash").get<std::string>();
         return state;
-    } catch (const json::exception& error) {
-        throw failure(file, std::string("is not a valid state (") + error.what() + ")");
+    } catch (const json::exception&) {
+        // The parser's own words name bytes and offsets; a person needs to know what to do.
+        throw failure(file,
+                      "is damaged or incomplete; pair the device again (or restore the file)");
     }
+}
+
+void DeviceState::checkWritable(const std::filesystem::path& file) {
+    std::error_code error;
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), error);
+    if (error) throw failure(file, "has no folder (" + error.message() + ")");
+    if (std::filesystem::is_directory(file, error)) throw failure(file, "is a folder");
+    // What `save` does: a temporary file beside it, renamed over it.
+    auto probe = file;
+    probe += ".tmp";
+    const mode_t previous = ::umask(077);
+    bool written = static_cast<bool>(std::ofstream(probe, std::ios::trunc) << "");
+    ::umask(previous);
+    std::filesystem::remove(probe, error);
+    if (!written) throw failure(file, "cannot be written");
 }
 
 void DeviceState::save(const std::filesystem::path& file) const {

@@ -40,6 +40,10 @@ struct DeviceState {
     static DeviceState load(const std::filesystem::path& file);
     // Creates the folder when missing. Throws std::runtime_error on failure.
     void save(const std::filesystem::path& file) const;
+    // Throws std::runtime_error with a sentence when `save` could not write `file`: checked
+    // before pairing, so that a device is never paired with a host that it then forgets.
+    // Creates the folder when missing; leaves no file behind.
+    static void checkWritable(const std::filesystem::path& file);
 };
 
 }  // namespace caldrovex::device
