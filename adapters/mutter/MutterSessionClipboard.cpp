@@ -21,7 +21,7 @@ namespace {
 const char* const kTextTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "STRING",
                                   "TEXT"};
 
-// No types: the session gives the clipboard up.
+// Options without types: the clipboard enabled with nothing offered, or given up.
 GVariant* noTypesOptions() {
     GVariantBuilder options;
     g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
@@ -93,17 +93,17 @@ int takeDescriptor(GVariant* reply, GUnixFDList* list) {
 std::shared_ptr<MutterSessionClipboard> MutterSessionClipboard::enable(
     std::shared_ptr<MutterBus> bus, GDBusConnection* connection, const std::string& sessionPath) {
     if (!offersClipboard(connection, sessionPath)) return nullptr;
-    GVariantBuilder options;
-    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-    try {
-        callOrThrow(connection, kRemoteDesktopName, sessionPath, kRemoteDesktopSession,
-                    "EnableClipboard", g_variant_new("(a{sv})", &options), nullptr, "clipboard");
-    } catch (const CaldrovexError&) {
-        return nullptr;
-    }
+    // Listening first: enabling announces the clipboard's current owner.
     auto clipboard =
         std::make_shared<MutterSessionClipboard>(std::move(bus), connection, sessionPath);
     clipboard->subscribe();
+    try {
+        callOrThrow(connection, kRemoteDesktopName, sessionPath, kRemoteDesktopSession,
+                    "EnableClipboard", noTypesOptions(), nullptr, "clipboard");
+    } catch (const CaldrovexError&) {
+        clipboard->detach();
+        return nullptr;
+    }
     return clipboard;
 }
 
@@ -267,6 +267,8 @@ void MutterSessionClipboard::setText(const std::string& text) {
 
 bool MutterSessionClipboard::paste(const std::string& text,
                                    const std::function<void()>& pressPaste) {
+    // The owner as the compositor last announced it, not as a signal still on its way says.
+    if (!caughtUp()) return false;
     std::optional<std::string> saved;
     bool empty = false;
     {
@@ -278,7 +280,7 @@ bool MutterSessionClipboard::paste(const std::string& text,
     // Another application's content: its text, or nothing that could be given back.
     if (!saved && !empty && !(saved = this->text())) return false;
     if (!offerForPaste(text)) return false;
-    const std::optional<uint64_t> before = transfersAfterOffer();
+    const std::optional<uint64_t> before = caughtUp();
     pressPaste();
     if (before) {
         std::unique_lock lock(mutex_);
@@ -290,7 +292,7 @@ bool MutterSessionClipboard::paste(const std::string& text,
 }
 
 // Offers `text` and waits for the compositor's answer: once it answered, it has asked for
-// its own copy too.
+// its own copy of the text too (GNOME keeps one of any clipboard text).
 bool MutterSessionClipboard::offerForPaste(const std::string& text) {
     ConnectionPtr connection;
     {
@@ -309,10 +311,22 @@ bool MutterSessionClipboard::offerForPaste(const std::string& text) {
     return true;
 }
 
-// The count of reads served once those the compositor asked for while taking the offer are
-// answered: they were delivered to the bus thread before a marker posted now. Nullopt when the
-// bus thread did not get to the marker in time.
-std::optional<uint64_t> MutterSessionClipboard::transfersAfterOffer() {
+// Waits until the bus thread handled what the compositor sent before it answers a call made
+// now (the bus keeps the order of one connection's messages; the handlers run in the order the
+// messages came), and gives the count of reads served then. Nullopt when that takes too long.
+std::optional<uint64_t> MutterSessionClipboard::caughtUp() {
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return std::nullopt;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+    }
+    try {
+        callOrThrow(connection.get(), kRemoteDesktopName, sessionPath_, "org.freedesktop.DBus.Peer",
+                    "Ping", nullptr, nullptr, "clipboard", kTransferTimeoutMs);
+    } catch (const CaldrovexError&) {
+        return std::nullopt;
+    }
     auto marker = std::make_shared<std::promise<uint64_t>>();
     auto counted = marker->get_future();
     bus_->invoke([weak = weak_from_this(), marker] {

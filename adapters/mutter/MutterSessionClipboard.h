@@ -58,8 +58,10 @@ public:
     // could not be given back, or when the compositor refuses the text.
     //
     // The compositor's own copy of clipboard text is read as the text is offered; the paste
-    // is the first read after that. An application that reads every new clipboard at once (a
-    // clipboard manager) can come first, and the paste may then get the restored text.
+    // is the first read after that. GNOME puts its copy of the last text back on a clipboard
+    // left empty, so an empty clipboard ends up holding the pasted text. An application that reads
+    // every new clipboard at once (a clipboard manager) can come first, and the paste may then get
+    // the restored text.
     bool paste(const std::string& text, const std::function<void()>& pressPaste);
 
 private:
@@ -68,7 +70,7 @@ private:
     void transfer(const char* mimeType, uint32_t serial);
     std::optional<std::string> readAs(const std::string& mimeType);
     bool offerForPaste(const std::string& text);
-    std::optional<uint64_t> transfersAfterOffer();
+    std::optional<uint64_t> caughtUp();
     void restore(const std::optional<std::string>& saved);
 
     std::shared_ptr<MutterBus> bus_;
