@@ -20,8 +20,9 @@ namespace caldrovex::platform {
 // text is typed as the keysym of each character (CharacterKeysym), which the compositor types
 // through the key its layout has for it. It has no way to type a keysym without such a key, so
 // characters outside ASCII are pasted through the session's clipboard with Control-V (which
-// then gets its content back), in their place among the typed ones; this blocks the caller
-// until the application read them, at most MutterSessionClipboard::kTransferTimeoutMs.
+// then gets its content back), in their place among the typed ones. A paste blocks the caller
+// until the application read the text (each wait of it bounded by
+// MutterSessionClipboard::kTransferTimeoutMs), so that the keys after it come after it.
 //
 // Modifier flags are held around presses and drags only, as on X11, and only those the device
 // does not already hold as keys. Without a running stream there is no session to inject into:
