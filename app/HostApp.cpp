@@ -191,7 +191,10 @@ int host(int argc, char** argv, const HostOptions& options, const Paths& where) 
             options,
             desktop,
             {platform::UserFolders().dataFolder(), platform::JsonSettingsStore::defaultFile()},
-            CALDROVEX_VERSION};
+            CALDROVEX_VERSION,
+            choice.backend.kind == SessionBackend::Kind::gnomeWayland
+                ? platform::SessionTexts::gnomeWayland()
+                : platform::SessionTexts::x11()};
         delegate = std::make_unique<HostAppDelegate>(environmentFor(options, queue, *components),
                                                      std::move(launch));
         // A session the host cannot share (another Wayland compositor, no display) is said at

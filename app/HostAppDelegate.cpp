@@ -36,8 +36,8 @@ HostAppDelegate::HostAppDelegate(HostEnvironment environment, Launch launch)
     };
     controls_->onQuit = [this] { quit(false); };
     if (launch_.desktop) {
-        shell_ = std::make_unique<platform::DesktopShell>(controls_,
-                                                          QString::fromStdString(launch_.version));
+        shell_ = std::make_unique<platform::DesktopShell>(
+            controls_, QString::fromStdString(launch_.version), launch_.session);
         shell_->onPanelShown = [] { Console::field("panel", "shown"); };
     }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "adapters/qt/SessionTexts.h"
 #include "app/HostCommands.h"
 #include "app/HostOptions.h"
 #include "app/ModelControls.h"
@@ -38,6 +39,8 @@ public:
         bool desktop = false;
         StatusPrinter::Facts facts;
         std::string version;
+        // The panel's words for the session's back ends.
+        platform::SessionTexts session;
     };
 
     // Creates the controller (throws what HostModel::create throws) and applies the

@@ -18,11 +18,12 @@ namespace {
 
 // A top-level widget holding one panel and nothing else.
 std::unique_ptr<QWidget> holder(HostPanel*& panel, const std::shared_ptr<HostControls>& controls,
-                                const QString& version, Qt::WindowFlags flags) {
+                                const QString& version, const SessionTexts& session,
+                                Qt::WindowFlags flags) {
     auto widget = std::make_unique<QWidget>(nullptr, flags);
     auto* layout = new QVBoxLayout(widget.get());
     layout->setContentsMargins(0, 0, 0, 0);
-    panel = new HostPanel(controls, version);
+    panel = new HostPanel(controls, version, session);
     layout->addWidget(panel);
     widget->setFixedSize(HostPanel::kWidth, HostPanel::kHeight);
     PanelStyle::applyScheme(widget.get());
@@ -31,8 +32,9 @@ std::unique_ptr<QWidget> holder(HostPanel*& panel, const std::shared_ptr<HostCon
 
 }  // namespace
 
-DesktopShell::DesktopShell(std::shared_ptr<HostControls> controls, QString version)
-    : controls_(std::move(controls)), version_(std::move(version)) {
+DesktopShell::DesktopShell(std::shared_ptr<HostControls> controls, QString version,
+                           SessionTexts session)
+    : controls_(std::move(controls)), version_(std::move(version)), session_(std::move(session)) {
     if (!TrayIcon::available()) return;
     tray_ = std::make_unique<TrayIcon>();
     tray_->onOpen = [this](QPoint near) { popUp(near); };
@@ -52,7 +54,7 @@ void DesktopShell::refresh() {
 
 void DesktopShell::showPanel() {
     if (!window_) {
-        window_ = holder(windowPanel_, controls_, version_, Qt::Window);
+        window_ = holder(windowPanel_, controls_, version_, session_, Qt::Window);
         window_->setWindowTitle("Orvelo Host");
         window_->setWindowIcon(PanelSymbols::icon("display", PanelStyle::accent()));
         if (auto* screen = QGuiApplication::primaryScreen()) {
@@ -70,7 +72,7 @@ void DesktopShell::showPanel() {
 }
 
 void DesktopShell::popUp(QPoint near) {
-    if (!popup_) popup_ = holder(popupPanel_, controls_, version_, Qt::Popup);
+    if (!popup_) popup_ = holder(popupPanel_, controls_, version_, session_, Qt::Popup);
     if (popup_->isVisible()) {
         popup_->hide();
         return;

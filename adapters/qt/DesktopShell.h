@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "adapters/qt/HostControls.h"
+#include "adapters/qt/SessionTexts.h"
 
 class QWidget;
 
@@ -26,7 +27,9 @@ class DesktopShell final : public QObject {
     Q_OBJECT
 
 public:
-    DesktopShell(std::shared_ptr<HostControls> controls, QString version);
+    // `session`: the panel's words for the desktop session's back ends.
+    DesktopShell(std::shared_ptr<HostControls> controls, QString version,
+                 SessionTexts session = SessionTexts::x11());
     ~DesktopShell() override;
 
     // Whether a tray icon is shown (there was a tray at start).
@@ -49,6 +52,7 @@ public:
 private:
     std::shared_ptr<HostControls> controls_;
     QString version_;
+    SessionTexts session_;
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<QWidget> window_;
     HostPanel* windowPanel_ = nullptr;

@@ -80,7 +80,7 @@ QHBoxLayout* rowLayout(QWidget* owner, int spacing = 10) {
 }  // namespace
 
 HostPanel::HostPanel(std::shared_ptr<HostControls> controls, const QString& version,
-                     QWidget* parent)
+                     SessionTexts session, QWidget* parent)
     : QWidget(parent), controls_(std::move(controls)) {
     setFixedSize(kWidth, kHeight);
     PanelStyle::applyScheme(this);
@@ -154,7 +154,7 @@ HostPanel::HostPanel(std::shared_ptr<HostControls> controls, const QString& vers
     layout->addWidget(PanelStyle::dividerLine());
     layout->addWidget(makeReachSection());
     layout->addWidget(PanelStyle::dividerLine());
-    layout->addWidget(makeOptionsSection());
+    layout->addWidget(makeOptionsSection(session));
     layout->addWidget(PanelStyle::dividerLine());
 
     // Devices header with "Pair device".
@@ -262,27 +262,19 @@ QWidget* HostPanel::makeReachSection() {
     return section;
 }
 
-QWidget* HostPanel::makeOptionsSection() {
+QWidget* HostPanel::makeOptionsSection(const SessionTexts& session) {
     auto* section = new QWidget;
     auto* layout = column(section, 12);
-    layout->addWidget(permissionRow(
-        "Screen capture (X display)",
-        "No X display with shared memory answers. Start Orvelo Host inside your X11 desktop "
-        "session (Wayland sessions are not supported yet); there is nothing to grant.",
-        screenSymbol_, screenAllowed_, screenAdvice_));
-    layout->addWidget(permissionRow(
-        "Input injection (XTEST)",
-        "This X display has no XTEST extension, so remote control cannot work here. Viewing "
-        "still does; there is nothing to grant.",
-        inputSymbol_, inputAllowed_, inputAdvice_));
+    layout->addWidget(permissionRow(session.screenTitle, session.screenAdvice, screenSymbol_,
+                                    screenAllowed_, screenAdvice_));
+    layout->addWidget(permissionRow(session.inputTitle, session.inputAdvice, inputSymbol_,
+                                    inputAllowed_, inputAdvice_));
 
     layout->addWidget(switchRow("Allow remote control", controlSwitch_));
     connect(controlSwitch_, &ToggleSwitch::clicked, this,
             [this](bool on) { act([&] { controls_->setControlEnabled(on); }); });
-    layout->addWidget(PanelStyle::label(
-        "Viewing needs the X display. Control also needs XTEST. You can keep a connection view "
-        "only.",
-        Text::caption, PanelStyle::secondary(), true));
+    layout->addWidget(
+        PanelStyle::label(session.controlNote, Text::caption, PanelStyle::secondary(), true));
     controlRunOnly_ = PanelStyle::label({}, Text::caption, PanelStyle::orange(), true);
     layout->addWidget(controlRunOnly_);
 
@@ -293,10 +285,15 @@ QWidget* HostPanel::makeOptionsSection() {
     layout->addWidget(switchRow("Dim this computer's screen during sessions", curtainSwitch_));
     connect(curtainSwitch_, &ToggleSwitch::clicked, this,
             [this](bool on) { act([&] { controls_->setCurtainEnabled(on); }); });
-    layout->addWidget(PanelStyle::label(
-        "People near the computer see a dark screen while your iPhone or iPad still sees "
-        "everything. It lifts when the session ends.",
-        Text::caption, PanelStyle::secondary(), true));
+    curtainAvailable_ = session.curtainUnavailable.isEmpty();
+    curtainSwitch_->setEnabled(curtainAvailable_);
+    layout->addWidget(
+        curtainAvailable_
+            ? PanelStyle::label("People near the computer see a dark screen while your iPhone or "
+                                "iPad still sees everything. It lifts when the session ends.",
+                                Text::caption, PanelStyle::secondary(), true)
+            : PanelStyle::label(session.curtainUnavailable, Text::caption, PanelStyle::orange(),
+                                true));
     return section;
 }
 
@@ -433,7 +430,8 @@ void HostPanel::showOptions(const HostPublished& state) {
                                  ? "Allowed for this run only; the saved setting is off."
                                  : "Off for this run only; the saved setting is on.");
     loginSwitch_->setChecked(state.loginEnabled);
-    curtainSwitch_->setChecked(state.curtainEnabled);
+    // Where the session cannot have a curtain, none comes, whatever the saved setting says.
+    curtainSwitch_->setChecked(curtainAvailable_ && state.curtainEnabled);
 }
 
 void HostPanel::showInvitation(const HostPublished& state) {

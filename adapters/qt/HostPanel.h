@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "adapters/qt/HostControls.h"
+#include "adapters/qt/SessionTexts.h"
 #include "trust/TrustedDevice.h"
 
 class QLabel;
@@ -23,11 +24,11 @@ class ToggleSwitch;
 // The host's whole interface: one scrolling column, 400 × 650, dark, with the mint accent.
 // Top to bottom: the header; the status with its dot; the error with its retry button; the
 // sharing button; how devices reach this computer (private addresses with a refresh button,
-// the relay line and switch, the local-network switch, a note); the permissions (on X11, the
-// display and XTEST probes, with what to do where nothing can be granted), remote control,
-// open at login and the curtain; "YOUR DEVICES" with "Pair device"; the open invitation as a
-// QR code with "Copy pairing link" and "Cancel"; the paired devices, each with "Revoke"; and
-// the footer with the version and "Quit".
+// the relay line and switch, the local-network switch, a note); the permissions (in the
+// session's words, `SessionTexts`, with what to do where nothing can be granted), remote
+// control, open at login and the curtain (disabled where the session cannot have one); "YOUR
+// DEVICES" with "Pair device"; the open invitation as a QR code with "Copy pairing link" and
+// "Cancel"; the paired devices, each with "Revoke"; and the footer with the version and "Quit".
 //
 // It keeps no state of its own: `refresh` shows `controls.published()` as it is, and every
 // control calls one HostControls operation. The owner calls `refresh` whenever the
@@ -44,14 +45,14 @@ public:
 
     // `version`: the application's version for the footer (may be empty).
     HostPanel(std::shared_ptr<HostControls> controls, const QString& version,
-              QWidget* parent = nullptr);
+              SessionTexts session = SessionTexts::x11(), QWidget* parent = nullptr);
 
     void refresh();
 
 private:
     QWidget* makeHeader();
     QWidget* makeReachSection();
-    QWidget* makeOptionsSection();
+    QWidget* makeOptionsSection(const SessionTexts& session);
     QWidget* makeInvitationSection();
     QWidget* makeFooter(const QString& version);
     QWidget* permissionRow(const QString& title, const QString& advice, QLabel*& symbol,
@@ -93,6 +94,7 @@ private:
     QLabel* controlRunOnly_ = nullptr;
     ToggleSwitch* loginSwitch_ = nullptr;
     ToggleSwitch* curtainSwitch_ = nullptr;
+    bool curtainAvailable_ = true;
 
     QPushButton* pairButton_ = nullptr;
     QWidget* invitationSection_ = nullptr;

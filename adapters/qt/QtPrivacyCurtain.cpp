@@ -15,7 +15,6 @@ namespace caldrovex::platform {
 namespace {
 
 constexpr const char* kNoDisplay = "This computer's screen cannot be dimmed without an X display.";
-constexpr const char* kWayland = "This computer's screen cannot be dimmed on a Wayland session.";
 
 bool waylandSession() {
     const char* session = std::getenv("XDG_SESSION_TYPE");
@@ -41,7 +40,7 @@ std::optional<CaldrovexError> availability(const QtPrivacyCurtain::Platform& pla
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
         return CaldrovexError(kNoDisplay);
     }
-    if (waylandSession()) return CaldrovexError(kWayland);
+    if (waylandSession()) return CaldrovexError(QtPrivacyCurtain::kWaylandSentence);
     std::optional<std::string> name = qtDisplayName();
     if (!name || !platform.unavailable || !platform.openKeeper) return CaldrovexError(kNoDisplay);
     return platform.unavailable(*name);

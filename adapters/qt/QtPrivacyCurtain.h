@@ -36,6 +36,9 @@ namespace caldrovex::platform {
 // Contract: as PrivacyCurtain; made after the QGuiApplication, on its thread.
 class QtPrivacyCurtain final : public PrivacyCurtain {
 public:
+    static constexpr const char* kWaylandSentence =
+        "This computer's screen cannot be dimmed on a Wayland session.";
+
     // The areas of the screens, in logical pixels, in order.
     using ScreenAreas = std::function<QList<QRect>()>;
 

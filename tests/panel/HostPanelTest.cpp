@@ -35,8 +35,8 @@ protected:
     }
 
     // Makes the panel for the state as set, refreshed on every change like the real one.
-    HostPanel& show() {
-        panel = std::make_unique<HostPanel>(controls, "0.1.0");
+    HostPanel& show(platform::SessionTexts session = platform::SessionTexts::x11()) {
+        panel = std::make_unique<HostPanel>(controls, "0.1.0", session);
         controls->onChange = [this] { panel->refresh(); };
         panel->show();
         settleEvents();
@@ -243,6 +243,25 @@ TEST_F(HostPanelTest, PermissionRowsShowTheProbesAndWhatToDo) {
     controls->state.screenPermission = true;
     publish();
     EXPECT_EQ(visibleWithText<QLabel>(panel.get(), "Allowed").size(), 2u);
+}
+
+TEST_F(HostPanelTest, OnGnomeWaylandTheRowsNameGnomeAndTheCurtainCannotBeHad) {
+    controls->state.accessibilityPermission = false;
+    controls->state.curtainEnabled = true;
+    const auto session = platform::SessionTexts::gnomeWayland();
+    show(session);
+    EXPECT_TRUE(showsLabel(session.screenTitle));
+    EXPECT_FALSE(showsLabel(platform::SessionTexts::x11().screenTitle));
+    EXPECT_TRUE(showsLabel(session.inputAdvice)) << "no remote desktop: what to do";
+    EXPECT_EQ(visibleWithText<QLabel>(panel.get(), "Allowed").size(), 1u);
+
+    auto* curtain = switchNamed("Dim this computer's screen during sessions");
+    ASSERT_TRUE(curtain);
+    EXPECT_FALSE(curtain->isEnabled());
+    EXPECT_FALSE(curtain->isChecked()) << "a saved curtain that cannot come is not shown on";
+    EXPECT_TRUE(showsLabel(session.curtainUnavailable));
+    curtain->click();
+    EXPECT_TRUE(controls->calls.empty()) << "a disabled switch calls nothing";
 }
 
 TEST_F(HostPanelTest, RemoteControlForThisRunOnlyIsSaidSo) {
