@@ -1,7 +1,11 @@
 #include "adapters/mutter/MutterInputEmitter.h"
 
+#include <X11/keysym.h>
+#include <glib.h>
+
 #include <algorithm>
 
+#include "adapters/mutter/MutterSessionClipboard.h"
 #include "input/CharacterKeysym.h"
 #include "input/MacKeyMap.h"
 
@@ -10,6 +14,28 @@ namespace caldrovex::platform {
 namespace {
 
 using MouseType = InputEvent::MouseType;
+
+// Whether a keysym is typed through a key: the printable ASCII characters, line breaks and
+// tabs, which the Latin keyboard layouts all have. The compositor drops a keysym its layout
+// has no key for, so everything else (accented letters, symbols like the euro, other scripts,
+// emoji) is pasted instead.
+bool typedByKey(Keysym keysym) {
+    return keysym <= 0x7E || keysym == XK_Return || keysym == XK_Tab;
+}
+
+void tap(MutterRemoteSession& session, Keysym keysym) {
+    session.key(keysym, true);
+    session.key(keysym, false);
+}
+
+std::string utf8(const std::u32string& scalars) {
+    std::string text;
+    for (char32_t scalar : scalars) {
+        char bytes[8];
+        text.append(bytes, static_cast<size_t>(g_unichar_to_utf8(scalar, bytes)));
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -122,14 +148,37 @@ void MutterInputEmitter::key(MutterRemoteSession& session, const InputEvent& eve
 }
 
 void MutterInputEmitter::text(MutterRemoteSession& session, const std::u16string& chunk) {
+    std::u32string withoutKey;  // pasted together, before the next key
     for (char32_t scalar : utf16Scalars(chunk)) {
         const Keysym keysym = characterKeysym(scalar);
         const bool sameLineBreak = scalar == U'\n' && lastTypedCarriageReturn_;
         lastTypedCarriageReturn_ = scalar == U'\r';
         if (sameLineBreak || keysym == kNoSymbol) continue;
-        session.key(keysym, true);
-        session.key(keysym, false);
+        if (!typedByKey(keysym)) {
+            withoutKey.push_back(scalar);
+            continue;
+        }
+        paste(session, withoutKey);
+        tap(session, keysym);
     }
+    paste(session, withoutKey);
+}
+
+// Pastes `scalars` with Control-V and empties it. Without the session's clipboard (or when
+// the clipboard's content could not be given back) they go as keysyms, which the compositor
+// types where its layout has a key for them.
+void MutterInputEmitter::paste(MutterRemoteSession& session, std::u32string& scalars) {
+    if (scalars.empty()) return;
+    auto clipboard = session.clipboard();
+    const bool pasted = clipboard && clipboard->paste(utf8(scalars), [&session] {
+        session.key(XK_Control_L, true);
+        tap(session, XK_v);
+        session.key(XK_Control_L, false);
+    });
+    if (!pasted) {
+        for (char32_t scalar : scalars) tap(session, characterKeysym(scalar));
+    }
+    scalars.clear();
 }
 
 std::vector<Keysym> MutterInputEmitter::pressMissingModifiers(MutterRemoteSession& session,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "adapters/mutter/MutterDesktop.h"
@@ -16,8 +17,12 @@ namespace caldrovex::platform {
 // session of the running stream (MutterDesktop::current): the pointer moves to the event's
 // position within the streamed monitor, buttons are Linux's left and right, scroll amounts
 // become smooth axis motion, keys go through the device key table (MacKeyMap) to keysyms, and
-// text is typed as the keysym of each character (CharacterKeysym); the compositor finds or
-// makes the key for each keysym in its own keymap.
+// text is typed as the keysym of each character (CharacterKeysym), which the compositor types
+// through the key its layout has for it. It has no way to type a keysym without such a key, so
+// characters outside ASCII are pasted through the session's clipboard with Control-V (which
+// then gets its content back), in their place among the typed ones. A paste blocks the caller
+// until the application read the text (each wait of it bounded by
+// MutterSessionClipboard::kTransferTimeoutMs), so that the keys after it come after it.
 //
 // Modifier flags are held around presses and drags only, as on X11, and only those the device
 // does not already hold as keys. Without a running stream there is no session to inject into:
@@ -45,6 +50,7 @@ private:
                const InputEvent& event);
     void key(MutterRemoteSession& session, const InputEvent& event);
     void text(MutterRemoteSession& session, const std::u16string& chunk);
+    void paste(MutterRemoteSession& session, std::u32string& scalars);
     std::vector<Keysym> pressMissingModifiers(MutterRemoteSession& session,
                                               std::optional<uint64_t> flags);
 

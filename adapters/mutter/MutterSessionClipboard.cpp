@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <future>
 
 #include "adapters/mutter/MutterCall.h"
 #include "platform/CaldrovexError.h"
@@ -18,6 +20,13 @@ namespace {
 // applications offer under Wayland, then the X11 names that Xwayland's clients use.
 const char* const kTextTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "STRING",
                                   "TEXT"};
+
+// Options without types: the clipboard enabled with nothing offered, or given up.
+GVariant* noTypesOptions() {
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    return g_variant_new("(a{sv})", &options);
+}
 
 GVariant* mimeTypeOptions() {
     GVariantBuilder types;
@@ -40,6 +49,21 @@ bool offersClipboard(GDBusConnection* connection, const std::string& path) {
     } catch (const CaldrovexError&) {
         return false;
     }
+}
+
+// The owner's types from a SelectionOwnerChanged signal's options. GNOME 43 wraps the list in a
+// one-element tuple ("(as)") where later versions send it bare ("as"); both are read.
+std::vector<std::string> offeredTypes(GVariant* options) {
+    std::vector<std::string> types;
+    GVariantPtr value(g_variant_lookup_value(options, "mime-types", nullptr));
+    if (value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE("(as)")))
+        value.reset(g_variant_get_child_value(value.get(), 0));
+    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING_ARRAY)) return types;
+    GVariantIter iter;
+    g_variant_iter_init(&iter, value.get());
+    const char* type = nullptr;
+    while (g_variant_iter_next(&iter, "&s", &type)) types.emplace_back(type);
+    return types;
 }
 
 // Waits until `fd` is ready for `events`, at most until `deadline` (g_get_monotonic_time).
@@ -69,17 +93,17 @@ int takeDescriptor(GVariant* reply, GUnixFDList* list) {
 std::shared_ptr<MutterSessionClipboard> MutterSessionClipboard::enable(
     std::shared_ptr<MutterBus> bus, GDBusConnection* connection, const std::string& sessionPath) {
     if (!offersClipboard(connection, sessionPath)) return nullptr;
-    GVariantBuilder options;
-    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-    try {
-        callOrThrow(connection, kRemoteDesktopName, sessionPath, kRemoteDesktopSession,
-                    "EnableClipboard", g_variant_new("(a{sv})", &options), nullptr, "clipboard");
-    } catch (const CaldrovexError&) {
-        return nullptr;
-    }
+    // Listening first: enabling announces the clipboard's current owner.
     auto clipboard =
         std::make_shared<MutterSessionClipboard>(std::move(bus), connection, sessionPath);
     clipboard->subscribe();
+    try {
+        callOrThrow(connection, kRemoteDesktopName, sessionPath, kRemoteDesktopSession,
+                    "EnableClipboard", noTypesOptions(), nullptr, "clipboard");
+    } catch (const CaldrovexError&) {
+        clipboard->detach();
+        return nullptr;
+    }
     return clipboard;
 }
 
@@ -118,19 +142,14 @@ void MutterSessionClipboard::detach() {
         connection = std::move(connection_);
         offered_.clear();
     }
+    transferred_.notify_all();  // a paste waits no longer for a read that cannot come
     if (!connection) return;
     for (unsigned id : subscriptions_) g_dbus_connection_signal_unsubscribe(connection.get(), id);
     subscriptions_.clear();
 }
 
 void MutterSessionClipboard::ownerChanged(GVariant* options) {
-    std::vector<std::string> types;
-    GVariantIter* iter = nullptr;
-    if (g_variant_lookup(options, "mime-types", "as", &iter)) {
-        const char* type = nullptr;
-        while (g_variant_iter_next(iter, "&s", &type)) types.emplace_back(type);
-        g_variant_iter_free(iter);
-    }
+    std::vector<std::string> types = offeredTypes(options);
     gboolean ours = FALSE;
     g_variant_lookup(options, "session-is-owner", "b", &ours);
     std::lock_guard guard(mutex_);
@@ -173,6 +192,11 @@ void MutterSessionClipboard::transfer(const char* mimeType, uint32_t serial) {
     }
     send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession,
          "SelectionWriteDone", g_variant_new("(ub)", serial, written));
+    {
+        std::lock_guard guard(mutex_);
+        ++transfers_;
+    }
+    transferred_.notify_all();
 }
 
 std::optional<std::string> MutterSessionClipboard::text() {
@@ -239,6 +263,96 @@ void MutterSessionClipboard::setText(const std::string& text) {
     }
     send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession, "SetSelection",
          mimeTypeOptions());
+}
+
+bool MutterSessionClipboard::paste(const std::string& text,
+                                   const std::function<void()>& pressPaste) {
+    // The owner as the compositor last announced it, not as a signal still on its way says.
+    if (!caughtUp()) return false;
+    std::optional<std::string> saved;
+    bool empty = false;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return false;
+        if (ownedBySession_) saved = ownText_;
+        empty = !ownedBySession_ && offered_.empty();
+    }
+    // Another application's content: its text, or nothing that could be given back.
+    if (!saved && !empty && !(saved = this->text())) return false;
+    if (!offerForPaste(text)) return false;
+    const std::optional<uint64_t> before = caughtUp();
+    pressPaste();
+    if (before) {
+        std::unique_lock lock(mutex_);
+        transferred_.wait_for(lock, std::chrono::milliseconds(kTransferTimeoutMs),
+                              [&] { return transfers_ > *before || !connection_; });
+    }
+    restore(saved);
+    return true;
+}
+
+// Offers `text` and waits for the compositor's answer: once it answered, it has asked for
+// its own copy of the text too (GNOME keeps one of any clipboard text).
+bool MutterSessionClipboard::offerForPaste(const std::string& text) {
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return false;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+        ownText_ = text;
+        ownedBySession_ = true;
+    }
+    try {
+        callOrThrow(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession,
+                    "SetSelection", mimeTypeOptions(), nullptr, "clipboard", kTransferTimeoutMs);
+    } catch (const CaldrovexError&) {
+        return false;
+    }
+    return true;
+}
+
+// Waits until the bus thread handled what the compositor sent before it answers a call made
+// now (the bus keeps the order of one connection's messages; the handlers run in the order the
+// messages came), and gives the count of reads served then. Nullopt when that takes too long.
+std::optional<uint64_t> MutterSessionClipboard::caughtUp() {
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        if (!connection_) return std::nullopt;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+    }
+    try {
+        callOrThrow(connection.get(), kRemoteDesktopName, sessionPath_, "org.freedesktop.DBus.Peer",
+                    "Ping", nullptr, nullptr, "clipboard", kTransferTimeoutMs);
+    } catch (const CaldrovexError&) {
+        return std::nullopt;
+    }
+    auto marker = std::make_shared<std::promise<uint64_t>>();
+    auto counted = marker->get_future();
+    bus_->invoke([weak = weak_from_this(), marker] {
+        auto self = weak.lock();
+        if (!self) return marker->set_value(0);
+        std::lock_guard guard(self->mutex_);
+        marker->set_value(self->transfers_);
+    });
+    if (counted.wait_for(std::chrono::milliseconds(kTransferTimeoutMs)) !=
+        std::future_status::ready)
+        return std::nullopt;
+    return counted.get();
+}
+
+void MutterSessionClipboard::restore(const std::optional<std::string>& saved) {
+    if (saved) return setText(*saved);
+    ConnectionPtr connection;
+    {
+        std::lock_guard guard(mutex_);
+        ownText_.clear();
+        ownedBySession_ = false;
+        if (!connection_) return;
+        connection.reset(G_DBUS_CONNECTION(g_object_ref(connection_.get())));
+    }
+    send(connection.get(), kRemoteDesktopName, sessionPath_, kRemoteDesktopSession, "SetSelection",
+         noTypesOptions());
 }
 
 }  // namespace caldrovex::platform

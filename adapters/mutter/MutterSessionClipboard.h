@@ -1,5 +1,8 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,9 +22,13 @@ namespace caldrovex::platform {
 // (SelectionTransfer) and the session writes it into a pipe of the compositor's
 // (SelectionWrite, SelectionWriteDone).
 //
+// `paste` types text the keyboard layout has no key for: the compositor types a keysym only
+// through a key of its layout, so the text goes through the clipboard and the application's
+// paste instead, and the clipboard gets its content back afterwards.
+//
 // Contract: `enable` and `detach` run on the bus thread, where the compositor's requests are
-// answered too; `text` and `setText` may be called from any thread. After `detach` (the session
-// ended), reads find nothing and writes are kept for nobody.
+// answered too; `text`, `setText` and `paste` may be called from any thread but the bus thread.
+// After `detach` (the session ended), reads find nothing and writes are kept for nobody.
 class MutterSessionClipboard : public std::enable_shared_from_this<MutterSessionClipboard> {
 public:
     // How long a read waits for the owning application's text, and a write for the
@@ -44,11 +51,27 @@ public:
     std::optional<std::string> text();
     void setText(const std::string& text);
 
+    // Offers `text` on the clipboard, runs `pressPaste` (which sends the paste keys), waits
+    // until an application read the text, then gives the clipboard back the text it held
+    // (or empties it again). Each wait lasts at most kTransferTimeoutMs. False, with nothing
+    // changed, when the clipboard holds something other than text (a picture, files), which
+    // could not be given back, or when the compositor refuses the text.
+    //
+    // The compositor's own copy of clipboard text is read as the text is offered; the paste
+    // is the first read after that. GNOME puts its copy of the last text back on a clipboard
+    // left empty, so an empty clipboard ends up holding the pasted text. An application that reads
+    // every new clipboard at once (a clipboard manager) can come first, and the paste may then get
+    // the restored text.
+    bool paste(const std::string& text, const std::function<void()>& pressPaste);
+
 private:
     void subscribe();
     void ownerChanged(GVariant* options);
     void transfer(const char* mimeType, uint32_t serial);
     std::optional<std::string> readAs(const std::string& mimeType);
+    bool offerForPaste(const std::string& text);
+    std::optional<uint64_t> caughtUp();
+    void restore(const std::optional<std::string>& saved);
 
     std::shared_ptr<MutterBus> bus_;
     std::string sessionPath_;
@@ -58,6 +81,8 @@ private:
     std::vector<std::string> offered_;     // guarded by mutex_: the owner's types
     bool ownedBySession_ = false;          // guarded by mutex_
     std::string ownText_;                  // guarded by mutex_: what the session offers
+    uint64_t transfers_ = 0;               // guarded by mutex_: the compositor's reads served
+    std::condition_variable transferred_;  // signalled when transfers_ grows
     std::vector<unsigned> subscriptions_;  // bus thread only
 };
 

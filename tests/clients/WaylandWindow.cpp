@@ -8,9 +8,12 @@
 //   axis vertical|horizontal VALUE
 //   key NAME pressed|released   the keysym's name, as the window's keymap turns the key
 //   text UTF8               what a key press types
-//   selection TEXT          the clipboard's text, whenever another client (or the remote
-//                           session) takes the clipboard
+//   offered                 another client (or the remote session) took the clipboard, and
+//                           the compositor offers its text to the window
+//   paste TEXT              Control-V pasted the clipboard's text, read then, as editors do
+//   clipboard TEXT          the clipboard's text, after "read" on standard input
 //   copied                  after "copy TEXT" on standard input made the window the owner
+//   copy refused            the compositor did not let the window take the clipboard
 //   filled SENT DRAWN       after "fill RRGGBB X Y W H [RRGGBB X Y W H...]" on standard
 //                           input painted those rectangles as one change: CLOCK_MONOTONIC
 //                           seconds just before the commit and once the compositor has
@@ -72,6 +75,7 @@ struct Window {
     bool shown = false;
     uint32_t lastSerial = 0;
     std::set<std::string> offerTypes;
+    wl_data_offer* offer = nullptr;  // the clipboard's text on offer
     wl_data_source* source = nullptr;
     std::string copied;
 };
@@ -234,6 +238,8 @@ const wl_pointer_listener kPointerListener = {
 
 // ---- Keyboard ----
 
+std::string clipboardText(Window& w);
+
 void keymap(void* data, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size) {
     auto& w = *static_cast<Window*>(data);
     if (format != WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1) {
@@ -265,6 +271,11 @@ void key(void* data, wl_keyboard*, uint32_t serial, uint32_t, uint32_t key, uint
     const bool pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED;
     say(std::string("key ") + name + (pressed ? " pressed" : " released"));
     if (!pressed) return;
+    if (std::strcmp(name, "v") == 0 &&
+        xkb_state_mod_name_is_active(w.keyState, XKB_MOD_NAME_CTRL, XKB_STATE_MODS_EFFECTIVE) > 0) {
+        say("paste " + clipboardText(w));
+        return;
+    }
     char utf8[64] = "";
     if (xkb_state_key_get_utf8(w.keyState, code, utf8, sizeof utf8) > 0 &&
         static_cast<unsigned char>(utf8[0]) >= 0x20)
@@ -313,17 +324,27 @@ void dataLeave(void*, wl_data_device*) {}
 void dataMotion(void*, wl_data_device*, uint32_t, wl_fixed_t, wl_fixed_t) {}
 void dataDrop(void*, wl_data_device*) {}
 
-// Reads the offer's text, waiting at most three seconds for its owner to write it.
+// Keeps the offer of the clipboard's text, read only when the window pastes.
 void selection(void* data, wl_data_device*, wl_data_offer* offer) {
     auto& w = *static_cast<Window*>(data);
+    if (w.offer) wl_data_offer_destroy(w.offer);
+    w.offer = nullptr;
     if (!offer) return;
     if (w.source || !w.offerTypes.contains(kTextType)) {
         wl_data_offer_destroy(offer);
         return;
     }
+    w.offer = offer;
+    say("offered");
+}
+
+// The clipboard's text, waiting at most three seconds for its owner to write it.
+std::string clipboardText(Window& w) {
+    if (w.source) return w.copied;
+    if (!w.offer) return "";
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) < 0) return;
-    wl_data_offer_receive(offer, kTextType, fds[1]);
+    if (pipe2(fds, O_CLOEXEC) < 0) return "";
+    wl_data_offer_receive(w.offer, kTextType, fds[1]);
     close(fds[1]);
     wl_display_flush(w.display);
     std::string text;
@@ -335,8 +356,7 @@ void selection(void* data, wl_data_device*, wl_data_offer* offer) {
         text.append(buffer, static_cast<size_t>(n));
     }
     close(fds[0]);
-    wl_data_offer_destroy(offer);
-    say("selection " + text);
+    return text;
 }
 const wl_data_device_listener kDataDeviceListener = {dataOffer,  dataEnter, dataLeave,
                                                      dataMotion, dataDrop,  selection};
@@ -368,8 +388,9 @@ void copy(Window& w, const std::string& text) {
     wl_data_source_offer(source, "text/plain");
     wl_data_device_set_selection(w.dataDevice, source, w.lastSerial);
     w.source = source;
+    // The compositor refuses (cancels) a selection from a client without the keyboard's focus.
     wl_display_roundtrip(w.display);
-    say("copied");
+    say(w.source == source ? "copied" : "copy refused");
 }
 
 // ---- Set-up ----
@@ -451,6 +472,8 @@ int main(int argc, char** argv) {
                 fds[1].fd = -1;  // input closed: keep showing the window
             } else if (line.rfind("copy ", 0) == 0) {
                 copy(w, line.substr(5));
+            } else if (line == "read") {
+                say("clipboard " + clipboardText(w));
             } else if (line.rfind("fill ", 0) == 0) {
                 std::istringstream words(line.substr(5));
                 std::vector<Fill> fills;
