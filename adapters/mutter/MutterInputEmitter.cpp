@@ -8,6 +8,8 @@
 #include "adapters/mutter/MutterSessionClipboard.h"
 #include "input/CharacterKeysym.h"
 #include "input/MacKeyMap.h"
+#include "platform/QueueAssert.h"
+#include "platform/SerialQueue.h"
 
 namespace caldrovex::platform {
 
@@ -39,8 +41,9 @@ std::string utf8(const std::u32string& scalars) {
 
 }  // namespace
 
-MutterInputEmitter::MutterInputEmitter(std::shared_ptr<MutterDesktop> desktop)
-    : desktop_(std::move(desktop)) {}
+MutterInputEmitter::MutterInputEmitter(std::shared_ptr<MutterDesktop> desktop, QueuePtr injection)
+    : desktop_(std::move(desktop)),
+      injection_(injection ? std::move(injection) : SerialQueue::make("caldrovex.input.gnome")) {}
 
 bool MutterInputEmitter::permission() {
     return desktop_->current().has_value();
@@ -95,10 +98,19 @@ InputController::Callbacks MutterInputEmitter::callbacks() {
 void MutterInputEmitter::emit(const InputEvent& event) {
     auto current = desktop_->current();
     if (!current) return;
-    MutterRemoteSession& session = *current->session;
+    injection_->post([weak = weak_from_this(), current = std::move(*current), event] {
+        auto self = weak.lock();
+        if (self && current.session->running())
+            self->inject(*current.session, current.display, event);
+    });
+}
+
+void MutterInputEmitter::inject(MutterRemoteSession& session, const CaptureDisplay& display,
+                                const InputEvent& event) {
+    assertOnQueue(*injection_);
     switch (event.kind) {
         case InputEvent::Kind::mouse:
-            return mouse(session, current->display, event);
+            return mouse(session, display, event);
         case InputEvent::Kind::scroll:
             // Positive amounts scroll up and left; the compositor's axis points down and right.
             return session.pointerAxis(-event.wheelHorizontal * kAxisUnitsPerPixel,

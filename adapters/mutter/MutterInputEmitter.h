@@ -10,6 +10,7 @@
 #include "input/DisplayRect.h"
 #include "input/InputController.h"
 #include "input/InputEvent.h"
+#include "platform/Queue.h"
 
 namespace caldrovex::platform {
 
@@ -20,22 +21,30 @@ namespace caldrovex::platform {
 // text is typed as the keysym of each character (CharacterKeysym), which the compositor types
 // through the key its layout has for it. It has no way to type a keysym without such a key, so
 // characters outside ASCII are pasted through the session's clipboard with Control-V (which
-// then gets its content back), in their place among the typed ones. A paste blocks the caller
-// until the application read the text (each wait of it bounded by
-// MutterSessionClipboard::kTransferTimeoutMs), so that the keys after it come after it.
+// then gets its content back), in their place among the typed ones.
+//
+// A paste waits until the application read the text (each wait of it bounded by
+// MutterSessionClipboard::kTransferTimeoutMs), and an application that never pastes (a
+// terminal) makes it wait that long. The events therefore go to the session from a queue of
+// the emitter's own, in the order they came: the caller (the host's main queue) only posts
+// them there and goes on, and the keys after a paste still come after it. Events of a session
+// that ended by the time their turn comes are dropped; the session let go of what it held.
 //
 // Modifier flags are held around presses and drags only, as on X11, and only those the device
 // does not already hold as keys. Without a running stream there is no session to inject into:
 // `permission` answers false and events are dropped.
 //
 // Contract: used on the host's main queue; the controller's callbacks hold the emitter weakly.
+// `heldModifiers_` and `lastTypedCarriageReturn_` belong to the injection queue.
 class MutterInputEmitter : public std::enable_shared_from_this<MutterInputEmitter> {
 public:
     // One wheel click is some 50 pixels of the device's scrolling (as on X11) and 10 units of
     // the compositor's axis motion.
     static constexpr double kAxisUnitsPerPixel = 10.0 / 50.0;
 
-    explicit MutterInputEmitter(std::shared_ptr<MutterDesktop> desktop);
+    // `injection` runs the events' work (a serial queue of the emitter's own when null).
+    explicit MutterInputEmitter(std::shared_ptr<MutterDesktop> desktop,
+                                QueuePtr injection = nullptr);
 
     bool permission();
     DisplayRect displayBounds(uint32_t displayID);
@@ -46,6 +55,8 @@ public:
     InputController::Callbacks callbacks();
 
 private:
+    void inject(MutterRemoteSession& session, const CaptureDisplay& display,
+                const InputEvent& event);
     void mouse(MutterRemoteSession& session, const CaptureDisplay& display,
                const InputEvent& event);
     void key(MutterRemoteSession& session, const InputEvent& event);
@@ -55,6 +66,7 @@ private:
                                               std::optional<uint64_t> flags);
 
     std::shared_ptr<MutterDesktop> desktop_;
+    QueuePtr injection_;
     std::vector<MutterMonitor> monitors_;   // the last layout read
     std::set<Keysym> heldModifiers_;        // modifier keys the device holds as keys
     bool lastTypedCarriageReturn_ = false;  // a '\n' right after '\r' is the same line break

@@ -163,7 +163,7 @@ void MutterRemoteSession::closedByCompositor() {
 }
 
 void MutterRemoteSession::stop(std::function<void()> done) {
-    bus_->invoke([weak = weak_from_this(), done = std::move(done)] {
+    bus_->invoke([weak = weak_from_this(), bus = bus_, done = std::move(done)]() mutable {
         if (auto self = weak.lock()) {
             self->releaseHeld();
             std::string path;
@@ -187,7 +187,9 @@ void MutterRemoteSession::stop(std::function<void()> done) {
             self->tearDown();
             self->finishStart(CaldrovexError(std::string(kCannotStart) + "."), 0);
         }
-        if (done) done();
+        // Queued behind GLib's release of the handlers of the signals unsubscribed above,
+        // which it schedules on this thread: whoever waits for `done` finds them freed.
+        if (done) bus->invoke(std::move(done));
     });
 }
 

@@ -311,7 +311,9 @@ void X11InputEmitter::scheduleRestore() {
 void X11InputEmitter::restoreKeymap() {
     readMappingChanges();
     spare_->restore();
-    XFlush(display_.get());
+    // A round trip, not a flush: once this returns the server has the keymap back, so no
+    // client that asks after it (another program, a check) still sees our bindings.
+    XSync(display_.get(), False);
 }
 
 // The server tells every client when the keymap changes (our own spare bindings included);

@@ -14,6 +14,8 @@
 //   clipboard TEXT          the clipboard's text, after "read" on standard input
 //   copied                  after "copy TEXT" on standard input made the window the owner
 //   copy refused            the compositor did not let the window take the clipboard
+//   pasting off             after "stop pasting" on standard input: Control-V does nothing
+//                           from then on, as in a terminal
 //   filled SENT DRAWN       after "fill RRGGBB X Y W H [RRGGBB X Y W H...]" on standard
 //                           input painted those rectangles as one change: CLOCK_MONOTONIC
 //                           seconds just before the commit and once the compositor has
@@ -78,6 +80,7 @@ struct Window {
     wl_data_offer* offer = nullptr;  // the clipboard's text on offer
     wl_data_source* source = nullptr;
     std::string copied;
+    bool pastes = true;
 };
 
 void say(const std::string& line) {
@@ -271,7 +274,7 @@ void key(void* data, wl_keyboard*, uint32_t serial, uint32_t, uint32_t key, uint
     const bool pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED;
     say(std::string("key ") + name + (pressed ? " pressed" : " released"));
     if (!pressed) return;
-    if (std::strcmp(name, "v") == 0 &&
+    if (std::strcmp(name, "v") == 0 && w.pastes &&
         xkb_state_mod_name_is_active(w.keyState, XKB_MOD_NAME_CTRL, XKB_STATE_MODS_EFFECTIVE) > 0) {
         say("paste " + clipboardText(w));
         return;
@@ -472,6 +475,9 @@ int main(int argc, char** argv) {
                 fds[1].fd = -1;  // input closed: keep showing the window
             } else if (line.rfind("copy ", 0) == 0) {
                 copy(w, line.substr(5));
+            } else if (line == "stop pasting") {
+                w.pastes = false;
+                say("pasting off");
             } else if (line == "read") {
                 say("clipboard " + clipboardText(w));
             } else if (line.rfind("fill ", 0) == 0) {

@@ -55,6 +55,13 @@ public:
         return process_.waitForPrefix(prefix, from, kProcessWait);
     }
     size_t lines() const { return process_.output().size(); }
+    // Where `line` came first from line `from` on.
+    std::optional<size_t> indexOf(const std::string& line, size_t from) const {
+        const auto output = process_.output();
+        for (size_t i = from; i < output.size(); ++i)
+            if (output[i] == line) return i;
+        return std::nullopt;
+    }
     // The "text" lines from line `from` on, in order.
     std::vector<std::string> typed(size_t from) const {
         std::vector<std::string> texts;
@@ -268,37 +275,67 @@ TEST_F(GnomeWayland, ClipboardTextFromTheDesktopReachesTheDevice) {
     EXPECT_EQ((*reply)["text"], fromDesktop) << host->process.transcript();
 }
 
-// The adapters without the host: a capture stream of the monitor, and the input controller
-// on the emitter that uses its session.
-TEST_F(GnomeWayland, ScrollingAndKeysHeldWhenTheSessionEnds) {
-    auto desktop = platform::MutterDesktop::open();
-    ASSERT_TRUE(desktop);
-    auto clock = platform::SystemClock::shared();
-    platform::MutterCaptureService service(
-        desktop, [clock](uint32_t node, const CaptureDisplay& display,
-                         const CaptureConfiguration& configuration, platform::QueuePtr queue,
-                         CaptureService::FrameHandler onFrame, CaptureService::StopHandler onStop) {
-            return std::make_shared<platform::PipeWireCaptureStream>(
-                node, display, configuration, std::move(queue), clock, std::move(onFrame),
-                std::move(onStop));
-        });
-    const CaptureDisplay display = desktop->monitors().at(0).display;
-    auto queue = platform::SerialQueue::make("caldrovex.capture");
-    std::promise<void> pictured;
-    auto once = std::make_shared<std::once_flag>();
-    auto stream = service.makeStream(
-        display, CaptureConfiguration{960, 540, 30, true}, queue,
-        [&pictured, once](VideoFrame frame, MediaTime) {
-            if (frame.width() == 960) std::call_once(*once, [&] { pictured.set_value(); });
-        },
-        [](const std::string&) {});
-    std::promise<std::optional<CaldrovexError>> started;
-    stream->startCapture([&](std::optional<CaldrovexError> error) { started.set_value(error); });
-    auto startResult = started.get_future();
-    ASSERT_EQ(startResult.wait_for(kProcessWait), std::future_status::ready);
-    ASSERT_FALSE(startResult.get());
-    EXPECT_EQ(pictured.get_future().wait_for(kProcessWait), std::future_status::ready);
+// The adapters without the host: a capture stream of the monitor, whose remote-desktop session
+// the emitter's input goes to.
+class GnomeAdapters : public GnomeWayland {
+protected:
+    void startStream() {
+        desktop = platform::MutterDesktop::open();
+        ASSERT_TRUE(desktop);
+        auto clock = platform::SystemClock::shared();
+        service = std::make_unique<platform::MutterCaptureService>(
+            desktop,
+            [clock](uint32_t node, const CaptureDisplay& monitor,
+                    const CaptureConfiguration& configuration, platform::QueuePtr queue,
+                    CaptureService::FrameHandler onFrame, CaptureService::StopHandler onStop) {
+                return std::make_shared<platform::PipeWireCaptureStream>(
+                    node, monitor, configuration, std::move(queue), clock, std::move(onFrame),
+                    std::move(onStop));
+            });
+        display = desktop->monitors().at(0).display;
+        auto queue = platform::SerialQueue::make("caldrovex.capture");
+        auto pictured = std::make_shared<std::promise<void>>();
+        auto shown = pictured->get_future();
+        auto once = std::make_shared<std::once_flag>();
+        stream = service->makeStream(
+            display, CaptureConfiguration{960, 540, 30, true}, queue,
+            [pictured, once](VideoFrame frame, MediaTime) {
+                if (frame.width() == 960) std::call_once(*once, [&] { pictured->set_value(); });
+            },
+            [](const std::string&) {});
+        std::promise<std::optional<CaldrovexError>> started;
+        stream->startCapture(
+            [&](std::optional<CaldrovexError> error) { started.set_value(error); });
+        auto startResult = started.get_future();
+        ASSERT_EQ(startResult.wait_for(kProcessWait), std::future_status::ready);
+        ASSERT_FALSE(startResult.get());
+        EXPECT_EQ(shown.wait_for(kProcessWait), std::future_status::ready);
+    }
 
+    void stopStream() {
+        std::promise<void> stopped;
+        stream->stopCapture([&](std::optional<CaldrovexError>) { stopped.set_value(); });
+        ASSERT_EQ(stopped.get_future().wait_for(kProcessWait), std::future_status::ready);
+    }
+
+    static InputMessage text(const std::string& utf8) {
+        InputMessage message;
+        message.event = "text";
+        message.text = utf8;
+        return message;
+    }
+
+    std::shared_ptr<platform::MutterDesktop> desktop;
+    std::unique_ptr<platform::MutterCaptureService> service;
+    CaptureDisplay display;
+    std::shared_ptr<CaptureStream> stream;
+};
+
+// The adapters without the host: the input controller on the emitter that uses the stream's
+// session.
+TEST_F(GnomeAdapters, ScrollingAndKeysHeldWhenTheSessionEnds) {
+    ASSERT_NO_FATAL_FAILURE(startStream());
+    auto clock = platform::SystemClock::shared();
     auto emitter = std::make_shared<platform::MutterInputEmitter>(desktop);
     InputController controller(emitter->callbacks(), clock, emitter->mainDisplayID());
     controller.displayID = display.id;
@@ -328,11 +365,42 @@ TEST_F(GnomeWayland, ScrollingAndKeysHeldWhenTheSessionEnds) {
     controller.handle(key);
     ASSERT_TRUE(window.next("key e pressed", from)) << window.transcript();
     // The stream ends with the key still held: the session lets go of it first.
-    std::promise<void> stopped;
-    stream->stopCapture([&](std::optional<CaldrovexError>) { stopped.set_value(); });
-    ASSERT_EQ(stopped.get_future().wait_for(kProcessWait), std::future_status::ready);
+    ASSERT_NO_FATAL_FAILURE(stopStream());
     EXPECT_TRUE(window.next("key e released", from)) << window.transcript();
     EXPECT_FALSE(emitter->permission()) << "no session to inject into once the stream ended";
+}
+
+// An application that does not paste (a terminal) leaves a paste waiting for a read that
+// does not come. The wait holds only the emitter's own queue: the caller is back at once,
+// while the text is still on offer; the text after the paste still comes after it, and the
+// user's clipboard gets its text back.
+TEST_F(GnomeAdapters, APasteNobodyReadsLeavesTheCallerFree) {
+    size_t from = window.lines();
+    ASSERT_TRUE(window.write("copy the user's own"));
+    ASSERT_TRUE(window.next("copied", from)) << window.transcript();
+    ASSERT_TRUE(window.write("stop pasting"));
+    ASSERT_TRUE(window.next("pasting off", from)) << window.transcript();
+    ASSERT_NO_FATAL_FAILURE(startStream());
+    auto emitter = std::make_shared<platform::MutterInputEmitter>(desktop);
+    InputController controller(emitter->callbacks(), platform::SystemClock::shared(),
+                               emitter->mainDisplayID());
+    controller.displayID = display.id;
+
+    from = window.lines();
+    controller.handle(text("é"));
+    controller.handle(text("b"));
+    ASSERT_TRUE(window.next("key Control_L released", from)) << window.transcript();
+    // Had the caller waited for the paste to end, the clipboard would hold the user's text again.
+    ASSERT_TRUE(window.write("read"));
+    ASSERT_TRUE(window.next("clipboard é", from)) << window.transcript();
+    ASSERT_TRUE(window.next("text b", from)) << window.transcript();
+    EXPECT_LT(*window.indexOf("clipboard é", from), *window.indexOf("text b", from))
+        << window.transcript();
+
+    from = window.lines();
+    ASSERT_TRUE(window.write("read"));
+    EXPECT_TRUE(window.next("clipboard the user's own", from)) << window.transcript();
+    ASSERT_NO_FATAL_FAILURE(stopStream());
 }
 
 }  // namespace
