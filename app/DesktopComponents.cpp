@@ -64,16 +64,9 @@ void openGnomeWayland(DesktopComponents& components,
         components.gnomeEmitter->callbacks(), clock, components.gnomeEmitter->mainDisplayID());
     components.clipboard = std::make_shared<platform::MutterClipboard>(gnome);
     // The compositor's screen cast announces a PipeWire node; the PipeWire adapter reads it.
-    auto pictures = [clock](uint32_t node, const CaptureDisplay& display,
-                            const CaptureConfiguration& configuration, platform::QueuePtr queue,
-                            CaptureService::FrameHandler onFrame,
-                            CaptureService::StopHandler onStop) -> std::shared_ptr<CaptureStream> {
-        return std::make_shared<platform::PipeWireCaptureStream>(
-            node, display, configuration, std::move(queue), clock, std::move(onFrame),
-            std::move(onStop));
-    };
-    components.screen =
-        makeStreamer(std::make_shared<platform::MutterCaptureService>(gnome, pictures), clock);
+    components.screen = makeStreamer(std::make_shared<platform::MutterCaptureService>(
+                                         gnome, platform::PipeWireCaptureStream::factory(clock)),
+                                     clock);
     components.permissions = std::make_shared<platform::MutterPermissionProbe>(gnome);
 }
 

@@ -19,6 +19,17 @@
 // window standing for the curtain, one window drawn into before each frame.
 //
 // Uses $DISPLAY when set, else starts its own Xvfb. Usage: capture_bench [frames] [kbit/s]
+//
+// With --wayland, the GNOME Wayland road instead, on the headless compositor of
+// tests/run-with-mutter: `tests/run-with-mutter capture_bench --wayland [frames]`. A fullscreen
+// window of caldrovex-wayland-window (next to the host in the build's bin/) draws the changes
+// (typing: one glyph-sized rectangle a frame; full screen: the whole window a new colour), and
+// the real capture service (the compositor's screen cast, read through PipeWire and converted
+// to NV12 at the stream size) takes them. Per frame, from the compositor's answer to the
+// window's commit: "paint", until the compositor drew the frame (the window's frame callback);
+// "wake", until the buffer reached the consumer (repaint, the screen cast's read-back and
+// PipeWire); "convert", from there to the picture on the capture queue (whole-picture
+// conversion, hand-over). The encoder is the same on both roads.
 
 #include <signal.h>
 #include <spawn.h>
@@ -36,19 +47,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "EncodeWaiter.h"
+#include "adapters/mutter/MutterCaptureService.h"
+#include "adapters/pipewire/PipeWireCaptureStream.h"
 #include "adapters/x11/X11CaptureService.h"
 #include "adapters/x11/X11ErrorTrap.h"
 #include "adapters/x11/X11Handles.h"
 #include "adapters/x11/X11ScreenGrabber.h"
 #include "adapters/x11/X11WindowCompositor.h"
+#include "platform/SerialQueue.h"
 #include "protocol/StreamSettings.h"
+#include "support/ChildProcess.h"
 #include "support/H264TestDecoder.h"
 #include "video/EncoderTuning.h"
 #include "video/FrameConverter.h"
@@ -445,13 +464,188 @@ void compareGrabs(Display* display, const CaptureDisplay& area, platform::X11Err
                 c.p95, stats.drawn, stats.covered);
 }
 
+// ---- The GNOME Wayland road ----
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+// The window the changes are drawn in; each "fill" is one commit, answered once the
+// compositor has handled it.
+class WaylandWindow {
+public:
+    WaylandWindow()
+        : process_((std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+                    "bin" / "caldrovex-wayland-window")
+                       .string(),
+                   {"f0f0f0"}, {}) {
+        if (!process_.waitForPrefix("ready ", 0, kWait))
+            throw std::runtime_error("the Wayland window did not show: " + process_.transcript());
+    }
+    // Draws "RRGGBB X Y W H" and returns when the compositor had it (CLOCK_MONOTONIC s).
+    double fill(const std::string& rect) {
+        from_ = process_.lineCount();
+        process_.writeLine("fill " + rect);
+        auto filled = process_.waitForPrefix("filled ", from_, kWait);
+        if (!filled) throw std::runtime_error("the Wayland window did not draw");
+        double sent = 0, drawn = 0;
+        std::istringstream(filled->substr(7)) >> sent >> drawn;
+        return drawn;
+    }
+    // When the compositor drew the last fill on its screen.
+    double painted() {
+        auto line = process_.waitForPrefix("painted ", from_, kWait);
+        if (!line) throw std::runtime_error("the compositor did not draw the window");
+        return std::stod(line->substr(8));
+    }
+
+private:
+    static constexpr std::chrono::milliseconds kWait{30'000};
+    test::ChildProcess process_;
+    size_t from_ = 0;
+};
+
+// When each picture was taken from the stream and when it reached the capture queue.
+struct Taken {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::pair<double, double>> pictures;  // guarded by mutex
+};
+
+// The outcome of an asynchronous call; throws when it does not come within 30 seconds.
+template <typename Outcome>
+Outcome await(const std::function<void(std::function<void(Outcome)>)>& call) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    auto future = promise->get_future();
+    call([promise](Outcome outcome) { promise->set_value(std::move(outcome)); });
+    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+        throw std::runtime_error("the compositor did not answer");
+    return future.get();
+}
+
+void runWayland(CaptureService& service, const CaptureDisplay& area, WaylandWindow& window,
+                int streamWidth, Change change, int frames) {
+    CaptureConfiguration configuration;
+    configuration.width = streamWidth;
+    configuration.height = area.height * streamWidth / area.width / 2 * 2;
+    configuration.fps = kFps;
+    auto taken = std::make_shared<Taken>();
+    auto stream = service.makeStream(
+        area, configuration, platform::SerialQueue::make("capture_bench.capture"),
+        [taken](VideoFrame, MediaTime time) {
+            std::lock_guard guard(taken->mutex);
+            taken->pictures.emplace_back(time.seconds(), monotonicSeconds());
+            taken->arrived.notify_all();
+        },
+        [](const std::string& message) {
+            std::fprintf(stderr, "capture_bench: the stream stopped: %s\n", message.c_str());
+        });
+    using Done = std::optional<CaldrovexError>;
+    auto started = await<Done>([&](auto done) { stream->startCapture(done); });
+    if (started) throw std::runtime_error(started->message());
+    std::vector<double> paint, wake, convert, total;
+    int missed = 0;
+    for (int i = 0; i < kWarmUpFrames + frames; ++i) {
+        // Changes further apart than the stream's frame interval, so that none waits for it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000 / kFps));
+        size_t before = 0;
+        {
+            std::lock_guard guard(taken->mutex);
+            before = taken->pictures.size();
+        }
+        char rect[64];
+        const int grey = 0x30 + (i * 37) % 0xa0;
+        if (change == Change::typing) {
+            std::snprintf(rect, sizeof rect, "101010 %d %d 8 14", 100 + (i % 150) * 11,
+                          100 + (i / 150 % 40) * 22);
+        } else {
+            std::snprintf(rect, sizeof rect, "%02x%02x%02x 0 0 %d %d", grey, 0xff - grey, grey,
+                          area.width, area.height);
+        }
+        const double drawnAt = window.fill(rect);
+        const double paintedAt = window.painted();
+        std::unique_lock lock(taken->mutex);
+        if (!taken->arrived.wait_for(lock, std::chrono::seconds(2),
+                                     [&] { return taken->pictures.size() > before; })) {
+            ++missed;
+            continue;
+        }
+        const auto [takenAt, queuedAt] = taken->pictures[before];
+        if (i < kWarmUpFrames) continue;
+        paint.push_back((paintedAt - drawnAt) * 1e3);
+        wake.push_back((takenAt - drawnAt) * 1e3);
+        convert.push_back((queuedAt - takenAt) * 1e3);
+        total.push_back((queuedAt - drawnAt) * 1e3);
+    }
+    await<Done>([&](auto done) { stream->stopCapture(done); });
+    if (total.empty()) throw std::runtime_error("no picture came from the screen cast");
+    Spread p = spread(paint), w = spread(wake), c = spread(convert), t = spread(total);
+    std::printf("%-11s %4dx%-4d %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6.2f %6.2f   %6d\n",
+                change == Change::typing ? "typing" : "full screen", configuration.width,
+                configuration.height, p.median, p.p95, w.median, w.p95, c.median, c.p95, t.median,
+                t.p95, missed);
+    std::fflush(stdout);
+}
+
+int wayland(int frames) {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    if (type == nullptr || std::string(type) != "wayland") {
+        std::fprintf(stderr,
+                     "capture_bench: --wayland runs on a GNOME Wayland session: "
+                     "tests/run-with-mutter capture_bench --wayland [frames]\n");
+        return 2;
+    }
+    auto gnome = platform::MutterDesktop::open();
+    if (!gnome || !gnome->offersScreenCast()) {
+        std::fprintf(stderr, "capture_bench: the session bus offers no GNOME screen cast\n");
+        return 1;
+    }
+    platform::MutterCaptureService service(
+        gnome, platform::PipeWireCaptureStream::factory(platform::SystemClock::shared()));
+    auto displays = await<TimeoutOutcome<std::vector<CaptureDisplay>>>(
+        [&](auto done) { service.displays(done); });
+    auto* listed = std::get_if<std::vector<CaptureDisplay>>(&displays);
+    if (listed == nullptr || listed->empty()) {
+        std::fprintf(stderr, "capture_bench: the compositor lists no monitor\n");
+        return 1;
+    }
+    const CaptureDisplay area = listed->front();
+    WaylandWindow window;
+    std::printf(
+        "GNOME Wayland %s: %dx%d, %d frames per row after %d warm-up, changes %d ms apart\n",
+        area.name.c_str(), area.width, area.height, frames, kWarmUpFrames, 2000 / kFps);
+    std::printf("%-11s %-9s %-13s   %-13s   %-13s   %-13s   %6s\n", "change", "stream", "paint ms",
+                "wake ms", "convert ms", "capture ms", "missed");
+    std::printf("%-11s %-9s %-13s   %-13s   %-13s   %-13s\n", "", "", "median p95", "median p95",
+                "median p95", "median p95");
+    for (int width : {area.width, 1280}) {
+        for (Change change : {Change::typing, Change::fullScreen}) {
+            runWayland(service, area, window, width, change, frames);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--wayland") {
+        const int frames = argc > 2 ? std::atoi(argv[2]) : 150;
+        if (frames <= 0) {
+            std::fprintf(stderr, "usage: capture_bench --wayland [frames]\n");
+            return 2;
+        }
+        try {
+            return wayland(frames);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "capture_bench: %s\n", error.what());
+            return 1;
+        }
+    }
     int frames = argc > 1 ? std::atoi(argv[1]) : 150;
     bitrate = argc > 2 ? std::atoi(argv[2]) * 1000 : bitrate;
     if (frames <= 0 || bitrate <= 0) {
-        std::fprintf(stderr, "usage: capture_bench [frames] [kbit/s]\n");
+        std::fprintf(stderr, "usage: capture_bench [frames] [kbit/s] | --wayland [frames]\n");
         return 2;
     }
     std::optional<PrivateXServer> server;

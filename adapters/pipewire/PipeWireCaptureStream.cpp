@@ -278,11 +278,24 @@ void PipeWireCaptureStream::Consumer::take(pw_buffer* buffer) {
                             uint64_t(sourceWidth) * 4;
     if (stride < sourceWidth * 4 || needed > data.maxsize) return;
     const auto* pixels = static_cast<const uint8_t*>(data.data) + data.chunk->offset;
-    VideoFrame frame = converter->convert(pixels, stride);
+    // The picture's time is when it was taken from the stream, as the X11 capture stamps
+    // before its grab: the conversion is part of the capture's own share.
     auto micros = static_cast<int64_t>(std::llround(clock->monotonic() * kTimescale));
+    VideoFrame frame = converter->convert(pixels, stride);
     queue->post([handler = onFrame, frame = std::move(frame), micros]() mutable {
         handler(std::move(frame), MediaTime::make(micros, kTimescale));
     });
+}
+
+PipeWireCaptureStream::Factory PipeWireCaptureStream::factory(ClockPtr clock) {
+    return [clock](uint32_t node, const CaptureDisplay& display,
+                   const CaptureConfiguration& configuration, QueuePtr queue,
+                   CaptureService::FrameHandler onFrame,
+                   CaptureService::StopHandler onStop) -> std::shared_ptr<CaptureStream> {
+        return std::make_shared<PipeWireCaptureStream>(node, display, configuration,
+                                                       std::move(queue), clock, std::move(onFrame),
+                                                       std::move(onStop));
+    };
 }
 
 PipeWireCaptureStream::PipeWireCaptureStream(uint32_t nodeID, CaptureDisplay display,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -29,6 +30,13 @@ public:
                           CaptureConfiguration configuration, QueuePtr captureQueue, ClockPtr clock,
                           CaptureService::FrameHandler onFrame, CaptureService::StopHandler onStop);
     ~PipeWireCaptureStream() override;
+
+    // Makes such streams, stamped on `clock`, for a capture service that announces nodes.
+    using Factory = std::function<std::shared_ptr<CaptureStream>(
+        uint32_t nodeID, const CaptureDisplay& display, const CaptureConfiguration& configuration,
+        QueuePtr captureQueue, CaptureService::FrameHandler onFrame,
+        CaptureService::StopHandler onStop)>;
+    static Factory factory(ClockPtr clock);
 
     PipeWireCaptureStream(const PipeWireCaptureStream&) = delete;
     PipeWireCaptureStream& operator=(const PipeWireCaptureStream&) = delete;

@@ -1,14 +1,11 @@
 #include "latency_bench/ChangePainter.h"
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <stdexcept>
 #include <thread>
 
 #include "latency_bench/MonotonicTime.h"
@@ -39,50 +36,17 @@ int colourDistance(std::array<uint8_t, 3> a, std::array<uint8_t, 3> b) {
     return most;
 }
 
-ChangePainter::ChangePainter(const std::string& displayName, uint32_t seed, bool inWindow)
-    : ownWindow_(inWindow), random_(seed) {
-    display_ = platform::openDisplay(displayName);
-    if (display_ == nullptr) throw std::runtime_error("cannot open display " + displayName);
-    const int screen = DefaultScreen(display_.get());
-    width_ = DisplayWidth(display_.get(), screen);
-    height_ = DisplayHeight(display_.get(), screen);
-    target_ = DefaultRootWindow(display_.get());
-    if (ownWindow_) {
-        // Override-redirect: no window manager moves it; mapped first, so it lies lowest.
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;
-        target_ = XCreateWindow(display_.get(), target_, 0, 0, static_cast<unsigned>(width_),
-                                static_cast<unsigned>(height_), 0, CopyFromParent, InputOutput,
-                                CopyFromParent, CWOverrideRedirect, &attributes);
-        XMapWindow(display_.get(), target_);
-    }
-    gc_ = XCreateGC(display_.get(), target_, 0, nullptr);
-}
-
-ChangePainter::~ChangePainter() {
-    XFreeGC(display_.get(), gc_);
-    if (ownWindow_) XDestroyWindow(display_.get(), target_);
-}
-
-void ChangePainter::fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h) {
-    // A 24-bit TrueColor visual: the pixel value is the colour itself.
-    const unsigned long pixel =
-        (unsigned long)colour[0] << 16 | (unsigned long)colour[1] << 8 | colour[2];
-    XSetForeground(display_.get(), gc_, pixel);
-    XFillRectangle(display_.get(), target_, gc_, x, y, static_cast<unsigned>(w),
-                   static_cast<unsigned>(h));
-}
+ChangePainter::ChangePainter(std::unique_ptr<PaintCanvas> canvas, uint32_t seed)
+    : canvas_(std::move(canvas)), random_(seed) {}
 
 void ChangePainter::clear(const Scenario& scenario) {
     scenario_ = scenario;
     caret_ = 0;
     last_ = {128, 128, 128};
-    fill(last_, 0, 0, width_, height_);
+    canvas_->draw({{last_, 0, 0, width(), height()}});
     // The host and ffmpeg both draw the pointer into their pictures.
-    const int x = scenario.pointerInMiddle ? width_ / 2 : width_ - 1;
-    const int y = scenario.pointerInMiddle ? height_ / 2 : height_ - 1;
-    XWarpPointer(display_.get(), None, DefaultRootWindow(display_.get()), 0, 0, 0, 0, x, y);
-    XSync(display_.get(), False);
+    canvas_->placePointer(scenario.pointerInMiddle ? width() / 2 : width() - 1,
+                          scenario.pointerInMiddle ? height() / 2 : height() - 1);
 }
 
 std::array<uint8_t, 3> ChangePainter::nextColour() {
@@ -98,40 +62,32 @@ std::array<uint8_t, 3> ChangePainter::nextColour() {
 DrawnChange ChangePainter::change() {
     const std::array<uint8_t, 3> colour = nextColour();
     const int side = scenario_.side;
-    const int x = static_cast<int>(scenario_.centreX * width_) - side / 2;
-    const int y = static_cast<int>(scenario_.centreY * height_) - side / 2;
-    const double sentAt = monotonicNow();
-    fill(colour, x, y, side, side);
+    std::vector<FilledRect> rects{{colour, static_cast<int>(scenario_.centreX * width()) - side / 2,
+                                   static_cast<int>(scenario_.centreY * height()) - side / 2, side,
+                                   side}};
     if (scenario_.typing) {
         // The next character of a line of text in the lower half, 11 pixels a character.
         const int column = caret_ % kLineLength;
         const int line = (caret_ / kLineLength) % kLines;
-        fill({24, 24, 24}, kMargin + column * 11, height_ / 2 + line * 22, 8, 14);
+        rects.push_back({{24, 24, 24}, kMargin + column * 11, height() / 2 + line * 22, 8, 14});
         ++caret_;
     }
-    // XSync returns once the server has handled the fill, i.e. the pixels are in its frame
-    // buffer: from here on any grab sees them.
-    XSync(display_.get(), False);
-    const double drawnAt = monotonicNow();
+    const PaintCanvas::Stamps stamps = canvas_->draw(rects);
     last_ = colour;
-    return {sentAt, drawnAt, colour};
+    return {stamps.sentAt, stamps.drawnAt, colour};
 }
 
 std::array<uint8_t, 3> ChangePainter::screenColour() {
-    const int x = std::clamp(static_cast<int>(scenario_.probeX * width_), 0, width_ - 1);
-    const int y = std::clamp(static_cast<int>(scenario_.probeY * height_), 0, height_ - 1);
-    platform::X11Ptr<XImage> image(XGetImage(display_.get(), DefaultRootWindow(display_.get()), x,
-                                             y, 1, 1, AllPlanes, ZPixmap));
-    if (!image) return {};
-    const unsigned long pixel = XGetPixel(image.get(), 0, 0);
-    return {static_cast<uint8_t>(pixel >> 16), static_cast<uint8_t>(pixel >> 8),
-            static_cast<uint8_t>(pixel)};
+    return canvas_->colourAt(
+        std::clamp(static_cast<int>(scenario_.probeX * width()), 0, width() - 1),
+        std::clamp(static_cast<int>(scenario_.probeY * height()), 0, height() - 1));
 }
 
 std::vector<DrawnChange> ChangePainter::changes(int count) {
     // The stamp after XSync is only as good as this thread's wake-up: on two busy cores the
-    // capture may have grabbed the change before the painter runs again. A real-time
-    // priority while painting (when allowed) lets it run first; the thread sleeps otherwise.
+    // capture may have grabbed the change before the painter runs again. A real-time priority
+    // while painting (when allowed) lets it run first; the thread sleeps otherwise. (A Wayland
+    // window paints and stamps in a process of its own, at the ordinary priority.)
     int oldPolicy = 0;
     sched_param oldParam{};
     pthread_getschedparam(pthread_self(), &oldPolicy, &oldParam);

@@ -2,21 +2,20 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <random>
-#include <string>
 #include <vector>
 
-#include "adapters/x11/X11Handles.h"
+#include "latency_bench/PaintCanvas.h"
 #include "latency_bench/Scenario.h"
-
-struct _XGC;
 
 namespace caldrovex::bench {
 
-// One change drawn on the screen: the colour the probe area took, and when the X server had
-// drawn it (CLOCK_MONOTONIC seconds, stamped right after XSync returned). The drawing itself
-// happened between `sentAt` (the request about to be flushed) and `drawnAt`; on a loaded
-// machine the bench's thread may wake from XSync a few milliseconds after the server drew.
+// One change drawn on the screen: the colour the probe area took, and when the display had
+// drawn it (CLOCK_MONOTONIC seconds, stamped right after XSync, or the Wayland round trip,
+// returned). The drawing itself happened between `sentAt` (the request about to be flushed)
+// and `drawnAt`; on a loaded machine the drawing thread may wake a few milliseconds after the
+// display drew.
 struct DrawnChange {
     double sentAt = 0;
     double drawnAt = 0;
@@ -27,21 +26,14 @@ struct DrawnChange {
 // filled with a new colour at each change (and, when typing, a mark along a line of text),
 // at intervals drawn at random from the scenario's range. Colours stay inside video range and
 // differ strongly from the previous one, so a decoded probe is told apart at a glance. On a
-// connection of its own; one thread.
-//
-// The changes are drawn on the root window, or, `inWindow`, in a window of the painter's own
-// covering the screen (as a desktop drawn by a file manager): a capture that composes the
-// picture from the windows, leaving the privacy curtain out, sees only what windows hold.
+// canvas of its own; one thread.
 class ChangePainter {
 public:
-    // Throws std::runtime_error when the display cannot be opened.
-    ChangePainter(const std::string& displayName, uint32_t seed, bool inWindow = false);
-    ~ChangePainter();
-    ChangePainter(const ChangePainter&) = delete;
-    ChangePainter& operator=(const ChangePainter&) = delete;
+    ChangePainter(std::unique_ptr<PaintCanvas> canvas, uint32_t seed);
 
     // Paints the whole screen a plain grey (the starting state of every run) and puts the
-    // pointer where `scenario` wants it; later changes follow `scenario`.
+    // pointer where `scenario` wants it (where the display lets it be moved); later changes
+    // follow `scenario`.
     void clear(const Scenario& scenario);
     // Fills the probe square with a fresh colour and returns what was drawn when.
     DrawnChange change();
@@ -53,19 +45,13 @@ public:
 
     // Whether the last `changes` painted at a real-time priority.
     bool realtime() const { return realtime_; }
-    int width() const { return width_; }
-    int height() const { return height_; }
+    int width() const { return canvas_->width(); }
+    int height() const { return canvas_->height(); }
 
 private:
     std::array<uint8_t, 3> nextColour();
-    void fill(std::array<uint8_t, 3> colour, int x, int y, int w, int h);
 
-    platform::DisplayHandle display_;
-    bool ownWindow_ = false;
-    unsigned long target_ = 0;
-    _XGC* gc_ = nullptr;
-    int width_ = 0;
-    int height_ = 0;
+    std::unique_ptr<PaintCanvas> canvas_;
     Scenario scenario_;
     int caret_ = 0;
     std::mt19937 random_;

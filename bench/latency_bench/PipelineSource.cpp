@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <variant>
 
-#include "adapters/x11/X11CaptureService.h"
 #include "latency_bench/MonotonicTime.h"
 #include "protocol/StreamSettings.h"
 #include "video/H264Decoder.h"
@@ -99,13 +98,12 @@ private:
 
 }  // namespace
 
-PipelineSource::PipelineSource(const std::string& displayName, int fps, double probeX,
+PipelineSource::PipelineSource(std::shared_ptr<CaptureService> capture, int fps, double probeX,
                                double probeY, FrameLog& log)
     : captureQueue_(platform::SerialQueue::make("caldrovex.capture")),
       timerQueue_(platform::SerialQueue::make("caldrovex.timeout")),
       stamps_(std::make_shared<Stamps>()) {
-    auto service = std::make_shared<StampingService>(
-        std::make_shared<platform::X11CaptureService>(displayName), stamps_);
+    auto service = std::make_shared<StampingService>(std::move(capture), stamps_);
     streamer_ = ScreenStreamer::make(service, captureQueue_, timerQueue_);
     // Unacknowledged: the sink completes every write at once, so credit never runs short.
     StreamSettings settings;

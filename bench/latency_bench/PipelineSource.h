@@ -2,11 +2,11 @@
 
 #include <memory>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "latency_bench/FrameLog.h"
 #include "platform/SerialQueue.h"
+#include "video/CaptureService.h"
 #include "video/ScreenStreamer.h"
 
 namespace caldrovex::bench {
@@ -19,17 +19,19 @@ struct CaptureStamp {
 };
 
 // The host's own capture and encoding, in this process and without the network, to split
-// its part of the latency: the real X11 capture service and screen streamer (pipeline,
-// libx264, pacer) at the host's default 6 Mbit/s and 1920 pixels, sending to a sink that
-// stamps each access unit as it leaves the encoder and decodes it as the device would. The
-// capture service is wrapped to stamp each picture when it is taken and when it reaches the
-// pipeline's queue. A FrameRecord's receivedAt is the encoder's output here.
+// its part of the latency: the real capture service (X11, or GNOME Wayland's screen cast read
+// through PipeWire) and screen streamer (pipeline, libx264, pacer) at the host's default 6 Mbit/s
+// and 1920 pixels, sending to a sink that stamps each access unit as it leaves the encoder and
+// decodes it as the device would. The capture service is wrapped to stamp each picture when it is
+// taken and when it reaches the pipeline's queue. A FrameRecord's receivedAt is the encoder's
+// output here.
 //
 // Main thread only (the streamer works on its own queues); `log` must outlive the source.
 class PipelineSource {
 public:
-    // Starts capturing `displayName` at `fps`; throws std::runtime_error when it cannot.
-    PipelineSource(const std::string& displayName, int fps, double probeX, double probeY,
+    // Starts capturing the first display of `capture` at `fps`; throws std::runtime_error
+    // when it cannot.
+    PipelineSource(std::shared_ptr<CaptureService> capture, int fps, double probeX, double probeY,
                    FrameLog& log);
     ~PipelineSource();
     PipelineSource(const PipelineSource&) = delete;

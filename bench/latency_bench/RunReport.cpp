@@ -160,8 +160,9 @@ void printTable(const std::vector<RunReport>& reports, FILE* out) {
                               1000 * percentile(confirmations, 0.95)};
     std::fprintf(
         out,
-        "pictures 1920x1080; changes are timed from XSync's return (the X server drew them at most "
-        "%.1f ms (median) / %.1f ms (p95) earlier)\n",
+        "pictures 1920x1080; changes are timed from the display's confirmation (XSync's return, "
+        "or the Wayland compositor's answer to the commit), sent at most %.1f ms (median) / "
+        "%.1f ms (p95) earlier\n",
         confirmation.median, confirmation.p95);
 
     std::fprintf(out, "\nagainst ffmpeg in the same run (e2e median ratio, p95 ratio)\n");

@@ -23,7 +23,17 @@
 //
 //   latency_bench [--samples N] [--rounds N] [--fps 30,60] [--scenarios probe,square,typing]
 //                 [--only host,host-before,pipeline,ffmpeg] [--baseline DIR] [--csv FILE]
-//                 [--display :N] [--seed N] [--bin DIR] [--curtain]
+//                 [--display :N] [--seed N] [--bin DIR] [--curtain | --wayland]
+//
+// With --wayland it measures the GNOME Wayland road instead, run on the headless compositor of
+// tests/run-with-mutter (whose D-Bus session it shares, adding the keyring):
+//
+//   tests/run-with-mutter build/release/bench/latency_bench --wayland [options]
+//
+// The changes are then drawn in a fullscreen window of caldrovex-wayland-window (from --bin),
+// timed from the compositor's answer to its commit; the host and the pipeline capture through
+// the compositor's screen cast and PipeWire. ffmpeg's x11grab sees nothing there and the
+// privacy curtain does not exist there, so neither is measured.
 //
 // Writes FILE (default latency_bench.csv) with one row per configuration, FILE's stem +
 // "_samples.csv" with every latency sample, and the programs' error output into FILE's stem +
@@ -46,6 +56,9 @@
 #include <thread>
 #include <vector>
 
+#include "adapters/mutter/MutterCaptureService.h"
+#include "adapters/pipewire/PipeWireCaptureStream.h"
+#include "adapters/x11/X11CaptureService.h"
 #include "latency_bench/ChangePainter.h"
 #include "latency_bench/FfmpegSource.h"
 #include "latency_bench/HostSource.h"
@@ -56,6 +69,8 @@
 #include "latency_bench/ResourceSampler.h"
 #include "latency_bench/RunReport.h"
 #include "latency_bench/Scenario.h"
+#include "latency_bench/WaylandCanvas.h"
+#include "latency_bench/X11Canvas.h"
 
 using namespace caldrovex::bench;
 namespace fs = std::filesystem;
@@ -91,6 +106,7 @@ struct Options {
     uint32_t seed = std::random_device{}();
     fs::path binaries;
     bool curtain = false;
+    bool wayland = false;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -100,7 +116,9 @@ struct Options {
                  "probe,square,typing]\n"
                  "                     [--only host,host-before,pipeline,ffmpeg] [--baseline DIR] "
                  "[--csv FILE]\n"
-                 "                     [--display :N] [--seed N] [--bin DIR] [--curtain]\n",
+                 "                     [--display :N] [--seed N] [--bin DIR] [--curtain | "
+                 "--wayland]\n"
+                 "       tests/run-with-mutter latency_bench --wayland [options]\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -121,6 +139,10 @@ Options parse(int argc, char** argv) {
         const std::string name = argv[i];
         if (name == "--curtain") {
             options.curtain = true;
+            continue;
+        }
+        if (name == "--wayland") {
+            options.wayland = true;
             continue;
         }
         if (i + 1 >= argc) usage(name + " needs a value");
@@ -170,7 +192,42 @@ Options parse(int argc, char** argv) {
     if (options.scenarios.empty() || options.rates.empty()) usage("nothing to measure");
     // Without an earlier build there is nothing to compare with.
     if (!options.baseline) options.sources.erase("host-before");
+    if (options.wayland) {
+        if (options.curtain) usage("the privacy curtain is not available on Wayland");
+        if (options.display) usage("--display names an X server, which --wayland does not use");
+        // x11grab sees nothing of a Wayland session.
+        options.sources.erase("ffmpeg");
+        if (options.sources.empty()) usage("on Wayland, --only takes host,host-before,pipeline");
+    }
     return options;
+}
+
+// The capture the in-process pipeline uses: the X server's, or the GNOME compositor's screen
+// cast read through PipeWire.
+std::shared_ptr<caldrovex::CaptureService> captureService(const Options& options,
+                                                          const PrivateSession& session) {
+    using namespace caldrovex;
+    if (!options.wayland)
+        return std::make_shared<platform::X11CaptureService>(session.displayName());
+    auto gnome = platform::MutterDesktop::open();
+    if (!gnome || !gnome->offersScreenCast())
+        throw std::runtime_error("the session bus offers no GNOME screen cast");
+    return std::make_shared<platform::MutterCaptureService>(
+        gnome, platform::PipeWireCaptureStream::factory(platform::SystemClock::shared()));
+}
+
+// Checks that the bench runs on a GNOME Wayland session, and names the compositor's socket by
+// its full path: the private session moves the runtime folder it lies in.
+std::string enterWaylandSession() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (display == nullptr || *display == '\0' || type == nullptr || std::string(type) != "wayland")
+        usage("--wayland needs a GNOME Wayland session: run it under tests/run-with-mutter");
+    fs::path socket(display);
+    if (socket.is_relative() && runtime != nullptr) socket = fs::path(runtime) / socket;
+    ::setenv("WAYLAND_DISPLAY", socket.c_str(), 1);
+    return socket.string();
 }
 
 // Whether the local screen at the probe got dimmed by the curtain in time.
@@ -257,7 +314,9 @@ Round measure(const RunReport& config, const Scenario& scenario, int count, Chan
 
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
-    PrivateSession::enterBusSession(argc, argv);
+    // On Wayland the bench shares the compositor's D-Bus session, where the screen cast is.
+    const std::string waylandDisplay = options.wayland ? enterWaylandSession() : "";
+    if (!options.wayland) PrivateSession::enterBusSession(argc, argv);
     try {
         const fs::path csv(options.csv);
         const fs::path logs = csv.parent_path() / (csv.stem().string() + "_logs");
@@ -266,7 +325,7 @@ int main(int argc, char** argv) {
         PrivateSession session(logs);
         if (options.display) {
             session.useXServer(*options.display);
-        } else {
+        } else if (!options.wayland) {
             session.startXServer();
         }
         double load[3] = {};
@@ -274,9 +333,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "latency_bench: display %s, seed %u, %d changes per configuration in %d "
                      "rounds, load average %.1f %.1f %.1f\n",
-                     session.displayName().c_str(), options.seed, options.samples, options.rounds,
-                     load[0], load[1], load[2]);
-        ChangePainter painter(session.displayName(), options.seed, options.curtain);
+                     options.wayland ? waylandDisplay.c_str() : session.displayName().c_str(),
+                     options.seed, options.samples, options.rounds, load[0], load[1], load[2]);
+        std::unique_ptr<PaintCanvas> canvas;
+        if (options.wayland) {
+            canvas = std::make_unique<WaylandCanvas>(options.binaries, logs / "wayland-window.log");
+        } else {
+            canvas = std::make_unique<X11Canvas>(session.displayName(), options.curtain);
+        }
+        ChangePainter painter(std::move(canvas), options.seed);
+        const auto capture = captureService(options, session);
 
         // The hosts run for the whole bench, each with folders of its own.
         std::map<std::string, std::unique_ptr<HostSource>> hosts;
@@ -300,8 +366,8 @@ int main(int argc, char** argv) {
             const Scenario& scenario = options.scenarios.front();
             painter.clear(scenario);
             FrameLog log;
-            PipelineSource warmUp(session.displayName(), options.rates.front(), scenario.probeX,
-                                  scenario.probeY, log);
+            PipelineSource warmUp(capture, options.rates.front(), scenario.probeX, scenario.probeY,
+                                  log);
             log.waitFor(1, kFirstFrameWait);
             painter.changes(kWarmUpChanges);
         }
@@ -334,8 +400,8 @@ int main(int argc, char** argv) {
                 std::unique_ptr<FfmpegSource> ffmpeg;
                 auto start = [&](FrameLog& log) -> Started {
                     if (report.name == "pipeline") {
-                        pipeline = std::make_unique<PipelineSource>(
-                            session.displayName(), fps, scenario.probeX, scenario.probeY, log);
+                        pipeline = std::make_unique<PipelineSource>(capture, fps, scenario.probeX,
+                                                                    scenario.probeY, log);
                         return {0, [&] { pipeline->stop(); }, [] { return true; }, nullptr};
                     }
                     if (report.name == "ffmpeg") {

@@ -16,7 +16,15 @@
 //   copy refused            the compositor did not let the window take the clipboard
 //   pasting off             after "stop pasting" on standard input: Control-V does nothing
 //                           from then on, as in a terminal
-// Usage: caldrovex-wayland-window RRGGBB
+//   filled SENT DRAWN       after "fill RRGGBB X Y W H [RRGGBB X Y W H...]" on standard
+//                           input painted those rectangles as one change: CLOCK_MONOTONIC
+//                           seconds just before the commit and once the compositor has
+//                           handled it (a round trip later), for benchmarks
+//   painted T               the compositor drew that change on its screen at T (its frame
+//                           callback, CLOCK_MONOTONIC seconds)
+// Usage: caldrovex-wayland-window RRGGBB [PICTURE]
+// PICTURE, when given, is shown instead of the colour if it has the window's size: raw 32-bit
+// pixels, blue first (ImageMagick's `convert IN.png -depth 8 bgra:PICTURE`), rows top down.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -24,13 +32,19 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "xdg-shell-client-protocol.h"
 
@@ -40,6 +54,9 @@ constexpr const char* kTextType = "text/plain;charset=utf-8";
 
 struct Window {
     uint32_t colour = 0xff000000;
+    // What the window shows, kept to draw the next buffer from; the picture given, if any.
+    std::vector<uint32_t> canvas;
+    std::vector<uint32_t> picture;
     wl_display* display = nullptr;
     wl_compositor* compositor = nullptr;
     wl_shm* shm = nullptr;
@@ -72,20 +89,80 @@ void say(const std::string& line) {
 
 // ---- Drawing ----
 
-wl_buffer* solidBuffer(Window& w) {
+// The compositor is done with a buffer once it released it; each is drawn once.
+void bufferRelease(void*, wl_buffer* buffer) {
+    wl_buffer_destroy(buffer);
+}
+const wl_buffer_listener kBufferListener = {bufferRelease};
+
+// A buffer holding the canvas.
+wl_buffer* canvasBuffer(Window& w) {
     const int stride = w.width * 4;
     const size_t size = static_cast<size_t>(stride) * w.height;
     int fd = memfd_create("caldrovex-wayland-window", MFD_CLOEXEC);
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) < 0) std::exit(1);
     auto* pixels = static_cast<uint32_t*>(mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0));
-    for (size_t i = 0; i < size / 4; ++i) pixels[i] = w.colour;
+    std::memcpy(pixels, w.canvas.data(), size);
     munmap(pixels, size);
     wl_shm_pool* pool = wl_shm_create_pool(w.shm, fd, static_cast<int32_t>(size));
     wl_buffer* buffer =
         wl_shm_pool_create_buffer(pool, 0, w.width, w.height, stride, WL_SHM_FORMAT_XRGB8888);
     wl_shm_pool_destroy(pool);
     close(fd);
+    wl_buffer_add_listener(buffer, &kBufferListener, &w);
     return buffer;
+}
+
+// The canvas at the window's size: the picture when it has that size, else the colour.
+void resetCanvas(Window& w) {
+    const size_t pixels = static_cast<size_t>(w.width) * w.height;
+    if (w.canvas.size() == pixels) return;
+    w.canvas = w.picture.size() == pixels ? w.picture : std::vector<uint32_t>(pixels, w.colour);
+}
+
+double monotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// One rectangle of one colour ("RRGGBB X Y W H").
+struct Fill {
+    uint32_t rgb = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+void paintedDone(void*, wl_callback* callback, uint32_t) {
+    wl_callback_destroy(callback);
+    char line[64];
+    std::snprintf(line, sizeof line, "painted %.6f", monotonicSeconds());
+    say(line);
+}
+const wl_callback_listener kPaintedListener = {paintedDone};
+
+// Paints the rectangles (clipped to the window) as one change and reports when it reached the
+// compositor, and later when the compositor drew it.
+void fill(Window& w, const std::vector<Fill>& fills) {
+    if (w.canvas.empty() || fills.empty()) return;
+    for (const Fill& f : fills) {
+        const int left = std::max(f.x, 0), top = std::max(f.y, 0);
+        const int right = std::min(f.x + f.width, w.width);
+        const int bottom = std::min(f.y + f.height, w.height);
+        if (right <= left || bottom <= top) continue;
+        for (int row = top; row < bottom; ++row)
+            std::fill_n(w.canvas.begin() + static_cast<ptrdiff_t>(row) * w.width + left,
+                        right - left, 0xff000000 | f.rgb);
+        wl_surface_damage(w.surface, left, top, right - left, bottom - top);
+    }
+    wl_surface_attach(w.surface, canvasBuffer(w), 0, 0);
+    wl_callback_add_listener(wl_surface_frame(w.surface), &kPaintedListener, &w);
+    const double sent = monotonicSeconds();
+    wl_surface_commit(w.surface);
+    wl_display_roundtrip(w.display);
+    const double drawn = monotonicSeconds();
+    char line[96];
+    std::snprintf(line, sizeof line, "filled %.6f %.6f", sent, drawn);
+    say(line);
 }
 
 void frameDone(void* data, wl_callback* callback, uint32_t) {
@@ -102,7 +179,8 @@ void shellSurfaceConfigure(void* data, xdg_surface* surface, uint32_t serial) {
     auto& w = *static_cast<Window*>(data);
     xdg_surface_ack_configure(surface, serial);
     if (w.width == 0 || w.height == 0) return;
-    wl_surface_attach(w.surface, solidBuffer(w), 0, 0);
+    resetCanvas(w);
+    wl_surface_attach(w.surface, canvasBuffer(w), 0, 0);
     wl_surface_damage(w.surface, 0, 0, w.width, w.height);
     wl_callback_add_listener(wl_surface_frame(w.surface), &kFrameListener, &w);
     wl_surface_commit(w.surface);
@@ -347,6 +425,16 @@ const wl_registry_listener kRegistryListener = {global, globalRemove};
 int main(int argc, char** argv) {
     Window w;
     if (argc > 1) w.colour = 0xff000000 | static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 16));
+    if (argc > 2) {
+        std::ifstream file(argv[2], std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "caldrovex-wayland-window: cannot read %s\n", argv[2]);
+            return 1;
+        }
+        std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        w.picture.resize(bytes.size() / 4);
+        std::memcpy(w.picture.data(), bytes.data(), w.picture.size() * 4);
+    }
     w.display = wl_display_connect(nullptr);
     if (!w.display) {
         std::fprintf(stderr, "caldrovex-wayland-window: no Wayland display\n");
@@ -392,6 +480,15 @@ int main(int argc, char** argv) {
                 say("pasting off");
             } else if (line == "read") {
                 say("clipboard " + clipboardText(w));
+            } else if (line.rfind("fill ", 0) == 0) {
+                std::istringstream words(line.substr(5));
+                std::vector<Fill> fills;
+                std::string rgb;
+                for (Fill f; words >> rgb >> f.x >> f.y >> f.width >> f.height;) {
+                    f.rgb = static_cast<uint32_t>(std::strtoul(rgb.c_str(), nullptr, 16));
+                    fills.push_back(f);
+                }
+                fill(w, fills);
             }
         }
     }
