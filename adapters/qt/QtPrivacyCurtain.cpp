@@ -37,10 +37,11 @@ std::optional<std::string> qtDisplayName() {
 // On a Wayland session, X clients (through Xwayland) can neither cover the whole desktop nor
 // hear its input, so the curtain is refused there even when Qt itself runs on X11.
 std::optional<CaldrovexError> availability(const QtPrivacyCurtain::Platform& platform) {
+    // Said first: a Wayland session runs the host without a GUI application at all.
+    if (waylandSession()) return CaldrovexError(QtPrivacyCurtain::kWaylandSentence);
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
         return CaldrovexError(kNoDisplay);
     }
-    if (waylandSession()) return CaldrovexError(QtPrivacyCurtain::kWaylandSentence);
     std::optional<std::string> name = qtDisplayName();
     if (!name || !platform.unavailable || !platform.openKeeper) return CaldrovexError(kNoDisplay);
     return platform.unavailable(*name);

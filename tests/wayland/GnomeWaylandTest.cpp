@@ -22,6 +22,7 @@
 #include "adapters/mutter/MutterDesktop.h"
 #include "adapters/mutter/MutterInputEmitter.h"
 #include "adapters/pipewire/PipeWireCaptureStream.h"
+#include "adapters/qt/QtPrivacyCurtain.h"
 #include "e2e/HostHarness.h"
 #include "input/InputController.h"
 #include "platform/SerialQueue.h"
@@ -204,6 +205,10 @@ TEST_F(GnomeWayland, TheDeviceSeesTheWindow) {
     EXPECT_TRUE(waitForColour(kColour)) << viewer->transcript();
     EXPECT_NE(host->process.transcript().find("screen capture: yes"), std::string::npos);
     EXPECT_NE(host->process.transcript().find("input injection: yes"), std::string::npos);
+    EXPECT_NE(host->process.transcript().find(std::string("curtain: unavailable (") +
+                                              platform::QtPrivacyCurtain::kWaylandSentence + ")"),
+              std::string::npos)
+        << host->process.transcript();
 }
 
 TEST_F(GnomeWayland, PointerButtonsKeysAndTextReachTheWindow) {
